@@ -1,0 +1,99 @@
+// The filters by published name, and parameter reading.
+#include <algorithm>
+#include <cmath>
+
+#include "filters.h"
+
+namespace coreimage {
+namespace {
+
+const Filter::Definition kFilters[] = {
+    {"CIBlendWithMask", "mixes an image over a background by the grey level of a mask", blendWithMask},
+    {"CIConstantColorGenerator", "an infinite image of one colour", constantColorGenerator},
+    {"CIGaussianBlur", "spreads pixels by a Gaussian of the given standard deviation", gaussianBlur},
+    {"CILanczosScaleTransform", "scales with a Lanczos-windowed sinc kernel", lanczosScaleTransform},
+    {"CILightenBlendMode", "keeps the lighter of image and background per component", lightenBlendMode},
+    {"CILinearGradient", "a gradient between two colours along the line between two points", linearGradient},
+};
+
+}  // namespace
+
+std::optional<Filter> Filter::named(std::string_view name) {
+  for (const auto& definition : kFilters)
+    if (name == definition.name) return Filter(&definition);
+  return std::nullopt;
+}
+
+std::string_view Filter::name() const { return definition_->name; }
+
+void Filter::setValue(std::string_view key, ParameterValue value) {
+  values_.insert_or_assign(std::string(key), std::move(value));
+}
+
+std::optional<Image> Filter::outputImage() const {
+  auto image = definition_->apply(values_);
+  if (!image || !image->node()) return std::nullopt;
+  return image;
+}
+
+std::vector<std::pair<std::string, std::string>> filterNames() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& definition : kFilters) out.emplace_back(definition.name, definition.description);
+  return out;
+}
+
+const Image* imageParameter(const Parameters& p, std::string_view key) {
+  auto it = p.find(key);
+  if (it == p.end()) return nullptr;
+  const Image* image = std::get_if<Image>(&it->second);
+  return image && image->node() ? image : nullptr;
+}
+
+std::optional<double> numberParameter(const Parameters& p, std::string_view key, double fallback) {
+  auto it = p.find(key);
+  if (it == p.end()) return fallback;
+  const double* v = std::get_if<double>(&it->second);
+  if (!v || !std::isfinite(*v)) return std::nullopt;
+  return *v;
+}
+
+std::optional<Point> pointParameter(const Parameters& p, std::string_view key, Point fallback) {
+  auto it = p.find(key);
+  if (it == p.end()) return fallback;
+  const Vector* v = std::get_if<Vector>(&it->second);
+  if (!v || v->values.size() < 2 || !std::isfinite(v->values[0]) || !std::isfinite(v->values[1]))
+    return std::nullopt;
+  return Point{v->values[0], v->values[1]};
+}
+
+std::optional<Color> colorParameter(const Parameters& p, std::string_view key, Color fallback) {
+  auto it = p.find(key);
+  if (it == p.end()) return fallback;
+  const Color* c = std::get_if<Color>(&it->second);
+  if (!c) return std::nullopt;
+  return *c;
+}
+
+void premultiply(float* px, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, px += 4) {
+    px[0] *= px[3];
+    px[1] *= px[3];
+    px[2] *= px[3];
+  }
+}
+
+void unpremultiply(float* px, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, px += 4) {
+    float a = px[3];
+    if (a > 1e-6f) {
+      float inv = 1.0f / a;
+      px[0] *= inv;
+      px[1] *= inv;
+      px[2] *= inv;
+    } else {
+      px[0] = px[1] = px[2] = px[3] = 0;
+    }
+  }
+}
+
+}  // namespace coreimage

@@ -1,0 +1,381 @@
+// The Image value and its geometric operations: sources, constant colours,
+// crops, affine transforms, edge clamping and fused per-pixel operations.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "node.h"
+
+namespace coreimage {
+
+void fillTransparent(const TileView& view) {
+  for (std::int64_t y = view.rect.y; y < view.rect.maxY(); ++y)
+    std::fill_n(view.row(y), static_cast<std::size_t>(view.rect.width) * 4, 0.0f);
+}
+
+void clearOutside(const TileView& view, const PixelRect& keep) {
+  PixelRect inner = view.rect.intersection(keep);
+  if (inner.isEmpty()) {
+    fillTransparent(view);
+    return;
+  }
+  for (std::int64_t y = view.rect.y; y < view.rect.maxY(); ++y) {
+    float* row = view.row(y);
+    if (y < inner.y || y >= inner.maxY()) {
+      std::fill_n(row, static_cast<std::size_t>(view.rect.width) * 4, 0.0f);
+      continue;
+    }
+    std::fill_n(row, static_cast<std::size_t>(inner.x - view.rect.x) * 4, 0.0f);
+    float* tail = row + static_cast<std::size_t>(inner.maxX() - view.rect.x) * 4;
+    std::fill_n(tail, static_cast<std::size_t>(view.rect.maxX() - inner.maxX()) * 4, 0.0f);
+  }
+}
+
+TileBuffer renderToBuffer(const Node& node, const PixelRect& rect) {
+  TileBuffer buffer(rect);
+  if (!rect.isEmpty()) node.render(buffer.view());
+  return buffer;
+}
+
+void renderWithin(const Node& node, const TileView& out, const PixelRect& domain) {
+  PixelRect inner = out.rect.intersection(domain);
+  clearOutside(out, inner);
+  if (!inner.isEmpty()) node.render(out.subview(inner));
+}
+
+namespace {
+
+using NodePtr = std::shared_ptr<const Node>;
+
+// Decoded pixels, rows top first, converted to float on demand.
+class SourceNode final : public Node {
+ public:
+  SourceNode(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width, std::int64_t height,
+             int bits, std::size_t rowBytes)
+      : owner_(std::move(owner)),
+        pixels_(static_cast<const std::uint8_t*>(pixels)),
+        width_(width),
+        height_(height),
+        bits_(bits),
+        rowBytes_(rowBytes) {}
+
+  Rect extent() const override {
+    return Rect::make(0, 0, static_cast<double>(width_), static_cast<double>(height_));
+  }
+
+  void render(const TileView& out) const override {
+    PixelRect inner = out.rect.intersection({0, 0, width_, height_});
+    clearOutside(out, inner);
+    if (inner.isEmpty()) return;
+    const std::size_t n = static_cast<std::size_t>(inner.width) * 4;
+    for (std::int64_t y = inner.y; y < inner.maxY(); ++y) {
+      const std::uint8_t* src = pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_;
+      float* dst = out.pixel(inner.x, y);
+      if (bits_ == 8) {
+        const std::uint8_t* s = src + static_cast<std::size_t>(inner.x) * 4;
+        for (std::size_t i = 0; i < n; ++i) dst[i] = s[i] * (1.0f / 255.0f);
+      } else if (bits_ == 16) {
+        const std::uint16_t* s = reinterpret_cast<const std::uint16_t*>(src) + static_cast<std::size_t>(inner.x) * 4;
+        for (std::size_t i = 0; i < n; ++i) dst[i] = s[i] * (1.0f / 65535.0f);
+      } else {
+        std::memcpy(dst, src + static_cast<std::size_t>(inner.x) * 16, n * sizeof(float));
+      }
+    }
+  }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  const std::uint8_t* pixels_;
+  std::int64_t width_, height_;
+  int bits_;
+  std::size_t rowBytes_;
+};
+
+class ConstantNode final : public Node {
+ public:
+  explicit ConstantNode(Color c) : color_(c) {}
+  Rect extent() const override { return Rect::infinite(); }
+  void render(const TileView& out) const override {
+    const float px[4] = {color_.r, color_.g, color_.b, color_.a};
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      float* row = out.row(y);
+      for (std::int64_t x = 0; x < out.rect.width; ++x) std::memcpy(row + x * 4, px, sizeof px);
+    }
+  }
+
+ private:
+  Color color_;
+};
+
+class CropNode final : public Node {
+ public:
+  CropNode(NodePtr input, const Rect& rect) : input_(std::move(input)), extent_(input_->extent().intersection(rect)) {}
+  Rect extent() const override { return extent_; }
+  void render(const TileView& out) const override {
+    renderWithin(*input_, out, pixelDomain(extent_, out.rect));
+  }
+  const NodePtr& input() const { return input_; }
+
+ private:
+  NodePtr input_;
+  Rect extent_;
+};
+
+// Keys' cubic convolution kernel with a = -0.5 (Catmull-Rom): interpolating,
+// so samples at pixel centres return the pixels themselves.
+inline void cubicWeights(float f, float w[4]) {
+  const float a = -0.5f;
+  auto outer = [a](float t) { return ((a * t - 5 * a) * t + 8 * a) * t - 4 * a; };
+  auto inner = [a](float t) { return ((a + 2) * t - (a + 3)) * t * t + 1; };
+  w[0] = outer(1 + f);
+  w[1] = inner(f);
+  w[2] = inner(1 - f);
+  w[3] = outer(2 - f);
+}
+
+class AffineNode final : public Node {
+ public:
+  AffineNode(NodePtr input, const Affine& transform, const Affine& inverse)
+      : input_(std::move(input)), transform_(transform), inverse_(inverse) {
+    extent_ = transform_.apply(input_->extent());
+    auto unit = [](double v) { return v == 0 || v == 1 || v == -1; };
+    auto whole = [](double v) { return v == std::round(v); };
+    exact_ = unit(transform_.a) && unit(transform_.b) && unit(transform_.c) && unit(transform_.d) &&
+             whole(transform_.tx) && whole(transform_.ty);
+    translationOnly_ = exact_ && transform_.a == 1 && transform_.b == 0 && transform_.c == 0 && transform_.d == 1;
+  }
+
+  Rect extent() const override { return extent_; }
+  const NodePtr& input() const { return input_; }
+  const Affine& transform() const { return transform_; }
+
+  void render(const TileView& out) const override {
+    PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
+    if (domain.isEmpty()) {
+      fillTransparent(out);
+      return;
+    }
+    if (translationOnly_) {
+      // Whole-pixel move: the input renders straight into the output.
+      auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
+      TileView shifted = out;
+      shifted.rect.x -= dx;
+      shifted.rect.y -= dy;
+      input_->render(shifted);
+      return;
+    }
+    clearOutside(out, domain);
+    Rect outRect = Rect::make(static_cast<double>(domain.x), static_cast<double>(domain.y),
+                              static_cast<double>(domain.width), static_cast<double>(domain.height));
+    Rect back = inverse_.apply(outRect);
+    if (exact_) {
+      PixelRect roi = pixelsInside(back);
+      TileBuffer src = renderToBuffer(*input_, roi);
+      for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+        float* dst = out.pixel(domain.x, y);
+        for (std::int64_t x = domain.x; x < domain.maxX(); ++x, dst += 4) {
+          Point q = inverse_.apply(Point{x + 0.5, y + 0.5});
+          auto sx = static_cast<std::int64_t>(std::floor(q.x)), sy = static_cast<std::int64_t>(std::floor(q.y));
+          sx = std::clamp(sx, roi.x, roi.maxX() - 1);
+          sy = std::clamp(sy, roi.y, roi.maxY() - 1);
+          std::memcpy(dst, src.pixel(sx, sy), 4 * sizeof(float));
+        }
+      }
+      return;
+    }
+    // Bicubic resampling of premultiplied pixels.
+    PixelRect roi = pixelsTouching(back.insetBy(-2, -2));
+    PixelRect inputDomain = pixelDomain(input_->extent(), roi);
+    roi = roi.intersection(inputDomain.isEmpty() ? roi : inputDomain);
+    if (roi.isEmpty()) {
+      fillTransparent(out);
+      return;
+    }
+    TileBuffer src = renderToBuffer(*input_, roi);
+    for (std::size_t i = 0; i < src.pixels.size(); i += 4) {
+      float a = src.pixels[i + 3];
+      src.pixels[i] *= a;
+      src.pixels[i + 1] *= a;
+      src.pixels[i + 2] *= a;
+    }
+    const std::int64_t rw = roi.width, rh = roi.height;
+    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+      float* dst = out.pixel(domain.x, y);
+      Point q = inverse_.apply(Point{domain.x + 0.5, y + 0.5});
+      for (std::int64_t x = domain.x; x < domain.maxX(); ++x, dst += 4) {
+        // Continuous position in the ROI's pixel grid (pixel centres at integers).
+        double u = q.x - 0.5 - static_cast<double>(roi.x), v = q.y - 0.5 - static_cast<double>(roi.y);
+        q.x += inverse_.a;
+        q.y += inverse_.b;
+        double fu = std::floor(u), fv = std::floor(v);
+        if (fu < -2 || fv < -2 || fu > static_cast<double>(rw) || fv > static_cast<double>(rh)) {
+          dst[0] = dst[1] = dst[2] = dst[3] = 0;
+          continue;
+        }
+        auto iu = static_cast<std::int64_t>(fu), iv = static_cast<std::int64_t>(fv);
+        float wx[4], wy[4];
+        cubicWeights(static_cast<float>(u - fu), wx);
+        cubicWeights(static_cast<float>(v - fv), wy);
+        float acc[4] = {0, 0, 0, 0};
+        for (int j = 0; j < 4; ++j) {
+          std::int64_t sy = iv - 1 + j;
+          if (sy < 0 || sy >= rh) continue;
+          const float* srow = src.pixels.data() + static_cast<std::size_t>(sy * rw) * 4;
+          float racc[4] = {0, 0, 0, 0};
+          for (int i = 0; i < 4; ++i) {
+            std::int64_t sx = iu - 1 + i;
+            if (sx < 0 || sx >= rw) continue;
+            const float* p = srow + sx * 4;
+            racc[0] += wx[i] * p[0];
+            racc[1] += wx[i] * p[1];
+            racc[2] += wx[i] * p[2];
+            racc[3] += wx[i] * p[3];
+          }
+          for (int k = 0; k < 4; ++k) acc[k] += wy[j] * racc[k];
+        }
+        float alpha = std::clamp(acc[3], 0.0f, 1.0f);
+        if (alpha > 1e-6f) {
+          float inv = 1.0f / alpha;
+          dst[0] = acc[0] * inv;
+          dst[1] = acc[1] * inv;
+          dst[2] = acc[2] * inv;
+          dst[3] = alpha;
+        } else {
+          dst[0] = dst[1] = dst[2] = dst[3] = 0;
+        }
+      }
+    }
+  }
+
+ private:
+  NodePtr input_;
+  Affine transform_, inverse_;
+  Rect extent_;
+  bool exact_ = false;
+  bool translationOnly_ = false;
+};
+
+class ClampNode final : public Node {
+ public:
+  explicit ClampNode(NodePtr input) : input_(std::move(input)), domain_(pixelsInside(input_->extent())) {}
+  Rect extent() const override { return Rect::infinite(); }
+  void render(const TileView& out) const override {
+    if (domain_.isEmpty()) {
+      fillTransparent(out);
+      return;
+    }
+    PixelRect inner = out.rect.intersection(domain_);
+    if (inner == out.rect) {
+      input_->render(out);
+      return;
+    }
+    auto cx = [&](std::int64_t x) { return std::clamp(x, domain_.x, domain_.maxX() - 1); };
+    auto cy = [&](std::int64_t y) { return std::clamp(y, domain_.y, domain_.maxY() - 1); };
+    std::int64_t x0 = cx(out.rect.x), x1 = cx(out.rect.maxX() - 1);
+    std::int64_t y0 = cy(out.rect.y), y1 = cy(out.rect.maxY() - 1);
+    TileBuffer src = renderToBuffer(*input_, {x0, y0, x1 - x0 + 1, y1 - y0 + 1});
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      float* dst = out.row(y);
+      std::int64_t sy = cy(y);
+      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x, dst += 4)
+        std::memcpy(dst, src.pixel(cx(x), sy), 4 * sizeof(float));
+    }
+  }
+
+ private:
+  NodePtr input_;
+  PixelRect domain_;
+};
+
+// A chain of per-pixel operations applied row by row in one pass.
+class PixelOperationNode final : public Node {
+ public:
+  PixelOperationNode(NodePtr input, std::vector<Image::PixelOperation> operations)
+      : input_(std::move(input)), operations_(std::move(operations)) {}
+  Rect extent() const override { return input_->extent(); }
+  const NodePtr& input() const { return input_; }
+  const std::vector<Image::PixelOperation>& operations() const { return operations_; }
+
+  void render(const TileView& out) const override {
+    input_->render(out);
+    PixelRect domain = out.rect.intersection(pixelDomain(input_->extent(), out.rect));
+    if (domain.isEmpty()) return;
+    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+      float* row = out.pixel(domain.x, y);
+      for (const auto& op : operations_) op(row, static_cast<std::size_t>(domain.width));
+    }
+  }
+
+ private:
+  NodePtr input_;
+  std::vector<Image::PixelOperation> operations_;
+};
+
+}  // namespace
+
+Image::Image() = default;
+Image::Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
+
+Image Image::fromPixels(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width,
+                        std::int64_t height, int bitsPerComponent, std::size_t rowBytes) {
+  if (width <= 0 || height <= 0 || pixels == nullptr ||
+      (bitsPerComponent != 8 && bitsPerComponent != 16 && bitsPerComponent != 32))
+    return Image();
+  return Image(std::make_shared<SourceNode>(std::move(owner), pixels, width, height, bitsPerComponent, rowBytes));
+}
+
+Image Image::constantColor(Color color) { return Image(std::make_shared<ConstantNode>(color)); }
+
+Rect Image::extent() const { return node_ ? node_->extent() : Rect{}; }
+bool Image::isEmpty() const { return !node_ || node_->extent().isEmpty(); }
+
+Image Image::transformed(const Affine& transform) const {
+  if (!node_) return *this;
+  if (transform.isIdentity()) return *this;
+  NodePtr input = node_;
+  Affine combined = transform;
+  // Consecutive transforms compose into one, so the pixels are resampled once.
+  if (auto inner = std::dynamic_pointer_cast<const AffineNode>(node_)) {
+    input = inner->input();
+    combined = inner->transform().then(transform);
+    auto snap = [](double& v) {
+      double r = std::round(v);
+      if (std::fabs(v - r) < 1e-9) v = r;
+    };
+    for (double* v : {&combined.a, &combined.b, &combined.c, &combined.d, &combined.tx, &combined.ty}) snap(*v);
+    if (combined.isIdentity()) return Image(input);
+  }
+  auto inverse = combined.inverted();
+  if (!inverse) return Image();
+  return Image(std::make_shared<AffineNode>(std::move(input), combined, *inverse));
+}
+
+Image Image::movedToOrigin() const {
+  Rect e = extent();
+  if (isEmpty() || e.isInfinite()) return *this;
+  return translated(-e.minX, -e.minY);
+}
+
+Image Image::cropped(const Rect& rect) const {
+  if (!node_) return *this;
+  if (auto inner = std::dynamic_pointer_cast<const CropNode>(node_))
+    return Image(std::make_shared<CropNode>(inner->input(), inner->extent().intersection(rect)));
+  return Image(std::make_shared<CropNode>(node_, rect));
+}
+
+Image Image::clampedToExtent() const {
+  if (!node_ || extent().isInfinite()) return *this;
+  return Image(std::make_shared<ClampNode>(node_));
+}
+
+Image Image::applyingPixelOperation(PixelOperation operation) const {
+  if (!node_) return *this;
+  if (auto inner = std::dynamic_pointer_cast<const PixelOperationNode>(node_)) {
+    auto operations = inner->operations();
+    operations.push_back(std::move(operation));
+    return Image(std::make_shared<PixelOperationNode>(inner->input(), std::move(operations)));
+  }
+  return Image(std::make_shared<PixelOperationNode>(node_, std::vector<PixelOperation>{std::move(operation)}));
+}
+
+}  // namespace coreimage

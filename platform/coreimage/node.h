@@ -1,0 +1,68 @@
+// Internal: the operation graph behind coreimage::Image.
+//
+// Each node is one operation. Building a node checks its parameters and fixes
+// its extent; `render` is the pixel loop, run on demand for one tile. A node
+// asked for a tile writes every pixel of it: its own pixels inside its
+// extent, transparent black elsewhere. Nodes are immutable and shared, so
+// tiles render on several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "coreimage.h"
+
+namespace coreimage {
+
+// A writable window of float RGBA pixels, rows bottom first.
+struct TileView {
+  PixelRect rect;
+  float* data = nullptr;
+  std::size_t stride = 0;  // floats per row
+
+  float* row(std::int64_t y) const { return data + static_cast<std::size_t>(y - rect.y) * stride; }
+  float* pixel(std::int64_t x, std::int64_t y) const {
+    return row(y) + static_cast<std::size_t>(x - rect.x) * 4;
+  }
+  // The part of this view covering `sub` (which must lie inside rect).
+  TileView subview(const PixelRect& sub) const { return {sub, pixel(sub.x, sub.y), stride}; }
+};
+
+// An owned tile.
+struct TileBuffer {
+  PixelRect rect;
+  std::vector<float> pixels;
+
+  explicit TileBuffer(const PixelRect& r)
+      : rect(r), pixels(static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height) * 4) {}
+  TileView view() { return {rect, pixels.data(), static_cast<std::size_t>(rect.width) * 4}; }
+  const float* pixel(std::int64_t x, std::int64_t y) const {
+    return pixels.data() + (static_cast<std::size_t>(y - rect.y) * static_cast<std::size_t>(rect.width) +
+                            static_cast<std::size_t>(x - rect.x)) * 4;
+  }
+};
+
+class Node {
+ public:
+  virtual ~Node() = default;
+  virtual Rect extent() const = 0;
+  virtual void render(const TileView& out) const = 0;
+};
+
+void fillTransparent(const TileView& view);
+// Fills the pixels of `view` outside `keep` with transparent black.
+void clearOutside(const TileView& view, const PixelRect& keep);
+// Renders `node` over `rect` into a new buffer.
+TileBuffer renderToBuffer(const Node& node, const PixelRect& rect);
+// Renders `node` into the part of `out` that lies in `domain`, transparent
+// elsewhere.
+void renderWithin(const Node& node, const TileView& out, const PixelRect& domain);
+
+// The pixel rectangle of an extent, or the whole of `region` for infinite ones.
+PixelRect pixelDomain(const Rect& extent, const PixelRect& region);
+// The pixels a rectangle touches (floor of the minimum, ceiling of the maximum),
+// clamped to a range that keeps coordinates far from overflow.
+PixelRect pixelsTouching(const Rect& rect);
+
+}  // namespace coreimage
