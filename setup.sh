@@ -15,7 +15,7 @@ PACKAGES=(
   # tests and sanitizer / fuzz builds
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # command-line tools for the demo, the tests and the benchmarks
-  libvips-tools imagemagick time
+  libvips-tools imagemagick time bc
 )
 
 if [ "$(id -u)" = 0 ]; then
@@ -28,8 +28,13 @@ fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVAN_WERROR="${ORVAN_WERROR:-OFF}"
 cmake --build build
 
-# Demo: a synthetic photo, rendered with an adjustment, a straightening rotation and a crop.
+# Demo: a real photograph from Debian's python3-skimage package (or, when it
+# cannot be fetched, a synthetic one), rendered with a brightness change, a
+# quarter turn plus 2.5° straightening, a crop and soft edges.
 mkdir -p out
-vips xyz out/demo-xyz.v 1200 800
-vips bandjoin "out/demo-xyz.v out/demo-xyz.v" out/demo-xy2.v
-vips linear out/demo-xy2.v out/demo-src.v "0.2 0.3 0.25" "10 40 90" --uchar 2>/dev/null || true
+source_photo="$(bench/sample-photo.sh coffee.png "$PWD/build/sample-photos" 2>/dev/null || true)"
+if [ -z "$source_photo" ]; then
+  source_photo=out/demo-source.png
+  convert -size 1200x800 -seed 7 plasma:fractal -blur 0x2 "$source_photo"
+fi
+build/bin/tonesmith "$source_photo" out/demo.jpg 0.1 0 "" 92.5 0.05 0.05 0.9 0.9 --edge-softness 0.3

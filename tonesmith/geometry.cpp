@@ -51,8 +51,14 @@ void applyEditGeometry(RenderState& state) {
     Rect o = state.image.extent().integral();
     const double ow = o.width(), oh = o.height(), a = ow / oh;
     const double theta = -s.fineRotation * std::numbers::pi / 180;
-    state.image = rotatedByDegrees(state.image, s.fineRotation);
-    Rect r = state.image.extent();
+    Affine turn = Affine::rotation(theta);
+    Rect turned = turn.apply(state.image.extent());
+    turn = turn.then(Affine::translation(-turned.minX, -turned.minY));
+    Rect r = turn.apply(state.image.extent());
+    // The auto-crop is made integral outward, so its border pixels may reach
+    // up to a pixel past the turned picture; sampling the edge-extended
+    // picture gives them real colour instead of transparent black.
+    Image rotated = state.image.clampedToExtent().transformed(turn);
     const double rw = r.width(), rh = r.height();
     if (!(rw >= 1 && rh >= 1)) stop("Rotated image is empty");
     double w = inscribedCropWidth(ow, oh, a, theta, rw, rh);
@@ -68,7 +74,7 @@ void applyEditGeometry(RenderState& state) {
     if (!(cw >= 1 && ch >= 1)) stop("Auto-crop after fine rotation is empty");
     Rect crop = Rect::make(r.minX + (rw - cw) / 2, r.minY + (rh - ch) / 2, cw, ch).intersection(r).integral();
     if (!(crop.width() >= 1 && crop.height() >= 1)) stop("Auto-crop after fine rotation is empty");
-    state.image = state.image.cropped(crop).movedToOrigin();
+    state.image = rotated.cropped(crop).movedToOrigin();
   }
 
   if (s.flipHorizontal) state.image = state.image.transformed(Affine::scale(-1, 1)).movedToOrigin();

@@ -1,1 +1,255 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "coreimage.h"
+
+using namespace coreimage;
+
+namespace {
+
+// A float image of w × h whose pixel (x, y) (y up) has value f(x, y) in red,
+// x in green, y in blue.
+Image makeImage(int w, int h, float (*f)(int, int)) {
+  auto pixels = std::make_shared<std::vector<float>>(static_cast<std::size_t>(w * h * 4));
+  for (int row = 0; row < h; ++row) {
+    int y = h - 1 - row;  // rows are stored top first
+    for (int x = 0; x < w; ++x) {
+      float* p = pixels->data() + (row * w + x) * 4;
+      p[0] = f(x, y);
+      p[1] = static_cast<float>(x);
+      p[2] = static_cast<float>(y);
+      p[3] = 1;
+    }
+  }
+  return Image::fromPixels(pixels, pixels->data(), w, h, 32, static_cast<std::size_t>(w) * 16);
+}
+
+struct Rendered {
+  PixelRect rect;
+  std::vector<float> px;
+  const float* at(std::int64_t x, std::int64_t y) const {
+    return px.data() + ((y - rect.y) * rect.width + (x - rect.x)) * 4;
+  }
+};
+
+Rendered renderAll(const Image& image) {
+  Rect e = image.extent().integral();
+  PixelRect r{static_cast<std::int64_t>(e.minX), static_cast<std::int64_t>(e.minY),
+              static_cast<std::int64_t>(e.width()), static_cast<std::int64_t>(e.height())};
+  return {r, renderFloat(image, r)};
+}
+
+Image filtered(const char* name, Parameters p) {
+  auto filter = Filter::named(name);
+  EXPECT_TRUE(filter) << name;
+  for (auto& [k, v] : p) filter->setValue(k, v);
+  auto out = filter->outputImage();
+  EXPECT_TRUE(out) << name;
+  return out ? *out : Image();
+}
+
+float constantHalf(int, int) { return 0.5f; }
+float index(int x, int y) { return static_cast<float>(x + 10 * y); }
+
+}  // namespace
+
+TEST(CoreImageGeometry, IntegralSnapsRoundingNoiseButKeepsRealFractions) {
+  EXPECT_EQ(Rect::make(0, 0, 2048.0000000001, 1365.33).integral(), Rect::make(0, 0, 2048, 1366));
+  EXPECT_EQ(Rect::make(-1e-13, 0.2, 10, 10).integral(), Rect::make(0, 0, 10, 11));
+  EXPECT_TRUE(Rect::infinite().integral().isInfinite());
+  EXPECT_EQ(pixelsInside(Rect::make(0.4, 0, 2.2, 1)), (PixelRect{0, 0, 3, 1}));  // centres 0.5 to 2.5 inside
+  EXPECT_EQ(pixelsInside(Rect::make(0.6, 0, 1.8, 1)), (PixelRect{1, 0, 1, 1}));  // only 1.5
+}
+
+TEST(CoreImageGeometry, QuarterTurnsAndMirrorMovePixelsExactly) {
+  Image src = makeImage(3, 2, index);
+  // Clockwise quarter turn: the rotation by -90° in the y-up system.
+  Image turned = src.transformed(Affine::rotation(-std::numbers::pi / 2)).movedToOrigin();
+  EXPECT_EQ(turned.extent(), Rect::make(0, 0, 2, 3));
+  Rendered r = renderAll(turned);
+  // Clockwise: the top-left pixel (0, 1) of the source lands at the top-right (1, 2).
+  EXPECT_EQ(r.at(1, 2)[0], index(0, 1));
+  EXPECT_EQ(r.at(0, 0)[0], index(2, 0));  // bottom-right goes to bottom-left
+  for (std::int64_t y = 0; y < 3; ++y)
+    for (std::int64_t x = 0; x < 2; ++x) EXPECT_EQ(r.at(x, y)[3], 1.0f);
+
+  Image back = turned.transformed(Affine::rotation(std::numbers::pi / 2)).movedToOrigin();
+  Rendered b = renderAll(back);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(b.at(x, y)[0], index(x, y));
+
+  Image mirrored = src.transformed(Affine::scale(-1, 1)).movedToOrigin();
+  EXPECT_EQ(mirrored.extent(), Rect::make(0, 0, 3, 2));
+  Rendered m = renderAll(mirrored);
+  EXPECT_EQ(m.at(0, 0)[0], index(2, 0));
+  EXPECT_EQ(m.at(2, 1)[0], index(0, 1));
+}
+
+TEST(CoreImageGeometry, FineRotationResamplesOnceAndKeepsInteriorValues) {
+  Image src = makeImage(200, 100, constantHalf);
+  const double theta = 2.5 * std::numbers::pi / 180;
+  Image rotated = src.transformed(Affine::rotation(theta));
+  Rect e = rotated.extent();
+  EXPECT_NEAR(e.width(), 200 * std::cos(theta) + 100 * std::sin(theta), 1e-9);
+  EXPECT_NEAR(e.height(), 200 * std::sin(theta) + 100 * std::cos(theta), 1e-9);
+  // Rotating back composes into one transform: the identity, so no resampling blur.
+  Image back = rotated.movedToOrigin().translated(e.minX, e.minY).transformed(Affine::rotation(-theta));
+  Rendered b = renderAll(back);
+  EXPECT_EQ(b.rect, (PixelRect{0, 0, 200, 100}));
+  EXPECT_EQ(b.at(37, 81)[1], 37.0f);
+  // Inside the rotated picture a constant stays constant and opaque.
+  Rendered r = renderAll(rotated.movedToOrigin());
+  const float* centre = r.at(r.rect.width / 2, r.rect.height / 2);
+  EXPECT_NEAR(centre[0], 0.5f, 1e-5);
+  EXPECT_NEAR(centre[3], 1.0f, 1e-5);
+  // Corners of the bounding box lie outside the picture.
+  EXPECT_EQ(r.at(0, 0)[3], 0.0f);
+}
+
+TEST(CoreImageGeometry, CropAndClampToExtent) {
+  Image src = makeImage(4, 4, index);
+  Image crop = src.cropped(Rect::make(1, 1, 2, 2));
+  EXPECT_EQ(crop.extent(), Rect::make(1, 1, 2, 2));
+  Rendered c = renderAll(crop.clampedToExtent().cropped(Rect::make(-2, -2, 8, 8)));
+  EXPECT_EQ(c.at(-2, -2)[0], index(1, 1));  // corner repeats the nearest pixel
+  EXPECT_EQ(c.at(5, 2)[0], index(2, 2));
+  EXPECT_EQ(c.at(1, 2)[0], index(1, 2));
+  // Outside a crop the image is transparent.
+  std::vector<float> outside = renderFloat(crop, {0, 0, 1, 1});
+  EXPECT_EQ(outside[3], 0.0f);
+}
+
+TEST(CoreImageFilters, UnknownNameAndMissingInputs) {
+  EXPECT_FALSE(Filter::named("CINoSuchFilter"));
+  auto blur = Filter::named("CIGaussianBlur");
+  ASSERT_TRUE(blur);
+  EXPECT_FALSE(blur->outputImage());  // no input image
+  blur->setValue(kInputImageKey, makeImage(2, 2, constantHalf));
+  blur->setValue(kInputRadiusKey, std::nan(""));
+  EXPECT_FALSE(blur->outputImage());
+  EXPECT_GE(filterNames().size(), 6u);
+}
+
+TEST(CoreImageFilters, GaussianBlurMatchesTheGaussianAtSmallAndLargeRadii) {
+  for (double sigma : {2.0, 12.0}) {
+    // A vertical line of 1 on 0: the blurred row is the sampled Gaussian.
+    const int w = 241, h = 9;
+    auto pixels = std::make_shared<std::vector<float>>(static_cast<std::size_t>(w * h * 4), 0.0f);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) (*pixels)[(y * w + x) * 4 + 3] = 1;
+      (*pixels)[(y * w + 120) * 4] = 1;
+    }
+    Image line = Image::fromPixels(pixels, pixels->data(), w, h, 32, w * 16).clampedToExtent();
+    Image blurred = filtered("CIGaussianBlur", {{kInputImageKey, line}, {kInputRadiusKey, sigma}});
+    std::vector<float> row = renderFloat(blurred, {0, 4, w, 1});
+    double peak = 1 / (std::sqrt(2 * std::numbers::pi) * sigma), sum = 0;
+    for (int x = 0; x < w; ++x) {
+      double expected = peak * std::exp(-(x - 120) * (x - 120) / (2 * sigma * sigma));
+      EXPECT_NEAR(row[x * 4], expected, 0.03 * peak) << "sigma " << sigma << " x " << x;
+      sum += row[x * 4];
+    }
+    EXPECT_NEAR(sum, 1.0, 0.01);
+  }
+  Image finite = makeImage(10, 10, constantHalf);
+  Image grown = filtered("CIGaussianBlur", {{kInputImageKey, finite}, {kInputRadiusKey, 2.0}});
+  EXPECT_EQ(grown.extent(), Rect::make(-6, -6, 22, 22));
+}
+
+TEST(CoreImageFilters, LanczosScaleKeepsFlatAreasAndEdges) {
+  Image src = makeImage(600, 400, constantHalf);
+  Image small = filtered("CILanczosScaleTransform",
+                         {{kInputImageKey, src}, {kInputScaleKey, 2048.0 / 6000.0}, {kInputAspectRatioKey, 1.0}});
+  EXPECT_EQ(small.extent(), Rect::make(0, 0, 205, 137));  // 204.8 × 136.5 made integral
+  Rendered r = renderAll(small);
+  for (std::int64_t y : {std::int64_t{0}, r.rect.height - 1})
+    for (std::int64_t x : {std::int64_t{0}, r.rect.width / 2, r.rect.width - 1}) {
+      EXPECT_NEAR(r.at(x, y)[0], 0.5f, 1e-5) << x << "," << y;
+      EXPECT_NEAR(r.at(x, y)[3], 1.0f, 1e-5);
+    }
+  // A one-pixel checkerboard halved averages out to grey (no aliasing).
+  Image checker = makeImage(64, 64, [](int x, int y) { return static_cast<float>((x + y) % 2); });
+  Image half = filtered("CILanczosScaleTransform", {{kInputImageKey, checker}, {kInputScaleKey, 0.25}});
+  Rendered h = renderAll(half);
+  EXPECT_NEAR(h.at(8, 8)[0], 0.5f, 0.02f);
+  // The aspect ratio stretches x only.
+  Image wide = filtered("CILanczosScaleTransform",
+                        {{kInputImageKey, src}, {kInputScaleKey, 0.5}, {kInputAspectRatioKey, 2.0}});
+  EXPECT_EQ(wide.extent(), Rect::make(0, 0, 600, 200));
+}
+
+TEST(CoreImageFilters, BlendsAndGradient) {
+  Image dark = Image::constantColor({0.2f, 0.8f, 0.1f, 1});
+  Image light = Image::constantColor({0.6f, 0.3f, 0.1f, 1});
+  Rect box = Rect::make(0, 0, 4, 1);
+  Image lighter = filtered("CILightenBlendMode", {{kInputImageKey, dark}, {kInputBackgroundImageKey, light}});
+  std::vector<float> l = renderFloat(lighter.cropped(box), {0, 0, 1, 1});
+  EXPECT_FLOAT_EQ(l[0], 0.6f);
+  EXPECT_FLOAT_EQ(l[1], 0.8f);
+
+  Image ramp = filtered("CILinearGradient", {{"inputPoint0", Vector{{0, 0}}},
+                                             {"inputPoint1", Vector{{4, 0}}},
+                                             {"inputColor0", Color{1, 1, 1, 1}},
+                                             {"inputColor1", Color{0, 0, 0, 1}}});
+  std::vector<float> g = renderFloat(ramp, {-1, 0, 6, 1});
+  EXPECT_FLOAT_EQ(g[0 * 4], 1.0f);          // before the first point
+  EXPECT_FLOAT_EQ(g[2 * 4], 1 - 1.5f / 4);  // pixel 1, centre 1.5
+  EXPECT_FLOAT_EQ(g[5 * 4], 0.0f);          // beyond the second point
+
+  Image mixed = filtered("CIBlendWithMask", {{kInputImageKey, dark},
+                                             {kInputBackgroundImageKey, light},
+                                             {kInputMaskImageKey, ramp}});
+  std::vector<float> m = renderFloat(mixed.cropped(box), {0, 0, 4, 1});
+  float w0 = 1 - 0.5f / 4;
+  EXPECT_NEAR(m[0], 0.2f * w0 + 0.6f * (1 - w0), 1e-6);
+}
+
+TEST(CoreImageRender, QuantizesPremultipliedRowsTopFirstAndMapsNaNToZero) {
+  auto pixels = std::make_shared<std::vector<float>>(std::vector<float>{
+      1.0f, 0.5f, std::nanf(""), 1.0f,  // top row
+      2.0f, -1.0f, 0.25f, 0.5f});      // bottom row, half transparent
+  Image image = Image::fromPixels(pixels, pixels->data(), 1, 2, 32, 16);
+  std::uint8_t out8[8];
+  render(image, {0, 0, 1, 2}, PixelFormat::rgba8, out8, 4);
+  EXPECT_EQ(out8[0], 255);
+  EXPECT_EQ(out8[1], 128);
+  EXPECT_EQ(out8[2], 0);
+  EXPECT_EQ(out8[4], 128);  // 1 (clamped) × alpha 0.5
+  EXPECT_EQ(out8[5], 0);
+  EXPECT_EQ(out8[6], 32);
+  EXPECT_EQ(out8[7], 128);
+  std::uint16_t out16[8];
+  render(image, {0, 0, 1, 2}, PixelFormat::rgba16, reinterpret_cast<std::uint8_t*>(out16), 8);
+  EXPECT_EQ(out16[1], 32768);
+  EXPECT_EQ(out16[3], 65535);
+}
+
+TEST(CoreImageRender, EightAndSixteenBitSourcesRoundTripExactly) {
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+  for (int i = 0; i < 256; ++i) bytes->insert(bytes->end(), {static_cast<std::uint8_t>(i), 0, 255, 255});
+  std::vector<std::uint8_t> back(bytes->size());
+  render(Image::fromPixels(bytes, bytes->data(), 256, 1, 8, 1024), {0, 0, 256, 1}, PixelFormat::rgba8, back.data(),
+         1024);
+  EXPECT_EQ(back, *bytes);
+  auto words = std::make_shared<std::vector<std::uint16_t>>();
+  for (int i = 0; i < 65536; i += 7) words->insert(words->end(), {static_cast<std::uint16_t>(i), 1, 65534, 65535});
+  const auto n = static_cast<std::int64_t>(words->size() / 4);
+  std::vector<std::uint16_t> back16(words->size());
+  render(Image::fromPixels(words, words->data(), n, 1, 16, n * 8), {0, 0, n, 1}, PixelFormat::rgba16,
+         reinterpret_cast<std::uint8_t*>(back16.data()), n * 8);
+  EXPECT_EQ(back16, *words);
+}
+
+TEST(CoreImageRender, PixelOperationsRunInOrderAndOnlyInsideTheExtent) {
+  Image src = makeImage(3, 1, constantHalf);
+  Image out = src.applyingPixelOperation([](float* p, std::size_t n) {
+                   for (std::size_t i = 0; i < n; ++i) p[i * 4] += 0.25f;
+                 }).applyingPixelOperation([](float* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) p[i * 4] *= 2;
+  });
+  std::vector<float> r = renderFloat(out, {-1, 0, 5, 1});
+  EXPECT_FLOAT_EQ(r[4], 1.5f);  // (0.5 + 0.25) × 2, not 0.5 × 2 + 0.25
+  EXPECT_EQ(r[0], 0.0f);        // outside stays transparent
+  EXPECT_EQ(r[16], 0.0f);
+}

@@ -1,0 +1,765 @@
+// Image file access on libvips: header properties, full-size and thumbnail
+// decoding into interleaved RGBA rasters, JPEG and PNG encoding.
+//
+// Memory: vips' operation cache is disabled and every decode opens the file
+// afresh and drops all vips objects before returning, so no decoded copy of
+// an image outlives the call. Decoded pixels stream from vips straight into
+// the Raster's vector.
+#include "imageio.h"
+
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace imageio {
+namespace {
+
+struct Unref {
+  void operator()(gpointer object) const {
+    if (object) g_object_unref(object);
+  }
+};
+using ImagePtr = std::unique_ptr<VipsImage, Unref>;
+
+// Runs one vips operation writing one output image; empty on failure.
+template <typename Operation>
+ImagePtr run(Operation&& operation) {
+  VipsImage* out = nullptr;
+  if (operation(&out) != 0) {
+    if (out) g_object_unref(out);
+    return {};
+  }
+  return ImagePtr(out);
+}
+
+using Step = std::function<int(VipsImage*, VipsImage**)>;
+
+// Applies vips operations in turn, each to the previous output; empty when
+// one fails.
+ImagePtr chain(VipsImage* in, std::initializer_list<Step> steps) {
+  g_object_ref(in);
+  ImagePtr current(in);
+  for (const Step& step : steps) {
+    current = run([&](VipsImage** out) { return step(current.get(), out); });
+    if (!current) return {};
+  }
+  return current;
+}
+
+Step linear(double a, double b) {
+  return [=](VipsImage* in, VipsImage** out) { return vips_linear1(in, out, a, b, nullptr); };
+}
+
+Step castTo(VipsBandFormat format) {
+  return [=](VipsImage* in, VipsImage** out) { return vips_cast(in, out, format, nullptr); };
+}
+
+Step roundToNearest() {
+  return [](VipsImage* in, VipsImage** out) {
+    return vips_round(in, out, VIPS_OPERATION_ROUND_RINT, nullptr);
+  };
+}
+
+// Clears vips' global error buffer when a public entry point returns, so it
+// never grows with messages nobody reads.
+struct ErrorBufferGuard {
+  ~ErrorBufferGuard() { vips_error_clear(); }
+};
+
+void discardLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+bool started = false;
+std::once_flag startOnce;
+
+bool ensureStarted() {
+  std::call_once(startOnce, [] {
+    if (VIPS_INIT("orvan") != 0) {
+      vips_error_clear();
+      return;
+    }
+    // Each image is decoded once per process; cached operations would keep
+    // their decoded pixels alive.
+    vips_cache_set_max(0);
+    // Decoders report damaged files as warnings in the VIPS log domain; the
+    // caller learns about failures from our return values, and our programs
+    // print only their own messages.
+    g_log_set_handler("VIPS",
+                      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE |
+                                                  G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
+                      discardLog, nullptr);
+    started = true;
+  });
+  return started;
+}
+
+// ---------------------------------------------------------------------------
+// Resolution
+
+// Rounds a resolution to the shortest decimal (up to three places) that lies
+// within half a storage step of it, so that a value written as 300 dpi reads
+// back as 300 although the file stores it as, say, 11811 pixels per metre.
+double tidyDpi(double raw, double storageStep) {
+  for (double scale : {1.0, 10.0, 100.0, 1000.0}) {
+    const double candidate = std::round(raw * scale) / scale;
+    if (std::abs(candidate - raw) <= storageStep / 2) return candidate;
+  }
+  return raw;
+}
+
+std::uint32_t bigEndian32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+struct PixelsPerMetre {
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+};
+
+// The pHYs chunk of a PNG when it gives pixels per metre. vips reports 72 dpi
+// for PNGs without one, so presence has to be read from the file itself.
+std::optional<PixelsPerMetre> readPngPhys(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char signature[8];
+  if (!file.read(reinterpret_cast<char*>(signature), 8)) return std::nullopt;
+  static constexpr unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (std::memcmp(signature, pngSignature, 8) != 0) return std::nullopt;
+  // pHYs must precede the image data; stop there.
+  for (int chunk = 0; chunk < 10000; ++chunk) {
+    unsigned char head[8];
+    if (!file.read(reinterpret_cast<char*>(head), 8)) return std::nullopt;
+    const std::uint32_t length = bigEndian32(head);
+    const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+    if (type == "IDAT" || type == "IEND") return std::nullopt;
+    if (type == "pHYs" && length == 9) {
+      unsigned char body[9];
+      if (!file.read(reinterpret_cast<char*>(body), 9)) return std::nullopt;
+      if (body[8] != 1) return std::nullopt;  // unit 0: aspect ratio only
+      return PixelsPerMetre{bigEndian32(body), bigEndian32(body + 4)};
+    }
+    if (!file.seekg(std::streamoff{length} + 4, std::ios::cur)) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// A numeric EXIF field as vips reports it: "300/1 (300, Rational, ...)" or
+// "2 (Inch, Short, ...)".
+std::optional<double> exifNumber(VipsImage* image, const char* field) {
+  const char* text = nullptr;
+  if (vips_image_get_typeof(image, field) == 0 || vips_image_get_string(image, field, &text) != 0 ||
+      !text)
+    return std::nullopt;
+  char* end = nullptr;
+  double value = std::strtod(text, &end);
+  if (end == text) return std::nullopt;
+  if (*end == '/') {
+    const char* denominatorText = end + 1;
+    const double denominator = std::strtod(denominatorText, &end);
+    if (end == denominatorText || denominator == 0) return std::nullopt;
+    value /= denominator;
+  }
+  return value;
+}
+
+bool usable(double dpi) { return std::isfinite(dpi) && dpi > 0; }
+
+// Whether the file records a resolution, and which, in this order:
+//  1. PNG: a pHYs chunk in pixels per metre, read from the file (vips reports
+//     72 dpi for PNGs without one).
+//  2. EXIF IFD0 XResolution/YResolution in inches or centimetres (a missing
+//     ResolutionUnit means inches). Read from the EXIF fields themselves:
+//     vips' WebP and HEIF loaders leave xres/yres at their defaults.
+//  3. vips' "resolution-unit", which its JPEG and TIFF loaders set only when
+//     they took xres/yres from the file (JFIF density in inches or cm, TIFF
+//     resolution tags with a unit). Without it xres/yres are defaults.
+void readResolution(VipsImage* header, const std::string& path, const std::string& format,
+                    Properties& properties) {
+  if (format == "png") {
+    if (auto phys = readPngPhys(path); phys && phys->x > 0 && phys->y > 0) {
+      constexpr double inchesPerMetre = 0.0254;
+      properties.dpiWidth = tidyDpi(phys->x * inchesPerMetre, inchesPerMetre);
+      properties.dpiHeight = tidyDpi(phys->y * inchesPerMetre, inchesPerMetre);
+      return;
+    }
+  }
+  const auto exifX = exifNumber(header, "exif-ifd0-XResolution");
+  const auto exifY = exifNumber(header, "exif-ifd0-YResolution");
+  if (exifX && exifY) {
+    const double unit = exifNumber(header, "exif-ifd0-ResolutionUnit").value_or(2);
+    const double perInch = unit == 2 ? 1.0 : unit == 3 ? 2.54 : 0.0;
+    if (perInch > 0 && usable(*exifX) && usable(*exifY)) {
+      properties.dpiWidth = tidyDpi(*exifX * perInch, 1e-3);
+      properties.dpiHeight = tidyDpi(*exifY * perInch, 1e-3);
+      return;
+    }
+  }
+  if (vips_image_get_typeof(header, VIPS_META_RESOLUTION_UNIT) == 0) return;
+  const double x = header->Xres * 25.4;
+  const double y = header->Yres * 25.4;
+  if (!usable(x) || !usable(y)) return;
+  properties.dpiWidth = tidyDpi(x, 1e-3);
+  properties.dpiHeight = tidyDpi(y, 1e-3);
+}
+
+int bitsOf(VipsBandFormat format) {
+  switch (format) {
+    case VIPS_FORMAT_UCHAR:
+    case VIPS_FORMAT_CHAR:
+      return 8;
+    case VIPS_FORMAT_USHORT:
+    case VIPS_FORMAT_SHORT:
+      return 16;
+    case VIPS_FORMAT_UINT:
+    case VIPS_FORMAT_INT:
+    case VIPS_FORMAT_FLOAT:
+      return 32;
+    case VIPS_FORMAT_DOUBLE:
+    case VIPS_FORMAT_COMPLEX:
+      return 64;
+    case VIPS_FORMAT_DPCOMPLEX:
+      return 128;
+    default:
+      return 8;
+  }
+}
+
+// "jpegload_source" -> "jpeg", "tiffload" -> "tiff".
+std::string formatOf(std::string loader) {
+  for (std::string_view suffix : {"_source", "_file", "load"}) {
+    if (loader.size() > suffix.size() &&
+        std::string_view(loader).substr(loader.size() - suffix.size()) == suffix)
+      loader.resize(loader.size() - suffix.size());
+  }
+  return loader;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Loading
+
+namespace {
+
+// A file and the vips loader that recognised it.
+struct LoaderRef {
+  std::string path;
+  std::string loader;  // vips loader type name
+  bool fromSource = false;
+  std::string format;  // Properties::format
+};
+
+struct LoadOptions {
+  VipsAccess access = VIPS_ACCESS_SEQUENTIAL;
+  VipsFailOn failOn = VIPS_FAIL_ON_NONE;
+  int jpegShrink = 1;
+  double webpScale = 1.0;
+};
+
+bool hasProperty(VipsOperation* operation, const char* name) {
+  return g_object_class_find_property(G_OBJECT_GET_CLASS(operation), name) != nullptr;
+}
+
+// Opens the file with the loader found at open time. vips reads the header
+// now and the pixels only when they are asked for.
+ImagePtr load(const LoaderRef& file, const LoadOptions& options) {
+  VipsOperation* operation = vips_operation_new(file.loader.c_str());
+  if (!operation) return {};
+  if (file.fromSource) {
+    VipsSource* source = vips_source_new_from_file(file.path.c_str());
+    if (!source) {
+      g_object_unref(operation);
+      return {};
+    }
+    g_object_set(operation, "source", source, nullptr);
+    g_object_unref(source);
+  } else {
+    g_object_set(operation, "filename", file.path.c_str(), nullptr);
+  }
+  if (hasProperty(operation, "access")) g_object_set(operation, "access", options.access, nullptr);
+  if (hasProperty(operation, "fail-on"))
+    g_object_set(operation, "fail-on", options.failOn, nullptr);
+  // First page only of multi-page files.
+  if (hasProperty(operation, "page")) g_object_set(operation, "page", 0, nullptr);
+  if (hasProperty(operation, "n")) g_object_set(operation, "n", 1, nullptr);
+  // HEIF files may carry a small preview; always decode the main image.
+  if (hasProperty(operation, "thumbnail")) g_object_set(operation, "thumbnail", FALSE, nullptr);
+  if (hasProperty(operation, "autorotate")) g_object_set(operation, "autorotate", FALSE, nullptr);
+  if (options.jpegShrink > 1 && file.format == "jpeg" && hasProperty(operation, "shrink"))
+    g_object_set(operation, "shrink", options.jpegShrink, nullptr);
+  if (options.webpScale < 1.0 && file.format == "webp" && hasProperty(operation, "scale"))
+    g_object_set(operation, "scale", options.webpScale, nullptr);
+
+  if (vips_cache_operation_buildp(&operation) != 0) {
+    vips_object_unref_outputs(VIPS_OBJECT(operation));
+    g_object_unref(operation);
+    return {};
+  }
+  VipsImage* out = nullptr;
+  g_object_get(operation, "out", &out, nullptr);
+  vips_object_unref_outputs(VIPS_OBJECT(operation));
+  g_object_unref(operation);
+  return ImagePtr(out);
+}
+
+// libjpeg reports damaged entropy data only as warnings ("Corrupt JPEG
+// data"), after which it fills in grey, so JPEGs fail on warnings. Other
+// decoders signal damage as errors or truncation.
+VipsFailOn strictFailOn(const std::string& format) {
+  return format == "jpeg" ? VIPS_FAIL_ON_WARNING : VIPS_FAIL_ON_TRUNCATED;
+}
+
+bool overLimit(std::int64_t width, std::int64_t height, const DecodeLimits& limits) {
+  return limits.maxPixels != 0 &&
+         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > limits.maxPixels;
+}
+
+// Whether the output raster is 16-bit: anything deeper than 8 bits.
+bool wantsSixteen(const VipsImage* image) {
+  return image->BandFmt != VIPS_FORMAT_UCHAR && image->BandFmt != VIPS_FORMAT_CHAR;
+}
+
+ImagePtr extractBands(VipsImage* in, int first, int count) {
+  return run(
+      [&](VipsImage** out) { return vips_extract_band(in, out, first, "n", count, nullptr); });
+}
+
+ImagePtr bandjoin(std::initializer_list<VipsImage*> images) {
+  std::vector<VipsImage*> list(images);
+  return run([&](VipsImage** out) {
+    return vips_bandjoin(list.data(), out, static_cast<int>(list.size()), nullptr);
+  });
+}
+
+// Brings components to uchar (8-bit output) or to the full ushort range
+// (16-bit output). Floating-point components are taken to span 0..1.
+ImagePtr toDepth(ImagePtr in, bool sixteen) {
+  VipsImage* image = in.get();
+  if (!sixteen)
+    return image->BandFmt == VIPS_FORMAT_UCHAR ? std::move(in)
+                                               : chain(image, {castTo(VIPS_FORMAT_UCHAR)});
+  switch (image->BandFmt) {
+    case VIPS_FORMAT_USHORT:
+      return in;
+    case VIPS_FORMAT_UCHAR:
+      return chain(image, {linear(257.0, 0.0), castTo(VIPS_FORMAT_USHORT)});
+    case VIPS_FORMAT_UINT:
+    case VIPS_FORMAT_INT: {
+      // Signed values: negatives clip to 0, the positive range keeps 31 bits.
+      const double shift = image->BandFmt == VIPS_FORMAT_UINT ? 16 : 15;
+      auto shiftRight = [=](VipsImage* from, VipsImage** out) {
+        return vips_rshift_const1(from, out, shift, nullptr);
+      };
+      return chain(image, {shiftRight, castTo(VIPS_FORMAT_USHORT)});
+    }
+    case VIPS_FORMAT_FLOAT:
+    case VIPS_FORMAT_DOUBLE:
+      // The cast truncates and clips, so adding 0.5 rounds to nearest.
+      return chain(image, {linear(65535.0, 0.5), castTo(VIPS_FORMAT_USHORT)});
+    case VIPS_FORMAT_CHAR:
+    case VIPS_FORMAT_SHORT:
+      return chain(image, {castTo(VIPS_FORMAT_USHORT)});
+    default:
+      return {};  // complex
+  }
+}
+
+bool needsColourConversion(VipsInterpretation interpretation) {
+  switch (interpretation) {
+    case VIPS_INTERPRETATION_CMYK:
+    case VIPS_INTERPRETATION_LAB:
+    case VIPS_INTERPRETATION_LABS:
+    case VIPS_INTERPRETATION_LABQ:
+    case VIPS_INTERPRETATION_LCH:
+    case VIPS_INTERPRETATION_CMC:
+    case VIPS_INTERPRETATION_XYZ:
+    case VIPS_INTERPRETATION_YXY:
+    case VIPS_INTERPRETATION_HSV:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Converts a loaded image to RGB or RGBA components of the output depth.
+// RGB and grey values are kept as encoded (no colour management); CMYK and
+// other colour spaces are converted to sRGB.
+ImagePtr toRgb(ImagePtr in, bool sixteen) {
+  if (in->Coding == VIPS_CODING_RAD) {
+    in = run([&](VipsImage** out) { return vips_rad2float(in.get(), out, nullptr); });
+    if (!in) return {};
+  }
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(in.get());
+  if (in->Coding != VIPS_CODING_NONE ||
+      (needsColourConversion(interpretation) &&
+       (interpretation != VIPS_INTERPRETATION_CMYK || in->Bands >= 4))) {
+    const VipsInterpretation target =
+        sixteen ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
+    in = run([&](VipsImage** out) { return vips_colourspace(in.get(), out, target, nullptr); });
+    if (!in) return {};
+  }
+
+  const bool alpha = vips_image_hasalpha(in.get());
+  const int bands = in->Bands;
+  ImagePtr rgb;
+  if (bands == 3 || (bands == 4 && alpha)) {
+    rgb = std::move(in);
+  } else if (bands > 3) {
+    // Extra bands beyond RGB and alpha are dropped.
+    ImagePtr colour = extractBands(in.get(), 0, 3);
+    ImagePtr alphaBand = alpha ? extractBands(in.get(), 3, 1) : nullptr;
+    if (!colour || (alpha && !alphaBand)) return {};
+    rgb = alpha ? bandjoin({colour.get(), alphaBand.get()}) : std::move(colour);
+  } else {
+    // Grey, with or without alpha: replicate the grey band.
+    ImagePtr grey = bands == 1 ? std::move(in) : extractBands(in.get(), 0, 1);
+    ImagePtr alphaBand = bands == 2 ? extractBands(in.get(), 1, 1) : nullptr;
+    if (!grey || (bands == 2 && !alphaBand)) return {};
+    rgb = bands == 2 ? bandjoin({grey.get(), grey.get(), grey.get(), alphaBand.get()})
+                     : bandjoin({grey.get(), grey.get(), grey.get()});
+  }
+  if (!rgb) return {};
+  return toDepth(std::move(rgb), sixteen);
+}
+
+ImagePtr withAlpha(ImagePtr in) {
+  if (in->Bands == 4) return in;
+  const double opaque = in->BandFmt == VIPS_FORMAT_USHORT ? 65535.0 : 255.0;
+  return run([&](VipsImage** out) { return vips_bandjoin_const1(in.get(), out, opaque, nullptr); });
+}
+
+// Applies an EXIF orientation (1..8) so that the pixels come out upright.
+// The input is copied to memory first: rotation reads the image out of
+// order, and loaders stream top to bottom.
+ImagePtr orient(ImagePtr in, int orientation) {
+  if (orientation < 2 || orientation > 8) return in;
+  ImagePtr memory(vips_image_copy_memory(in.get()));
+  if (!memory) return {};
+  in.reset();
+  auto rotate = [](VipsImage* image, VipsAngle angle) {
+    return run([&](VipsImage** out) { return vips_rot(image, out, angle, nullptr); });
+  };
+  auto flip = [](VipsImage* image, VipsDirection direction) {
+    return run([&](VipsImage** out) { return vips_flip(image, out, direction, nullptr); });
+  };
+  switch (orientation) {
+    case 2:
+      return flip(memory.get(), VIPS_DIRECTION_HORIZONTAL);
+    case 3:
+      return rotate(memory.get(), VIPS_ANGLE_D180);
+    case 4:
+      return flip(memory.get(), VIPS_DIRECTION_VERTICAL);
+    case 5: {  // transpose
+      ImagePtr turned = rotate(memory.get(), VIPS_ANGLE_D90);
+      return turned ? flip(turned.get(), VIPS_DIRECTION_HORIZONTAL) : nullptr;
+    }
+    case 6:
+      return rotate(memory.get(), VIPS_ANGLE_D90);
+    case 7: {  // transverse
+      ImagePtr turned = rotate(memory.get(), VIPS_ANGLE_D270);
+      return turned ? flip(turned.get(), VIPS_DIRECTION_HORIZONTAL) : nullptr;
+    }
+    default:
+      return rotate(memory.get(), VIPS_ANGLE_D270);
+  }
+}
+
+struct RasterSink {
+  std::vector<std::uint8_t>* data;
+  std::size_t lineBytes;
+  std::size_t capacity;
+};
+
+int appendRows(VipsRegion* region, VipsRect* area, void* a) {
+  auto* sink = static_cast<RasterSink*>(a);
+  for (int y = 0; y < area->height; ++y) {
+    if (sink->data->size() + sink->lineBytes > sink->capacity) return -1;
+    const auto* row =
+        reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region, area->left, area->top + y));
+    sink->data->insert(sink->data->end(), row, row + sink->lineBytes);
+  }
+  return 0;
+}
+
+// Runs the pipeline and streams its rows into a Raster. The vector is
+// reserved up front and filled strip by strip as vips computes them (with
+// vips' usual worker threads), so no second full-size buffer exists and a
+// file that fails halfway never touches most of the memory.
+std::optional<Raster> collect(ImagePtr image) {
+  if (!image || image->Bands != 4 ||
+      (image->BandFmt != VIPS_FORMAT_UCHAR && image->BandFmt != VIPS_FORMAT_USHORT))
+    return std::nullopt;
+  Raster raster;
+  raster.width = image->Xsize;
+  raster.height = image->Ysize;
+  raster.bitsPerComponent = image->BandFmt == VIPS_FORMAT_USHORT ? 16 : 8;
+  const std::size_t lineBytes = raster.rowBytes();
+  if (lineBytes != static_cast<std::size_t>(VIPS_IMAGE_SIZEOF_LINE(image))) return std::nullopt;
+  const std::size_t total = lineBytes * static_cast<std::size_t>(raster.height);
+  try {
+    raster.data.reserve(total);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  } catch (const std::length_error&) {
+    return std::nullopt;
+  }
+  RasterSink sink{&raster.data, lineBytes, total};
+  if (vips_sink_disc(image.get(), appendRows, &sink) != 0 || raster.data.size() != total)
+    return std::nullopt;
+  return raster;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public interface
+
+struct Source::Impl {
+  LoaderRef file;
+};
+
+bool initialize() { return ensureStarted(); }
+
+Source::Source(std::unique_ptr<Impl> impl, Properties properties)
+    : impl_(std::move(impl)), properties_(std::move(properties)) {}
+
+Source::~Source() = default;
+
+std::unique_ptr<Source> Source::open(const std::string& path) {
+  if (!ensureStarted()) return nullptr;
+  ErrorBufferGuard clearErrors;
+  std::error_code error;
+  // Directories, devices and pipes are not image files (and a pipe would
+  // block the format sniffing).
+  if (!std::filesystem::is_regular_file(path, error)) return nullptr;
+
+  auto impl = std::make_unique<Impl>();
+  LoaderRef& file = impl->file;
+  file.path = path;
+  // Source-based loaders take the path as is; file loaders would read a
+  // trailing "[...]" as load options.
+  if (VipsSource* source = vips_source_new_from_file(path.c_str())) {
+    if (const char* loader = vips_foreign_find_load_source(source)) {
+      file.loader = loader;
+      file.fromSource = true;
+    }
+    g_object_unref(source);
+  }
+  if (file.loader.empty()) {
+    const char* loader = vips_foreign_find_load(path.c_str());
+    if (!loader) return nullptr;
+    file.loader = loader;
+  }
+
+  ImagePtr header = load(file, {});
+  if (!header) return nullptr;
+
+  Properties properties;
+  properties.pixelWidth = header->Xsize;
+  properties.pixelHeight = header->Ysize;
+  const char* nickname = nullptr;
+  if (vips_image_get_typeof(header.get(), VIPS_META_LOADER) == 0 ||
+      vips_image_get_string(header.get(), VIPS_META_LOADER, &nickname) != 0 || !nickname)
+    return nullptr;
+  properties.format = formatOf(nickname);
+  file.format = properties.format;
+  properties.bitsPerComponent = bitsOf(header->BandFmt);
+  properties.hasAlpha = vips_image_hasalpha(header.get());
+  int orientation = 1;
+  if (vips_image_get_typeof(header.get(), VIPS_META_ORIENTATION) != 0 &&
+      vips_image_get_int(header.get(), VIPS_META_ORIENTATION, &orientation) == 0 &&
+      orientation >= 1 && orientation <= 8)
+    properties.orientation = orientation;
+  readResolution(header.get(), path, properties.format, properties);
+
+  return std::unique_ptr<Source>(new Source(std::move(impl), std::move(properties)));
+}
+
+std::optional<Raster> Source::decode(Orientation orientation, const DecodeLimits& limits) const {
+  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
+  ErrorBufferGuard clearErrors;
+  LoadOptions options;
+  options.failOn = strictFailOn(properties_.format);
+  ImagePtr image = load(impl_->file, options);
+  // The file may have changed since it was opened.
+  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return std::nullopt;
+  const bool sixteen = wantsSixteen(image.get());
+  if (orientation == Orientation::applied) {
+    image = orient(std::move(image), properties_.orientation);
+    if (!image) return std::nullopt;
+  }
+  image = toRgb(std::move(image), sixteen);
+  if (!image) return std::nullopt;
+  return collect(withAlpha(std::move(image)));
+}
+
+std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
+                                        const DecodeLimits& limits) const {
+  if (maxEdge < 1) return std::nullopt;
+  const std::int64_t longEdge = std::max(properties_.pixelWidth, properties_.pixelHeight);
+  if (longEdge <= maxEdge) return decode(orientation, limits);
+  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
+  ErrorBufferGuard clearErrors;
+
+  // Shrink-on-load (JPEG DCT scaling, libwebp scaling) down to no less than
+  // twice the target, leaving the final reduction to Lanczos.
+  const double factor = static_cast<double>(longEdge) / maxEdge;
+  LoadOptions options;
+  options.failOn = strictFailOn(properties_.format);
+  options.jpegShrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+  if (factor > 2) options.webpScale = 2.0 / factor;
+  ImagePtr image = load(impl_->file, options);
+  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return std::nullopt;
+  const bool sixteen = wantsSixteen(image.get());
+  image = toRgb(std::move(image), sixteen);
+  if (!image) return std::nullopt;
+
+  // Scale so that the longer side lands exactly on maxEdge.
+  const int loadedLong = std::max(image->Xsize, image->Ysize);
+  const double scale = static_cast<double>(maxEdge) / loadedLong;
+  auto resize = [=](VipsImage* in, VipsImage** out) {
+    return vips_resize(in, out, scale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
+  };
+  if (image->Bands == 4) {
+    // Resample premultiplied so transparent pixels don't bleed colour.
+    const VipsBandFormat format = image->BandFmt;
+    const double maxAlpha = format == VIPS_FORMAT_USHORT ? 65535.0 : 255.0;
+    auto premultiply = [=](VipsImage* in, VipsImage** out) {
+      return vips_premultiply(in, out, "max_alpha", maxAlpha, nullptr);
+    };
+    auto unpremultiply = [=](VipsImage* in, VipsImage** out) {
+      return vips_unpremultiply(in, out, "max_alpha", maxAlpha, nullptr);
+    };
+    image =
+        chain(image.get(), {premultiply, resize, unpremultiply, roundToNearest(), castTo(format)});
+  } else {
+    image = chain(image.get(), {resize});
+  }
+  if (!image) return std::nullopt;
+  if (orientation == Orientation::applied) {
+    image = orient(std::move(image), properties_.orientation);
+    if (!image) return std::nullopt;
+  }
+  return collect(withAlpha(std::move(image)));
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+namespace {
+
+// A vips image over the raster's own memory (no copy).
+ImagePtr wrap(const Raster& raster) {
+  if (raster.width < 1 || raster.height < 1 || raster.width > VIPS_MAX_COORD ||
+      raster.height > VIPS_MAX_COORD ||
+      (raster.bitsPerComponent != 8 && raster.bitsPerComponent != 16))
+    return {};
+  const std::size_t size = raster.rowBytes() * static_cast<std::size_t>(raster.height);
+  if (raster.data.size() < size) return {};
+  return ImagePtr(vips_image_new_from_memory(
+      raster.data.data(), size, static_cast<int>(raster.width), static_cast<int>(raster.height), 4,
+      raster.bitsPerComponent == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR));
+}
+
+// The raster's RGB components at the given depth, tagged sRGB / RGB16 so the
+// savers write the values unchanged. 16 -> 8 rounds to nearest (v / 257),
+// 8 -> 16 replicates (v * 257).
+ImagePtr rgbForSave(const Raster& raster, int bits) {
+  ImagePtr image = wrap(raster);
+  if (!image) return {};
+  image = extractBands(image.get(), 0, 3);
+  if (!image) return {};
+  if (bits == 8 && raster.bitsPerComponent == 16) {
+    image =
+        chain(image.get(), {linear(1.0 / 257.0, 0.0), roundToNearest(), castTo(VIPS_FORMAT_UCHAR)});
+  } else if (bits == 16 && raster.bitsPerComponent == 8) {
+    image = toDepth(std::move(image), true);
+  }
+  if (!image) return {};
+  const VipsInterpretation interpretation =
+      bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
+  return run([&](VipsImage** out) {
+    return vips_copy(image.get(), out, "interpretation", interpretation, nullptr);
+  });
+}
+
+gint64 appendBytes(VipsTargetCustom*, const void* data, gint64 length, gpointer user) {
+  auto* bytes = static_cast<std::vector<std::uint8_t>*>(user);
+  try {
+    const auto* begin = static_cast<const std::uint8_t*>(data);
+    bytes->insert(bytes->end(), begin, begin + length);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return length;
+}
+
+// Runs a saver into a byte vector, appending as the encoder writes.
+template <typename Save>
+std::optional<std::vector<std::uint8_t>> saveToBytes(Save&& save) {
+  std::vector<std::uint8_t> bytes;
+  VipsTargetCustom* target = vips_target_custom_new();
+  if (!target) return std::nullopt;
+  g_signal_connect(target, "write", G_CALLBACK(appendBytes), &bytes);
+  const int result = save(VIPS_TARGET(target));
+  g_object_unref(target);
+  if (result != 0 || bytes.empty()) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality) {
+  if (!ensureStarted() || !std::isfinite(quality)) return std::nullopt;
+  ErrorBufferGuard clearErrors;
+  const int q =
+      std::clamp(static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100)), 1, 100);
+  ImagePtr image = rgbForSave(raster, 8);
+  if (!image) return std::nullopt;
+  return saveToBytes([&](VipsTarget* target) {
+    return vips_jpegsave_target(image.get(), target, "Q", q, "strip", TRUE, nullptr);
+  });
+}
+
+// zlib level 3 (vips' default row filter, none): on a 4000x3000 photo-like
+// image it encodes about 2.4x faster than the default level 6 for files about
+// 10 % larger (8-bit 1.0 s vs 2.3 s, 16-bit 1.5 s vs 4.2 s).
+constexpr int pngCompression = 3;
+
+std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,
+                                                   double dpi) {
+  if (!ensureStarted()) return std::nullopt;
+  if ((bitsPerComponent != 8 && bitsPerComponent != 16) || !std::isfinite(dpi) || dpi <= 0)
+    return std::nullopt;
+  // pHYs holds a 31-bit count of pixels per metre.
+  const double pixelsPerMetre = dpi / 0.0254;
+  if (std::round(pixelsPerMetre) < 1 || pixelsPerMetre > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
+  ErrorBufferGuard clearErrors;
+  ImagePtr image = rgbForSave(raster, bitsPerComponent);
+  if (!image) return std::nullopt;
+  // vips keeps resolution in pixels per millimetre and writes it as pHYs even
+  // when stripping metadata.
+  const double perMillimetre = dpi / 25.4;
+  image = run([&](VipsImage** out) {
+    return vips_copy(image.get(), out, "xres", perMillimetre, "yres", perMillimetre, nullptr);
+  });
+  if (!image) return std::nullopt;
+  return saveToBytes([&](VipsTarget* target) {
+    return vips_pngsave_target(image.get(), target, "compression", pngCompression, "bitdepth",
+                               bitsPerComponent, "strip", TRUE, nullptr);
+  });
+}
+
+}  // namespace imageio

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds if needed and runs the whole test suite through ctest.
+#   ./test.sh             Release build in build/
+#   ./test.sh --sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/
+set -euo pipefail
+cd "$(dirname "$0")"
+
+mode=release
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize) mode=sanitize ;;
+    *) echo "usage: ./test.sh [--sanitize]" >&2; exit 2 ;;
+  esac
+done
+
+werror="${ORVAN_WERROR:-OFF}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+if [ "$mode" = sanitize ]; then
+  dir=build-sanitize
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVAN_SANITIZE=ON -DORVAN_WERROR="$werror"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+else
+  dir=build
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVAN_WERROR="$werror"
+  fi
+fi
+
+cmake --build "$dir" -j "$jobs"
+cd "$dir"
+ctest --output-on-failure -j "$jobs" --timeout 600
