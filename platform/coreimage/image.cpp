@@ -7,6 +7,51 @@
 #include "node.h"
 
 namespace coreimage {
+namespace {
+
+// Free buffers of this thread, at most a handful, each with its capacity.
+struct BufferPool {
+  std::vector<std::pair<std::size_t, float*>> free;
+  ~BufferPool() {
+    for (auto& [capacity, data] : free) delete[] data;
+  }
+};
+thread_local BufferPool pool;
+constexpr std::size_t kPooledBuffers = 12;
+
+}  // namespace
+
+PixelStore::PixelStore(std::size_t count) : data_(nullptr), size_(count), capacity_(0) {
+  // Best fit among pooled buffers that are not much larger than needed.
+  std::size_t best = pool.free.size();
+  for (std::size_t i = 0; i < pool.free.size(); ++i) {
+    std::size_t c = pool.free[i].first;
+    if (c >= count && c <= count * 2 + 4096 && (best == pool.free.size() || c < pool.free[best].first)) best = i;
+  }
+  if (best < pool.free.size()) {
+    capacity_ = pool.free[best].first;
+    data_ = pool.free[best].second;
+    pool.free.erase(pool.free.begin() + static_cast<std::ptrdiff_t>(best));
+  } else {
+    capacity_ = count;
+    data_ = new float[count == 0 ? 1 : count];
+  }
+}
+
+PixelStore::~PixelStore() {
+  if (!data_) return;
+  if (pool.free.size() >= kPooledBuffers) {
+    // Drop the smallest so that large tiles stay cached.
+    auto smallest = std::min_element(pool.free.begin(), pool.free.end());
+    if (smallest->first >= capacity_) {
+      delete[] data_;
+      return;
+    }
+    delete[] smallest->second;
+    pool.free.erase(smallest);
+  }
+  pool.free.emplace_back(capacity_, data_);
+}
 
 void fillTransparent(const TileView& view) {
   for (std::int64_t y = view.rect.y; y < view.rect.maxY(); ++y)
@@ -148,6 +193,7 @@ class AffineNode final : public Node {
   Rect extent() const override { return extent_; }
   const NodePtr& input() const { return input_; }
   const Affine& transform() const { return transform_; }
+  bool exact() const { return exact_; }
 
   void render(const TileView& out) const override {
     PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
@@ -194,54 +240,64 @@ class AffineNode final : public Node {
     TileBuffer src = renderToBuffer(*input_, roi);
     for (std::size_t i = 0; i < src.pixels.size(); i += 4) {
       float a = src.pixels[i + 3];
+      if (a == 1) continue;
       src.pixels[i] *= a;
       src.pixels[i + 1] *= a;
       src.pixels[i + 2] *= a;
     }
     const std::int64_t rw = roi.width, rh = roi.height;
-    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
-      float* dst = out.pixel(domain.x, y);
-      Point q = inverse_.apply(Point{domain.x + 0.5, y + 0.5});
-      for (std::int64_t x = domain.x; x < domain.maxX(); ++x, dst += 4) {
+    const float* base = src.pixels.data();
+    const std::size_t rowFloats = static_cast<std::size_t>(rw) * 4;
+    // Output blocks of 32 × 32 read a small patch of the source each, which
+    // stays in cache whatever the angle of the walk through it.
+    constexpr std::int64_t kBlock = 32;
+    for (std::int64_t by = domain.y; by < domain.maxY(); by += kBlock)
+    for (std::int64_t bx = domain.x; bx < domain.maxX(); bx += kBlock)
+    for (std::int64_t y = by; y < std::min(by + kBlock, domain.maxY()); ++y) {
+      float* dst = out.pixel(bx, y);
+      Point q = inverse_.apply(Point{bx + 0.5, y + 0.5});
+      for (std::int64_t x = bx; x < std::min(bx + kBlock, domain.maxX()); ++x, dst += 4) {
         // Continuous position in the ROI's pixel grid (pixel centres at integers).
         double u = q.x - 0.5 - static_cast<double>(roi.x), v = q.y - 0.5 - static_cast<double>(roi.y);
         q.x += inverse_.a;
         q.y += inverse_.b;
-        double fu = std::floor(u), fv = std::floor(v);
-        if (fu < -2 || fv < -2 || fu > static_cast<double>(rw) || fv > static_cast<double>(rh)) {
-          dst[0] = dst[1] = dst[2] = dst[3] = 0;
+        if (!(u > -3 && v > -3 && u < static_cast<double>(rw) + 2 && v < static_cast<double>(rh) + 2)) {
+          std::fill_n(dst, 4, 0.0f);
           continue;
         }
-        auto iu = static_cast<std::int64_t>(fu), iv = static_cast<std::int64_t>(fv);
+        // floor() of values above -3 by truncation of a shifted value.
+        const auto iu = static_cast<std::int64_t>(u + 4) - 4, iv = static_cast<std::int64_t>(v + 4) - 4;
         float wx[4], wy[4];
-        cubicWeights(static_cast<float>(u - fu), wx);
-        cubicWeights(static_cast<float>(v - fv), wy);
-        float acc[4] = {0, 0, 0, 0};
-        for (int j = 0; j < 4; ++j) {
-          std::int64_t sy = iv - 1 + j;
-          if (sy < 0 || sy >= rh) continue;
-          const float* srow = src.pixels.data() + static_cast<std::size_t>(sy * rw) * 4;
-          float racc[4] = {0, 0, 0, 0};
-          for (int i = 0; i < 4; ++i) {
-            std::int64_t sx = iu - 1 + i;
-            if (sx < 0 || sx >= rw) continue;
-            const float* p = srow + sx * 4;
-            racc[0] += wx[i] * p[0];
-            racc[1] += wx[i] * p[1];
-            racc[2] += wx[i] * p[2];
-            racc[3] += wx[i] * p[3];
+        cubicWeights(static_cast<float>(u - static_cast<double>(iu)), wx);
+        cubicWeights(static_cast<float>(v - static_cast<double>(iv)), wy);
+        Pixel4 acc = {0, 0, 0, 0};
+        if (iu >= 1 && iv >= 1 && iu + 2 < rw && iv + 2 < rh) {
+          const float* p = base + static_cast<std::size_t>(iv - 1) * rowFloats + static_cast<std::size_t>(iu - 1) * 4;
+          for (int j = 0; j < 4; ++j, p += rowFloats) {
+            Pixel4 row = loadPixel(p) * wx[0] + loadPixel(p + 4) * wx[1] + loadPixel(p + 8) * wx[2] +
+                         loadPixel(p + 12) * wx[3];
+            acc += row * wy[j];
           }
-          for (int k = 0; k < 4; ++k) acc[k] += wy[j] * racc[k];
+        } else {
+          for (int j = 0; j < 4; ++j) {
+            std::int64_t sy = iv - 1 + j;
+            if (sy < 0 || sy >= rh) continue;
+            Pixel4 row = {0, 0, 0, 0};
+            for (int i = 0; i < 4; ++i) {
+              std::int64_t sx = iu - 1 + i;
+              if (sx < 0 || sx >= rw) continue;
+              row += loadPixel(base + static_cast<std::size_t>(sy) * rowFloats + static_cast<std::size_t>(sx) * 4) * wx[i];
+            }
+            acc += row * wy[j];
+          }
         }
         float alpha = std::clamp(acc[3], 0.0f, 1.0f);
         if (alpha > 1e-6f) {
-          float inv = 1.0f / alpha;
-          dst[0] = acc[0] * inv;
-          dst[1] = acc[1] * inv;
-          dst[2] = acc[2] * inv;
-          dst[3] = alpha;
+          acc *= 1.0f / alpha;
+          acc[3] = alpha;
+          storePixel(dst, acc);
         } else {
-          dst[0] = dst[1] = dst[2] = dst[3] = 0;
+          std::fill_n(dst, 4, 0.0f);
         }
       }
     }
@@ -365,6 +421,10 @@ Image Image::cropped(const Rect& rect) const {
 
 Image Image::clampedToExtent() const {
   if (!node_ || extent().isInfinite()) return *this;
+  // Edge extension commutes with moves that map pixels onto pixels; pushing
+  // it below them lets a following transform compose with theirs.
+  if (auto inner = std::dynamic_pointer_cast<const AffineNode>(node_); inner && inner->exact())
+    return Image(inner->input()).clampedToExtent().transformed(inner->transform());
   return Image(std::make_shared<ClampNode>(node_));
 }
 

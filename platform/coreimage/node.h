@@ -9,11 +9,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "coreimage.h"
 
 namespace coreimage {
+
+// One RGBA pixel in a SIMD register.
+typedef float Pixel4 __attribute__((vector_size(16)));
+inline Pixel4 loadPixel(const float* p) {
+  Pixel4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void storePixel(float* p, Pixel4 v) { std::memcpy(p, &v, sizeof v); }
 
 // A writable window of float RGBA pixels, rows bottom first.
 struct TileView {
@@ -29,10 +39,36 @@ struct TileView {
   TileView subview(const PixelRect& sub) const { return {sub, pixel(sub.x, sub.y), stride}; }
 };
 
-// An owned tile.
+// Uninitialised float storage drawn from a per-thread pool. Every tile
+// rendered allocates buffers of much the same sizes; reusing them spares
+// the page faults and clearing of fresh allocations.
+class PixelStore {
+ public:
+  explicit PixelStore(std::size_t count);
+  ~PixelStore();
+  PixelStore(PixelStore&& other) noexcept
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+  }
+  PixelStore(const PixelStore&) = delete;
+  PixelStore& operator=(const PixelStore&) = delete;
+  PixelStore& operator=(PixelStore&&) = delete;
+
+  float* data() { return data_; }
+  const float* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  float& operator[](std::size_t i) { return data_[i]; }
+
+ private:
+  float* data_;
+  std::size_t size_, capacity_;
+};
+
+// An owned tile; its pixels start undefined and the renderer writes them all.
 struct TileBuffer {
   PixelRect rect;
-  std::vector<float> pixels;
+  PixelStore pixels;
 
   explicit TileBuffer(const PixelRect& r)
       : rect(r), pixels(static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height) * 4) {}

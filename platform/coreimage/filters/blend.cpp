@@ -16,6 +16,8 @@
 namespace coreimage {
 namespace {
 
+inline Pixel4 maxPixel(Pixel4 a, Pixel4 b) { return a > b ? a : b; }
+
 using NodePtr = std::shared_ptr<const Node>;
 
 class LightenNode final : public Node {
@@ -30,8 +32,14 @@ class LightenNode final : public Node {
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       float* b = out.row(y);
       const float* c = s.pixel(out.rect.x, y);
+      bool opaque = true;
       for (std::int64_t x = 0; x < out.rect.width; ++x, b += 4, c += 4) {
         float as = c[3], ab = b[3];
+        if (as == 1 && ab == 1) {
+          storePixel(b, maxPixel(loadPixel(b), loadPixel(c)));
+          continue;
+        }
+        opaque = false;
         for (int k = 0; k < 3; ++k) {
           float cs = c[k] * as, cb = b[k] * ab;
           float v = std::max(cs * ab, cb * as) + cs * (1 - ab) + cb * (1 - as);
@@ -40,7 +48,7 @@ class LightenNode final : public Node {
         float a = as + ab - as * ab;
         b[3] = a;
       }
-      unpremultiply(out.row(y), static_cast<std::size_t>(out.rect.width));
+      if (!opaque) unpremultiply(out.row(y), static_cast<std::size_t>(out.rect.width));
     }
   }
 
@@ -60,40 +68,55 @@ class BlendWithMaskNode final : public Node {
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
     TileView view = out.subview(domain);
-    // The mask decides first: where it is 0 or 1 throughout the tile, only
-    // one of the two images is rendered at all.
+    // The mask decides first: the image is rendered only over the runs of
+    // columns where the mask is above 0 somewhere, and the background is
+    // skipped where the mask is 1 throughout.
     TileBuffer mask = renderToBuffer(*mask_, domain);
-    bool allZero = true, allOne = true;
-    std::vector<float> weights(static_cast<std::size_t>(domain.width * domain.height));
+    const auto w = static_cast<std::size_t>(domain.width), h = static_cast<std::size_t>(domain.height);
+    std::vector<float> weights(w * h);
+    std::vector<char> columnUsed(w, 0);
+    bool allOne = true;
     for (std::size_t i = 0; i < weights.size(); ++i) {
       const float* m = mask.pixels.data() + i * 4;
       float v = std::clamp((0.2126f * m[0] + 0.7152f * m[1] + 0.0722f * m[2]) * m[3], 0.0f, 1.0f);
       weights[i] = v;
-      allZero = allZero && v == 0;
+      if (v > 0) columnUsed[i % w] = 1;
       allOne = allOne && v == 1;
-    }
-    if (allZero) {
-      background_->render(view);
-      return;
     }
     if (allOne) {
       image_->render(view);
       return;
     }
-    TileBuffer fg = renderToBuffer(*image_, domain);
     background_->render(view);
-    std::size_t i = 0;
-    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
-      float* b = view.row(y);
-      const float* f = fg.pixel(domain.x, y);
-      for (std::int64_t x = 0; x < domain.width; ++x, ++i, b += 4, f += 4) {
-        float m = weights[i];
-        float ab = b[3], af = f[3];
-        float a = af * m + ab * (1 - m);
-        for (int k = 0; k < 3; ++k) b[k] = f[k] * af * m + b[k] * ab * (1 - m);
-        b[3] = a;
+    for (std::size_t first = 0; first < w;) {
+      if (!columnUsed[first]) {
+        ++first;
+        continue;
       }
-      unpremultiply(view.row(y), static_cast<std::size_t>(domain.width));
+      std::size_t last = first;
+      while (last < w && columnUsed[last]) ++last;
+      PixelRect run{domain.x + static_cast<std::int64_t>(first), domain.y, static_cast<std::int64_t>(last - first),
+                    domain.height};
+      TileBuffer fg = renderToBuffer(*image_, run);
+      for (std::size_t y = 0; y < h; ++y) {
+        float* b = view.pixel(run.x, domain.y + static_cast<std::int64_t>(y));
+        const float* f = fg.pixel(run.x, domain.y + static_cast<std::int64_t>(y));
+        const float* m = weights.data() + y * w + first;
+        for (std::size_t x = 0; x < last - first; ++x, b += 4, f += 4) {
+          float mv = m[x];
+          if (mv == 0) continue;
+          float ab = b[3], af = f[3];
+          float a = af * mv + ab * (1 - mv);
+          for (int k = 0; k < 3; ++k) b[k] = f[k] * af * mv + b[k] * ab * (1 - mv);
+          b[3] = a;
+          if (a > 1e-6f) {
+            for (int k = 0; k < 3; ++k) b[k] /= a;
+          } else {
+            b[0] = b[1] = b[2] = b[3] = 0;
+          }
+        }
+      }
+      first = last;
     }
   }
 

@@ -31,28 +31,27 @@ RecursiveCoefficients recursiveCoefficients(double sigma) {
           static_cast<float>(b3 / b0)};
 }
 
-// Runs the recursive filter along `count` samples of 4 components each,
-// `step` floats apart, in place; the ends continue their edge values.
+// Runs the recursive filter along `count` pixels, `step` floats apart, in
+// place; the ends continue their edge values.
 void recursiveLine(float* data, std::size_t count, std::size_t step, const RecursiveCoefficients& k) {
   if (count == 0) return;
-  for (int c = 0; c < 4; ++c) {
-    float* p = data + c;
-    float w1 = p[0], w2 = w1, w3 = w1;
-    for (std::size_t n = 0; n < count; ++n) {
-      float w = k.B * p[n * step] + k.b1 * w1 + k.b2 * w2 + k.b3 * w3;
-      p[n * step] = w;
-      w3 = w2;
-      w2 = w1;
-      w1 = w;
-    }
-    float y1 = p[(count - 1) * step], y2 = y1, y3 = y1;
-    for (std::size_t n = count; n-- > 0;) {
-      float y = k.B * p[n * step] + k.b1 * y1 + k.b2 * y2 + k.b3 * y3;
-      p[n * step] = y;
-      y3 = y2;
-      y2 = y1;
-      y1 = y;
-    }
+  Pixel4 w1 = loadPixel(data), w2 = w1, w3 = w1;
+  for (std::size_t n = 0; n < count; ++n) {
+    float* p = data + n * step;
+    Pixel4 w = loadPixel(p) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
+    storePixel(p, w);
+    w3 = w2;
+    w2 = w1;
+    w1 = w;
+  }
+  Pixel4 y1 = loadPixel(data + (count - 1) * step), y2 = y1, y3 = y1;
+  for (std::size_t n = count; n-- > 0;) {
+    float* p = data + n * step;
+    Pixel4 y = loadPixel(p) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
+    storePixel(p, y);
+    y3 = y2;
+    y2 = y1;
+    y1 = y;
   }
 }
 
@@ -101,7 +100,7 @@ class GaussianBlurNode final : public Node {
       return;
     }
     // Horizontal pass over every ROI row, then vertical into the output.
-    std::vector<float> tmp(rh * dw * 4);
+    PixelStore tmp(rh * dw * 4);
     const std::size_t taps = kernel_.size();
     for (std::size_t y = 0; y < rh; ++y) {
       const float* srow = src.pixels.data() + y * rw * 4;

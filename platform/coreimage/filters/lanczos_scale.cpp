@@ -101,7 +101,7 @@ class LanczosScaleNode final : public Node {
     const auto dw = static_cast<std::size_t>(domain.width);
     const auto rh = static_cast<std::size_t>(roi.height);
     // Horizontal pass over the ROI rows, then vertical into the output.
-    std::vector<float> tmp(rh * dw * 4);
+    PixelStore tmp(rh * dw * 4);
     for (std::size_t y = 0; y < rh; ++y) {
       const float* srow = in.pixels.data() + y * static_cast<std::size_t>(roi.width) * 4;
       float* trow = tmp.data() + y * dw * 4;

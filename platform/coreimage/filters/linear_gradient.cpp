@@ -24,15 +24,15 @@ class LinearGradientNode final : public Node {
   }
   Rect extent() const override { return Rect::infinite(); }
   void render(const TileView& out) const override {
+    const Pixel4 c0 = {c0_.r, c0_.g, c0_.b, c0_.a};
+    const Pixel4 delta = Pixel4{c1_.r, c1_.g, c1_.b, c1_.a} - c0;
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
       float* d = out.row(y);
-      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x, d += 4) {
-        double t = (x + 0.5 - p0_.x) * dx_ + (y + 0.5 - p0_.y) * dy_;
+      // t grows by dx_ per pixel along the row.
+      double t = (out.rect.x + 0.5 - p0_.x) * dx_ + (y + 0.5 - p0_.y) * dy_;
+      for (std::int64_t x = 0; x < out.rect.width; ++x, d += 4, t += dx_) {
         float f = static_cast<float>(std::clamp(t, 0.0, 1.0));
-        d[0] = c0_.r + (c1_.r - c0_.r) * f;
-        d[1] = c0_.g + (c1_.g - c0_.g) * f;
-        d[2] = c0_.b + (c1_.b - c0_.b) * f;
-        d[3] = c0_.a + (c1_.a - c0_.a) * f;
+        storePixel(d, c0 + delta * f);
       }
     }
   }
