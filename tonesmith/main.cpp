@@ -3,6 +3,7 @@
 // Start-up computes the settings, the input is decoded upright at full size,
 // then either a measurement runs or the pipeline below, in its fixed order,
 // followed by the write and one output line.
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -27,25 +28,27 @@ RenderState decodeInput(const Settings& s) {
   const imageio::Properties& properties = source->properties();
   std::int64_t fullResolutionEdge = std::max(properties.pixelWidth, properties.pixelHeight);
   if (fullResolutionEdge <= 0) fail("Cannot decode image pixels: " + path);
-  std::optional<imageio::Raster> raster;
+  std::shared_ptr<imageio::PendingRaster> pixels;
   try {
-    raster = source->decode(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels});
+    pixels = source->decodeInBackground(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels});
   } catch (const std::bad_alloc&) {
-    raster.reset();
+    pixels.reset();
   }
-  if (!raster) fail("Cannot decode image pixels: " + path);
+  if (!pixels) fail("Cannot decode image pixels: " + path);
+  setInputDecode([pixels] { return pixels->finish(); });
 
   RenderState state;
   state.sourceWidth = properties.pixelWidth;
   state.sourceHeight = properties.pixelHeight;
-  state.sourceBitDepth = raster->bitsPerComponent;
+  state.sourceBitDepth = pixels->bitsPerComponent();
   auto usable = [](const std::optional<double>& v) { return v && *v > 0 && std::isfinite(*v); };
   state.sourceDpi = usable(properties.dpiWidth) ? *properties.dpiWidth
                     : usable(properties.dpiHeight) ? *properties.dpiHeight
                                                    : 0;
-  auto pixels = std::make_shared<imageio::Raster>(std::move(*raster));
-  state.image = coreimage::Image::fromPixels(pixels, pixels->data.data(), pixels->width, pixels->height,
-                                             pixels->bitsPerComponent, pixels->rowBytes());
+  const imageio::PendingRaster* raw = pixels.get();
+  state.image = coreimage::Image::fromPixels(pixels, pixels->data(), pixels->width(), pixels->height(),
+                                             pixels->bitsPerComponent(), pixels->rowBytes(),
+                                             [raw](std::int64_t rows) { raw->waitForRows(rows); });
   if (state.image.isEmpty()) fail("Cannot decode image pixels: " + path);
   return state;
 }

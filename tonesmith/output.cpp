@@ -17,24 +17,32 @@ Settings& settingsStorage() {
   return s;
 }
 
+std::function<bool()>& inputDecode() {
+  static std::function<bool()> succeeded;
+  return succeeded;
+}
+
 std::string lowerCased(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return text;
 }
 
-// Renders the working image over `extent` into rows of RGBA, top first.
-imageio::Raster renderRaster(const RenderState& state, const coreimage::PixelRect& extent, int bits) {
-  imageio::Raster raster;
-  raster.width = extent.width;
-  raster.height = extent.height;
-  raster.bitsPerComponent = bits;
-  raster.data.assign(raster.rowBytes() * static_cast<std::size_t>(raster.height), 0);
-  coreimage::render(state.image.cropped({static_cast<double>(extent.x), static_cast<double>(extent.y),
-                                         static_cast<double>(extent.maxX()), static_cast<double>(extent.maxY())}),
-                    extent, bits == 16 ? coreimage::PixelFormat::rgba16 : coreimage::PixelFormat::rgba8,
-                    raster.data.data(), raster.rowBytes());
-  return raster;
+// The working image over `extent` as rows of RGBA, top first, rendered
+// band by band while the encoder compresses the bands before.
+imageio::RowSource renderedRows(const RenderState& state, const coreimage::PixelRect& extent, int bits) {
+  coreimage::Image image = state.image.cropped({static_cast<double>(extent.x), static_cast<double>(extent.y),
+                                                static_cast<double>(extent.maxX()), static_cast<double>(extent.maxY())});
+  imageio::RowSource rows;
+  rows.width = extent.width;
+  rows.height = extent.height;
+  rows.bitsPerComponent = bits;
+  auto bands = std::make_shared<coreimage::BandRenderer>(
+      image, extent, bits == 16 ? coreimage::PixelFormat::rgba16 : coreimage::PixelFormat::rgba8);
+  rows.produce = [bands](std::int64_t top, std::int64_t count, std::uint8_t* destination, std::size_t rowBytes) {
+    bands->renderRows(top, count, destination, rowBytes);
+  };
+  return rows;
 }
 
 }  // namespace
@@ -42,7 +50,17 @@ imageio::Raster renderRaster(const RenderState& state, const coreimage::PixelRec
 const Settings& settings() { return settingsStorage(); }
 void setSettings(Settings s) { settingsStorage() = std::move(s); }
 
+void setInputDecode(std::function<bool()> succeeded) { inputDecode() = std::move(succeeded); }
+
+void ensureInputDecoded() {
+  if (inputDecode() && !inputDecode()()) {
+    inputDecode() = nullptr;
+    fail("Cannot decode image pixels: " + settings().inputPath);
+  }
+}
+
 void fail(std::string_view message) {
+  ensureInputDecoded();
   std::string line(message);
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
@@ -83,12 +101,13 @@ void writeJpegFile(RenderState& state, const coreimage::PixelRect& extent) {
   std::optional<std::vector<std::uint8_t>> bytes;
   if (!extent.isEmpty()) {
     try {
-      bytes = imageio::encodeJpeg(renderRaster(state, extent, 8), 0.94);
+      bytes = imageio::encodeJpeg(renderedRows(state, extent, 8), 0.94);
     } catch (const std::bad_alloc&) {
       bytes.reset();
     }
   }
   if (!bytes) fail("Cannot encode JPEG: " + outputPath);
+  ensureInputDecoded();
   files::Status status = files::createDirectories(files::parentDirectory(outputPath));
   if (status) status = files::writeFileAtomically(outputPath, bytes->data(), bytes->size());
   if (!status) fail("Cannot write JPEG: " + status.description);
@@ -114,11 +133,12 @@ void writePngFile(RenderState& state, const coreimage::PixelRect& extent) {
   if (extent.width < 1 || extent.height < 1) fail("Cannot encode PNG: empty image");
   std::optional<std::vector<std::uint8_t>> bytes;
   try {
-    bytes = imageio::encodePng(renderRaster(state, extent, bits), bits, resolution);
+    bytes = imageio::encodePng(renderedRows(state, extent, bits), bits, resolution);
   } catch (const std::bad_alloc&) {
     bytes.reset();
   }
   if (!bytes) fail("Cannot encode PNG: " + outputPath);
+  ensureInputDecoded();
 
   const std::string directory = files::parentDirectory(outputPath);
   if (files::Status made = files::createDirectories(directory); !made) fail("Cannot write PNG: " + made.description);

@@ -1,6 +1,7 @@
 // The renderer's shared routines and the stages of the render pipeline.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +17,17 @@ const Settings& settings();
 void setSettings(Settings s);
 
 // Writes the message and a line feed to standard error and exits with status 1.
+// While the input is still being decoded it first waits for the decode; a
+// decode that failed replaces the message with the decode message, so a
+// damaged input is always reported as such.
 [[noreturn]] void fail(std::string_view message);
+
+// The input decode runs in the background while the pipeline is built and
+// rendered; `succeeded` blocks until it has ended. ensureInputDecoded ends
+// the run with the decode message when it failed: the writers call it
+// before anything is written.
+void setInputDecode(std::function<bool()> succeeded);
+void ensureInputDecoded();
 
 // What the pipeline carries from stage to stage.
 struct RenderState {

@@ -94,9 +94,14 @@ class Image {
   // 8 or 16 bits per component (16-bit as native uint16_t) or 32-bit float.
   // `owner` keeps the memory alive for as long as any image uses it.
   // The image's extent is (0, 0, width, height).
+  //
+  // `rowsReady`, when given, is called before rows are read with the number
+  // of rows from the top that must be present; it blocks until they are.
+  // This lets rendering start while the pixels are still being decoded.
+  using RowGate = std::function<void(std::int64_t rowsFromTop)>;
   static Image fromPixels(std::shared_ptr<const void> owner, const void* pixels,
                           std::int64_t width, std::int64_t height, int bitsPerComponent,
-                          std::size_t rowBytes);
+                          std::size_t rowBytes, RowGate rowsReady = {});
   // A colour everywhere (infinite extent).
   static Image constantColor(Color color);
 
@@ -165,10 +170,35 @@ std::vector<std::pair<std::string, std::string>> filterNames();
 
 // Rendering. `bounds` is in the image's coordinates (y up); rows are written
 // top row first. Components are clamped to 0..1, colour premultiplied by
-// alpha, then quantized with rounding.
+// alpha, then quantized with rounding. Tiles render on all cores, or only
+// on the calling thread when `parallel` is false (for callers that run
+// several renders at once themselves).
 enum class PixelFormat { rgba8, rgba16 };
 void render(const Image& image, const PixelRect& bounds, PixelFormat format,
-            std::uint8_t* destination, std::size_t rowBytes);
+            std::uint8_t* destination, std::size_t rowBytes, bool parallel = true);
+
+// Serves rows of a render to a consumer that asks for thin strips, perhaps
+// from several threads (an encoder): rows are rendered in bands of
+// `bandHeight` rows, each band once and on all cores, kept until all its
+// rows were handed out. Rows count from the top of `bounds`.
+class BandRenderer {
+ public:
+  BandRenderer(Image image, const PixelRect& bounds, PixelFormat format, std::int64_t bandHeight = 256);
+  ~BandRenderer();
+  BandRenderer(const BandRenderer&) = delete;
+  BandRenderer& operator=(const BandRenderer&) = delete;
+  void renderRows(std::int64_t top, std::int64_t count, std::uint8_t* destination, std::size_t rowBytes);
+
+ private:
+  struct Band;
+  Image image_;
+  PixelRect bounds_;
+  PixelFormat format_;
+  std::int64_t bandHeight_;
+  std::size_t rowBytes_;
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Renders float RGBA (non-premultiplied, not clamped), rows bottom first:
 // pixel (x, y) of bounds at index ((y - bounds.y) * width + (x - bounds.x)) * 4.

@@ -96,8 +96,9 @@ using NodePtr = std::shared_ptr<const Node>;
 class SourceNode final : public Node {
  public:
   SourceNode(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width, std::int64_t height,
-             int bits, std::size_t rowBytes)
+             int bits, std::size_t rowBytes, Image::RowGate rowsReady)
       : owner_(std::move(owner)),
+        rowsReady_(std::move(rowsReady)),
         pixels_(static_cast<const std::uint8_t*>(pixels)),
         width_(width),
         height_(height),
@@ -108,10 +109,39 @@ class SourceNode final : public Node {
     return Rect::make(0, 0, static_cast<double>(width_), static_cast<double>(height_));
   }
 
+  bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    const int bits = format == PixelFormat::rgba16 ? 16 : 8;
+    if (bits != bits_ || region.intersection({0, 0, width_, height_}) != region || region.isEmpty()) return false;
+    if (rowsReady_) rowsReady_(height_ - region.y);
+    const std::size_t pixelBytes = bits == 16 ? 8 : 4, length = static_cast<std::size_t>(region.width) * pixelBytes;
+    // Only opaque pixels pass unchanged: others need premultiplying.
+    for (std::int64_t y = region.y; y < region.maxY(); ++y) {
+      const std::uint8_t* src = pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_ +
+                                static_cast<std::size_t>(region.x) * pixelBytes;
+      bool opaque = true;
+      if (bits == 8) {
+        for (std::size_t i = 3; i < length; i += 4) opaque &= src[i] == 255;
+      } else {
+        const auto* s16 = reinterpret_cast<const std::uint16_t*>(src);
+        for (std::size_t i = 3; i < length / 2; i += 4) opaque &= s16[i] == 65535;
+      }
+      if (!opaque) return false;
+    }
+    for (std::int64_t y = region.y; y < region.maxY(); ++y)
+      std::memcpy(destination + static_cast<std::size_t>(region.maxY() - 1 - y) * rowBytes,
+                  pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_ +
+                      static_cast<std::size_t>(region.x) * pixelBytes,
+                  length);
+    return true;
+  }
+
   void render(const TileView& out) const override {
     PixelRect inner = out.rect.intersection({0, 0, width_, height_});
     clearOutside(out, inner);
     if (inner.isEmpty()) return;
+    // The highest row of the region is the lowest in top-first storage.
+    if (rowsReady_) rowsReady_(height_ - inner.y);
     const std::size_t n = static_cast<std::size_t>(inner.width) * 4;
     for (std::int64_t y = inner.y; y < inner.maxY(); ++y) {
       const std::uint8_t* src = pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_;
@@ -130,6 +160,7 @@ class SourceNode final : public Node {
 
  private:
   std::shared_ptr<const void> owner_;
+  Image::RowGate rowsReady_;
   const std::uint8_t* pixels_;
   std::int64_t width_, height_;
   int bits_;
@@ -158,6 +189,11 @@ class CropNode final : public Node {
   Rect extent() const override { return extent_; }
   void render(const TileView& out) const override {
     renderWithin(*input_, out, pixelDomain(extent_, out.rect));
+  }
+  bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
+    return input_->copyPixels(region, format, destination, rowBytes);
   }
   const NodePtr& input() const { return input_; }
 
@@ -194,6 +230,14 @@ class AffineNode final : public Node {
   const NodePtr& input() const { return input_; }
   const Affine& transform() const { return transform_; }
   bool exact() const { return exact_; }
+
+  bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    if (!translationOnly_) return false;
+    auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
+    return input_->copyPixels({region.x - dx, region.y - dy, region.width, region.height}, format, destination,
+                              rowBytes);
+  }
 
   void render(const TileView& out) const override {
     PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
@@ -373,11 +417,12 @@ Image::Image() = default;
 Image::Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
 
 Image Image::fromPixels(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width,
-                        std::int64_t height, int bitsPerComponent, std::size_t rowBytes) {
+                        std::int64_t height, int bitsPerComponent, std::size_t rowBytes, RowGate rowsReady) {
   if (width <= 0 || height <= 0 || pixels == nullptr ||
       (bitsPerComponent != 8 && bitsPerComponent != 16 && bitsPerComponent != 32))
     return Image();
-  return Image(std::make_shared<SourceNode>(std::move(owner), pixels, width, height, bitsPerComponent, rowBytes));
+  return Image(std::make_shared<SourceNode>(std::move(owner), pixels, width, height, bitsPerComponent, rowBytes,
+                                            std::move(rowsReady)));
 }
 
 Image Image::constantColor(Color color) { return Image(std::make_shared<ConstantNode>(color)); }

@@ -84,6 +84,10 @@ class Node {
   virtual ~Node() = default;
   virtual Rect extent() const = 0;
   virtual void render(const TileView& out) const = 0;
+  // Writes `region` straight in the output format (rows top first) when the
+  // node can do so exactly without going through float, as an untouched
+  // opaque source can; false, with nothing written, otherwise.
+  virtual bool copyPixels(const PixelRect&, PixelFormat, std::uint8_t*, std::size_t) const { return false; }
 };
 
 void fillTransparent(const TileView& view);

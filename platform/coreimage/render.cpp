@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "node.h"
 
@@ -18,7 +22,7 @@ inline float unit(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; }
 constexpr std::int64_t kTileHeight = 128;
 
 template <typename Work>
-void forEachTile(const PixelRect& bounds, Work work) {
+void forEachTile(const PixelRect& bounds, Work work, bool parallel = true) {
   const std::int64_t columns = (bounds.width + kTileWidth - 1) / kTileWidth;
   const std::int64_t rows = (bounds.height + kTileHeight - 1) / kTileHeight;
   const std::int64_t count = columns * rows;
@@ -30,7 +34,7 @@ void forEachTile(const PixelRect& bounds, Work work) {
       work(tile.intersection(bounds));
     }
   };
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  unsigned threads = parallel ? std::max(1u, std::thread::hardware_concurrency()) : 1u;
   threads = static_cast<unsigned>(std::min<std::int64_t>(threads, count));
   std::vector<std::thread> pool;
   for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
@@ -41,9 +45,12 @@ void forEachTile(const PixelRect& bounds, Work work) {
 }  // namespace
 
 void render(const Image& image, const PixelRect& bounds, PixelFormat format, std::uint8_t* destination,
-            std::size_t rowBytes) {
+            std::size_t rowBytes, bool parallel) {
   if (bounds.isEmpty()) return;
   forEachTile(bounds, [&](const PixelRect& tile) {
+    std::uint8_t* corner = destination + static_cast<std::size_t>(bounds.maxY() - tile.maxY()) * rowBytes +
+                           static_cast<std::size_t>(tile.x - bounds.x) * (format == PixelFormat::rgba16 ? 8 : 4);
+    if (image.node() && image.node()->copyPixels(tile, format, corner, rowBytes)) return;
     TileBuffer buffer(tile);
     if (image.node()) image.node()->render(buffer.view());
     for (std::int64_t y = tile.y; y < tile.maxY(); ++y) {
@@ -72,7 +79,67 @@ void render(const Image& image, const PixelRect& bounds, PixelFormat format, std
         }
       }
     }
-  });
+  }, parallel);
+}
+
+struct BandRenderer::Band {
+  std::vector<std::uint8_t> pixels;
+  bool ready = false;
+  std::int64_t rowsLeft = 0;  // rows not yet handed out
+};
+
+struct BandRenderer::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::unordered_map<std::int64_t, Band> bands;
+};
+
+BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat format, std::int64_t bandHeight)
+    : image_(std::move(image)),
+      bounds_(bounds),
+      format_(format),
+      bandHeight_(std::max<std::int64_t>(1, bandHeight)),
+      rowBytes_(static_cast<std::size_t>(bounds.width) * (format == PixelFormat::rgba16 ? 8 : 4)),
+      state_(std::make_unique<State>()) {}
+
+BandRenderer::~BandRenderer() = default;
+
+void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t* destination,
+                              std::size_t rowBytes) {
+  std::int64_t row = std::max<std::int64_t>(top, 0);
+  const std::int64_t end = std::min(top + count, bounds_.height);
+  while (row < end) {
+    const std::int64_t index = row / bandHeight_;
+    const std::int64_t bandTop = index * bandHeight_;
+    const std::int64_t bandRows = std::min(bandHeight_, bounds_.height - bandTop);
+    const std::int64_t take = std::min(end, bandTop + bandRows) - row;
+    std::unique_lock lock(state_->mutex);
+    auto [it, created] = state_->bands.try_emplace(index);
+    Band& b = it->second;
+    if (created) {
+      // This thread renders the band; others wanting its rows wait.
+      b.rowsLeft = bandRows;
+      lock.unlock();
+      std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows));
+      PixelRect rect{bounds_.x, bounds_.maxY() - bandTop - bandRows, bounds_.width, bandRows};
+      render(image_, rect, format_, pixels.data(), rowBytes_, true);
+      lock.lock();
+      b.pixels = std::move(pixels);
+      b.ready = true;
+      state_->changed.notify_all();
+    } else {
+      state_->changed.wait(lock, [&] { return b.ready; });
+    }
+    lock.unlock();
+    for (std::int64_t r = 0; r < take; ++r)
+      std::memcpy(destination + static_cast<std::size_t>(row - top + r) * rowBytes,
+                  b.pixels.data() + static_cast<std::size_t>(row - bandTop + r) * rowBytes_, rowBytes_);
+    lock.lock();
+    b.rowsLeft -= take;
+    if (b.rowsLeft <= 0) state_->bands.erase(index);
+    lock.unlock();
+    row += take;
+  }
 }
 
 std::vector<float> renderFloat(const Image& image, const PixelRect& bounds) {

@@ -1,5 +1,6 @@
 // Image file access on libvips: header properties, full-size and thumbnail
-// decoding into interleaved RGBA rasters, JPEG and PNG encoding.
+// decoding into interleaved RGBA rasters, JPEG and PNG encoding from rows
+// produced while the encoder runs.
 //
 // Memory: vips' operation cache is disabled and every decode opens the file
 // afresh and drops all vips objects before returning, so no decoded copy of
@@ -20,7 +21,9 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <condition_variable>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace imageio {
@@ -586,22 +589,128 @@ std::unique_ptr<Source> Source::open(const std::string& path) {
   return std::unique_ptr<Source>(new Source(std::move(impl), std::move(properties)));
 }
 
-std::optional<Raster> Source::decode(Orientation orientation, const DecodeLimits& limits) const {
-  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
-  ErrorBufferGuard clearErrors;
+namespace {
+
+// The decoding pipeline up to upright (or stored) RGBA; empty when it
+// cannot be set up.
+ImagePtr decodePipeline(const LoaderRef& file, const Properties& properties, Orientation orientation,
+                        const DecodeLimits& limits) {
+  if (overLimit(properties.pixelWidth, properties.pixelHeight, limits)) return nullptr;
   LoadOptions options;
-  options.failOn = strictFailOn(properties_.format);
-  ImagePtr image = load(impl_->file, options);
+  options.failOn = strictFailOn(properties.format);
+  ImagePtr image = load(file, options);
   // The file may have changed since it was opened.
-  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return std::nullopt;
+  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return nullptr;
   const bool sixteen = wantsSixteen(image.get());
   if (orientation == Orientation::applied) {
-    image = orient(std::move(image), properties_.orientation);
-    if (!image) return std::nullopt;
+    image = orient(std::move(image), properties.orientation);
+    if (!image) return nullptr;
   }
   image = toRgb(std::move(image), sixteen);
-  if (!image) return std::nullopt;
-  return collect(withAlpha(std::move(image)));
+  if (!image) return nullptr;
+  return withAlpha(std::move(image));
+}
+
+}  // namespace
+
+std::optional<Raster> Source::decode(Orientation orientation, const DecodeLimits& limits) const {
+  ErrorBufferGuard clearErrors;
+  return collect(decodePipeline(impl_->file, properties_, orientation, limits));
+}
+
+struct PendingRaster::Progress {
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::int64_t rowsDone = 0;
+  bool ended = false;
+  bool succeeded = false;
+  std::thread worker;
+};
+
+PendingRaster::PendingRaster(std::int64_t width, std::int64_t height, int bits,
+                             std::unique_ptr<std::uint8_t[]> data)
+    : width_(width), height_(height), bits_(bits), data_(std::move(data)),
+      progress_(std::make_unique<Progress>()) {}
+
+PendingRaster::~PendingRaster() {
+  if (progress_->worker.joinable()) progress_->worker.join();
+}
+
+void PendingRaster::waitForRows(std::int64_t rows) const {
+  std::unique_lock lock(progress_->mutex);
+  progress_->changed.wait(lock, [&] { return progress_->ended || progress_->rowsDone >= rows; });
+}
+
+bool PendingRaster::finish() const {
+  std::unique_lock lock(progress_->mutex);
+  progress_->changed.wait(lock, [&] { return progress_->ended; });
+  return progress_->succeeded;
+}
+
+namespace {
+
+struct PendingSink {
+  PendingRaster* raster;
+  std::uint8_t* data;
+  std::size_t lineBytes;
+  std::int64_t height;
+  std::int64_t rows = 0;
+  std::function<void(std::int64_t)> publish;
+};
+
+// vips_sink_disc hands over strips in order, top to bottom, on one thread.
+int publishRows(VipsRegion* region, VipsRect* area, void* a) {
+  auto* sink = static_cast<PendingSink*>(a);
+  if (area->top != sink->rows || sink->rows + area->height > sink->height) return -1;
+  for (int y = 0; y < area->height; ++y) {
+    const auto* row =
+        reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region, area->left, area->top + y));
+    std::memcpy(sink->data + static_cast<std::size_t>(sink->rows + y) * sink->lineBytes, row, sink->lineBytes);
+  }
+  sink->rows += area->height;
+  sink->publish(sink->rows);
+  return 0;
+}
+
+}  // namespace
+
+std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientation,
+                                                          const DecodeLimits& limits) const {
+  ErrorBufferGuard clearErrors;
+  ImagePtr image = decodePipeline(impl_->file, properties_, orientation, limits);
+  if (!image || image->Bands != 4 ||
+      (image->BandFmt != VIPS_FORMAT_UCHAR && image->BandFmt != VIPS_FORMAT_USHORT))
+    return nullptr;
+  const int bits = image->BandFmt == VIPS_FORMAT_USHORT ? 16 : 8;
+  const std::size_t lineBytes = static_cast<std::size_t>(image->Xsize) * (bits == 16 ? 8 : 4);
+  if (lineBytes != static_cast<std::size_t>(VIPS_IMAGE_SIZEOF_LINE(image.get()))) return nullptr;
+  // Left uninitialised: pages are only committed as rows arrive.
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[lineBytes * static_cast<std::size_t>(image->Ysize)]);
+  if (!data) return nullptr;
+  std::shared_ptr<PendingRaster> pending(new PendingRaster(image->Xsize, image->Ysize, bits, std::move(data)));
+  PendingRaster* raster = pending.get();
+  PendingRaster::Progress* progress = raster->progress_.get();
+  progress->worker = std::thread([raster, progress, lineBytes, image = std::move(image)]() mutable {
+    PendingSink sink{raster, const_cast<std::uint8_t*>(raster->data()), lineBytes, raster->height(), 0,
+                     [progress](std::int64_t rows) {
+                       std::lock_guard lock(progress->mutex);
+                       progress->rowsDone = rows;
+                       progress->changed.notify_all();
+                     }};
+    bool ok = vips_sink_disc(image.get(), publishRows, &sink) == 0 && sink.rows == raster->height();
+    image.reset();
+    // Rows that never came are cleared, so readers see zeros, not garbage.
+    if (!ok && sink.rows < raster->height())
+      std::memset(sink.data + static_cast<std::size_t>(sink.rows) * lineBytes, 0,
+                  static_cast<std::size_t>(raster->height() - sink.rows) * lineBytes);
+    vips_error_clear();
+    vips_thread_shutdown();
+    std::lock_guard lock(progress->mutex);
+    progress->ended = true;
+    progress->succeeded = ok;
+    progress->changed.notify_all();
+  });
+  return pending;
 }
 
 std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
@@ -659,39 +768,124 @@ std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
 
 namespace {
 
-// A vips image over the raster's own memory (no copy).
-ImagePtr wrap(const Raster& raster) {
-  if (raster.width < 1 || raster.height < 1 || raster.width > VIPS_MAX_COORD ||
-      raster.height > VIPS_MAX_COORD ||
-      (raster.bitsPerComponent != 8 && raster.bitsPerComponent != 16))
-    return {};
-  const std::size_t size = raster.rowBytes() * static_cast<std::size_t>(raster.height);
-  if (raster.data.size() < size) return {};
-  return ImagePtr(vips_image_new_from_memory(
-      raster.data.data(), size, static_cast<int>(raster.width), static_cast<int>(raster.height), 4,
-      raster.bitsPerComponent == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR));
+// Rows of a RowSource as the pixels of a vips image.
+struct Streamed {
+  explicit Streamed(const RowSource& rows)
+      : source(&rows),
+        rowBytes(static_cast<std::size_t>(rows.width) * (rows.bitsPerComponent == 16 ? 8 : 4)) {}
+  const RowSource* source;
+  std::size_t rowBytes;
+};
+
+// Consumers that ask for part of the width are served from whole rows,
+// produced a few at a time into this much scratch memory.
+constexpr std::size_t scratchBytes = std::size_t{4} << 20;
+
+// vips calls this on its worker threads for each area it needs. The savers
+// sink the image top to bottom in full-width strips, which go straight into
+// vips' buffer.
+int produceArea(VipsRegion* region, void*, void* a, void*, gboolean*) {
+  const auto& streamed = *static_cast<const Streamed*>(a);
+  const VipsRect area = region->valid;
+  try {
+    if (area.left == 0 && area.width == region->im->Xsize) {
+      streamed.source->produce(
+          area.top, area.height,
+          reinterpret_cast<std::uint8_t*>(VIPS_REGION_ADDR(region, 0, area.top)),
+          VIPS_REGION_LSKIP(region));
+      return 0;
+    }
+    const std::size_t pixelBytes = VIPS_IMAGE_SIZEOF_PEL(region->im);
+    const int chunk = static_cast<int>(
+        std::clamp<std::size_t>(scratchBytes / streamed.rowBytes, 1, std::size_t(area.height)));
+    std::vector<std::uint8_t> rows(streamed.rowBytes * std::size_t(chunk));
+    for (int y = 0; y < area.height; y += chunk) {
+      const int count = std::min(chunk, area.height - y);
+      streamed.source->produce(area.top + y, count, rows.data(), streamed.rowBytes);
+      for (int i = 0; i < count; ++i)
+        std::memcpy(VIPS_REGION_ADDR(region, area.left, area.top + y + i),
+                    rows.data() + std::size_t(i) * streamed.rowBytes + area.left * pixelBytes,
+                    area.width * pixelBytes);
+    }
+    return 0;
+  } catch (...) {
+    // Exceptions must not cross vips' C frames.
+    vips_error("imageio", "row producer failed");
+    return -1;
+  }
 }
 
-// The raster's RGB components at the given depth, tagged sRGB / RGB16 so the
-// savers write the values unchanged. 16 -> 8 rounds to nearest (v / 257),
-// 8 -> 16 replicates (v * 257).
-ImagePtr rgbForSave(const Raster& raster, int bits) {
-  ImagePtr image = wrap(raster);
+bool encodable(const RowSource& source, std::int64_t maxSide) {
+  return source.width >= 1 && source.height >= 1 && source.width <= maxSide &&
+         source.height <= maxSide &&
+         static_cast<std::uint64_t>(source.width) * static_cast<std::uint64_t>(source.height) <=
+             maxEncodePixels &&
+         (source.bitsPerComponent == 8 || source.bitsPerComponent == 16) && source.produce;
+}
+
+// A vips image whose pixels come from the producer as vips reads them.
+ImagePtr streamedImage(const Streamed& streamed) {
+  const RowSource& source = *streamed.source;
+  const bool sixteen = source.bitsPerComponent == 16;
+  ImagePtr image(vips_image_new());
+  vips_image_init_fields(image.get(), static_cast<int>(source.width),
+                         static_cast<int>(source.height), 4,
+                         sixteen ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR, VIPS_CODING_NONE,
+                         sixteen ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
+  // Strips rather than tiles: sinks then ask for full-width areas.
+  if (vips_image_pipelinev(image.get(), VIPS_DEMAND_STYLE_THINSTRIP, nullptr) != 0 ||
+      vips_image_generate(image.get(), nullptr, produceArea, nullptr,
+                          const_cast<Streamed*>(&streamed), nullptr) != 0)
+    return {};
+  return image;
+}
+
+// The source's RGB components at the given depth, tagged sRGB / RGB16 so the
+// savers write the values unchanged, with a resolution in pixels per
+// millimetre. 16 -> 8 rounds to nearest (v / 257), 8 -> 16 replicates
+// (v * 257).
+ImagePtr rgbForSave(const Streamed& streamed, int bits, double perMillimetre) {
+  ImagePtr image = streamedImage(streamed);
   if (!image) return {};
   image = extractBands(image.get(), 0, 3);
   if (!image) return {};
-  if (bits == 8 && raster.bitsPerComponent == 16) {
+  const int sourceBits = streamed.source->bitsPerComponent;
+  if (bits == 8 && sourceBits == 16) {
     image =
         chain(image.get(), {linear(1.0 / 257.0, 0.0), roundToNearest(), castTo(VIPS_FORMAT_UCHAR)});
-  } else if (bits == 16 && raster.bitsPerComponent == 8) {
+  } else if (bits == 16 && sourceBits == 8) {
     image = toDepth(std::move(image), true);
   }
   if (!image) return {};
   const VipsInterpretation interpretation =
       bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
   return run([&](VipsImage** out) {
-    return vips_copy(image.get(), out, "interpretation", interpretation, nullptr);
+    return vips_copy(image.get(), out, "interpretation", interpretation, "xres", perMillimetre,
+                     "yres", perMillimetre, nullptr);
   });
+}
+
+// A raster as a source that copies its rows; absent when the data is short.
+std::optional<RowSource> rowsOf(const Raster& raster) {
+  if (raster.width < 1 || raster.height < 1 || raster.width > VIPS_MAX_COORD ||
+      raster.height > VIPS_MAX_COORD ||
+      (raster.bitsPerComponent != 8 && raster.bitsPerComponent != 16) ||
+      raster.data.size() / raster.rowBytes() < static_cast<std::size_t>(raster.height))
+    return std::nullopt;
+  RowSource source{raster.width, raster.height, raster.bitsPerComponent, {}};
+  source.produce = [&raster](std::int64_t top, std::int64_t rows, std::uint8_t* destination,
+                             std::size_t rowBytes) {
+    const std::size_t lineBytes = raster.rowBytes();
+    const std::uint8_t* from = raster.data.data() + static_cast<std::size_t>(top) * lineBytes;
+    if (rowBytes == lineBytes) {
+      std::memcpy(destination, from, lineBytes * static_cast<std::size_t>(rows));
+      return;
+    }
+    for (std::int64_t y = 0; y < rows; ++y)
+      std::memcpy(destination + static_cast<std::size_t>(y) * rowBytes,
+                  from + static_cast<std::size_t>(y) * lineBytes, lineBytes);
+  };
+  return source;
 }
 
 gint64 appendBytes(VipsTargetCustom*, const void* data, gint64 length, gpointer user) {
@@ -720,16 +914,27 @@ std::optional<std::vector<std::uint8_t>> saveToBytes(Save&& save) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality) {
-  if (!ensureStarted() || !std::isfinite(quality)) return std::nullopt;
+// libjpeg's limit on either side.
+constexpr std::int64_t jpegMaxSide = 65500;
+
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality) {
+  if (!ensureStarted() || !std::isfinite(quality) || !encodable(source, jpegMaxSide))
+    return std::nullopt;
   ErrorBufferGuard clearErrors;
   const int q =
       std::clamp(static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100)), 1, 100);
-  ImagePtr image = rgbForSave(raster, 8);
+  const Streamed streamed(source);
+  ImagePtr image = rgbForSave(streamed, 8, 1.0);
   if (!image) return std::nullopt;
   return saveToBytes([&](VipsTarget* target) {
     return vips_jpegsave_target(image.get(), target, "Q", q, "strip", TRUE, nullptr);
   });
+}
+
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality) {
+  const auto source = rowsOf(raster);
+  if (!source) return std::nullopt;
+  return encodeJpeg(*source, quality);
 }
 
 // zlib level 3 (vips' default row filter, none): on a 4000x3000 photo-like
@@ -737,9 +942,9 @@ std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double
 // 10 % larger (8-bit 1.0 s vs 2.3 s, 16-bit 1.5 s vs 4.2 s).
 constexpr int pngCompression = 3;
 
-std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,
+std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& source, int bitsPerComponent,
                                                    double dpi) {
-  if (!ensureStarted()) return std::nullopt;
+  if (!ensureStarted() || !encodable(source, VIPS_MAX_COORD)) return std::nullopt;
   if ((bitsPerComponent != 8 && bitsPerComponent != 16) || !std::isfinite(dpi) || dpi <= 0)
     return std::nullopt;
   // pHYs holds a 31-bit count of pixels per metre.
@@ -747,19 +952,22 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bit
   if (std::round(pixelsPerMetre) < 1 || pixelsPerMetre > std::numeric_limits<std::int32_t>::max())
     return std::nullopt;
   ErrorBufferGuard clearErrors;
-  ImagePtr image = rgbForSave(raster, bitsPerComponent);
-  if (!image) return std::nullopt;
+  const Streamed streamed(source);
   // vips keeps resolution in pixels per millimetre and writes it as pHYs even
   // when stripping metadata.
-  const double perMillimetre = dpi / 25.4;
-  image = run([&](VipsImage** out) {
-    return vips_copy(image.get(), out, "xres", perMillimetre, "yres", perMillimetre, nullptr);
-  });
+  ImagePtr image = rgbForSave(streamed, bitsPerComponent, dpi / 25.4);
   if (!image) return std::nullopt;
   return saveToBytes([&](VipsTarget* target) {
     return vips_pngsave_target(image.get(), target, "compression", pngCompression, "bitdepth",
                                bitsPerComponent, "strip", TRUE, nullptr);
   });
+}
+
+std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,
+                                                   double dpi) {
+  const auto source = rowsOf(raster);
+  if (!source) return std::nullopt;
+  return encodePng(*source, bitsPerComponent, dpi);
 }
 
 }  // namespace imageio

@@ -4,12 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace imageio {
+
+class PendingRaster;
 
 // Starts the image library once per process (safe to call repeatedly).
 // Programs call it before anything else here; it returns false when the
@@ -70,6 +73,14 @@ class Source {
   // (truncated or corrupt data, over the pixel limit).
   std::optional<Raster> decode(Orientation orientation, const DecodeLimits& limits = {}) const;
 
+  // The same decode, run on a thread of its own: the raster's rows become
+  // readable top first as they are decoded, so work on the top of the
+  // picture can start before the bottom is in. Absent when decoding cannot
+  // start (over the pixel limit, unreadable file, no memory); a failure
+  // later on is told by PendingRaster::finish.
+  std::shared_ptr<PendingRaster> decodeInBackground(Orientation orientation,
+                                                    const DecodeLimits& limits = {}) const;
+
   // The image scaled so that its longer side is at most maxEdge (never
   // enlarged), decoded with shrink-on-load where the format allows and
   // finished with a high-quality (Lanczos) reduction. Never uses an embedded
@@ -84,11 +95,69 @@ class Source {
   Properties properties_;
 };
 
-// JPEG with quality on the 0..1 scale, sRGB, no metadata. Alpha is dropped.
+// A full-size RGBA raster (layout as Raster) being filled by a background
+// decode. Destroying it waits for the decode to end.
+class PendingRaster {
+ public:
+  ~PendingRaster();
+  PendingRaster(const PendingRaster&) = delete;
+  PendingRaster& operator=(const PendingRaster&) = delete;
+
+  std::int64_t width() const { return width_; }
+  std::int64_t height() const { return height_; }
+  int bitsPerComponent() const { return bits_; }
+  std::size_t rowBytes() const { return static_cast<std::size_t>(width_) * (bits_ == 16 ? 8 : 4); }
+  // The pixels; row r may be read once waitForRows(r + 1) has returned.
+  const std::uint8_t* data() const { return data_.get(); }
+
+  // Blocks until the first `rows` rows are decoded or the decode has ended
+  // (rows never decoded then stay undefined; finish tells).
+  void waitForRows(std::int64_t rows) const;
+  // Blocks until the decode has ended; true when every row was decoded.
+  bool finish() const;
+
+ private:
+  friend class Source;
+  struct Progress;
+  PendingRaster(std::int64_t width, std::int64_t height, int bits, std::unique_ptr<std::uint8_t[]> data);
+  std::int64_t width_, height_;
+  int bits_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::unique_ptr<Progress> progress_;
+};
+
+// Fills `rows` rows starting at row `top` (0 is the top row) with RGBA pixels
+// (8-bit, or 16-bit native uint16_t per component) at `destination`, with
+// `rowBytes` between the starts of consecutive rows. Called from several
+// threads at once, for disjoint strips, in any order, and only for rows in
+// [0, height). The encoders below read top to bottom and ask for each row
+// once. An exception thrown by the producer makes the encoding fail.
+using RowProducer = std::function<void(std::int64_t top, std::int64_t rows,
+                                       std::uint8_t* destination, std::size_t rowBytes)>;
+
+// An image whose rows are produced while it is being encoded, so that
+// producing later strips overlaps with compressing earlier ones.
+struct RowSource {
+  std::int64_t width = 0, height = 0;
+  int bitsPerComponent = 8;  // 8 or 16
+  RowProducer produce;
+};
+
+// The encoders give nothing, without calling the producer, for an empty
+// image, one with more pixels than this, or a side over 10 000 000 pixels
+// (65 500 for JPEG). They also give nothing when encoding fails.
+inline constexpr std::uint64_t maxEncodePixels = std::uint64_t{1} << 32;
+
+// JPEG with quality on the 0..1 scale, sRGB, no metadata. Alpha is dropped;
+// 16-bit components are rounded to 8 bits.
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality);
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality);
 
 // PNG of the RGB components (alpha dropped) with 8 or 16 bits per component
-// and a resolution in dots per inch recorded as pHYs.
+// (16 -> 8 rounds to nearest, 8 -> 16 replicates the byte) and a resolution
+// in dots per inch recorded as pHYs.
+std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& source, int bitsPerComponent,
+                                                   double dpi);
 std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,
                                                    double dpi);
 

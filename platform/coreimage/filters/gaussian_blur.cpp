@@ -131,34 +131,32 @@ class GaussianBlurNode final : public Node {
   }
 
  private:
+  // Both passes of the recursive filter down the columns, done a row at a
+  // time with the three previous rows' outputs kept per column.
   void recursiveColumns(float* data, std::size_t width, std::size_t height) const {
     const RecursiveCoefficients& k = coefficients_;
     const std::size_t n = width * 4;
-    std::vector<float> w1(data, data + n), w2 = w1, w3 = w1;
-    for (std::size_t y = 0; y < height; ++y) {
-      float* row = data + y * n;
-      for (std::size_t i = 0; i < n; ++i) {
-        float w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
-        row[i] = w;
-        w3[i] = w2[i];
-        w2[i] = w1[i];
-        w1[i] = w;
-      }
-    }
-    const float* last = data + (height - 1) * n;
-    std::copy(last, last + n, w1.begin());
-    w2 = w1;
-    w3 = w1;
-    for (std::size_t y = height; y-- > 0;) {
-      float* row = data + y * n;
-      for (std::size_t i = 0; i < n; ++i) {
-        float v = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
-        row[i] = v;
-        w3[i] = w2[i];
-        w2[i] = w1[i];
-        w1[i] = v;
-      }
-    }
+    std::vector<float> w1(n), w2(n), w3(n);
+    auto pass = [&](const float* edge, auto&& rows) {
+      std::copy(edge, edge + n, w1.begin());
+      w2 = w1;
+      w3 = w1;
+      rows([&](float* row) {
+        for (std::size_t i = 0; i < n; ++i) {
+          float w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
+          row[i] = w;
+          w3[i] = w2[i];
+          w2[i] = w1[i];
+          w1[i] = w;
+        }
+      });
+    };
+    pass(data, [&](auto&& step) {
+      for (std::size_t y = 0; y < height; ++y) step(data + y * n);
+    });
+    pass(data + (height - 1) * n, [&](auto&& step) {
+      for (std::size_t y = height; y-- > 0;) step(data + y * n);
+    });
   }
 
   std::shared_ptr<const Node> input_;

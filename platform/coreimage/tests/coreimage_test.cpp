@@ -232,6 +232,13 @@ TEST(CoreImageRender, EightAndSixteenBitSourcesRoundTripExactly) {
   render(Image::fromPixels(bytes, bytes->data(), 256, 1, 8, 1024), {0, 0, 256, 1}, PixelFormat::rgba8, back.data(),
          1024);
   EXPECT_EQ(back, *bytes);
+  // The same through the float path (a translucent pixel rules out the direct copy).
+  (*bytes)[3] = 254;
+  (*bytes)[0] = 0;
+  render(Image::fromPixels(bytes, bytes->data(), 256, 1, 8, 1024).translated(0.5, 0).translated(-0.5, 0),
+         {0, 0, 256, 1}, PixelFormat::rgba8, back.data(), 1024);
+  (*bytes)[2] = 254;  // blue 255 premultiplied by 254/255
+  EXPECT_EQ(back, *bytes);
   auto words = std::make_shared<std::vector<std::uint16_t>>();
   for (int i = 0; i < 65536; i += 7) words->insert(words->end(), {static_cast<std::uint16_t>(i), 1, 65534, 65535});
   const auto n = static_cast<std::int64_t>(words->size() / 4);

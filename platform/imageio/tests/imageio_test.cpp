@@ -4,12 +4,14 @@
 #include <vips/vips.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 // As lsan.supp, built in: the HEVC encoder that vips uses to write the HEIC
@@ -464,6 +466,146 @@ TEST_F(ImageIoTest, EncodePngDepthAndResolution) {
   EXPECT_FALSE(imageio::encodePng(eight, 12, 72));
   EXPECT_FALSE(imageio::encodePng(eight, 8, 0));
   EXPECT_FALSE(imageio::encodePng(Raster{}, 8, 72));
+}
+
+// Rows of a raster, written where the encoder asks; records what was asked.
+struct CountingRows {
+  explicit CountingRows(const Raster& raster) : raster(raster), seen(std::size_t(raster.height)) {}
+  imageio::RowSource source(std::chrono::microseconds delay = {}) {
+    return {raster.width, raster.height, raster.bitsPerComponent,
+            [this, delay](std::int64_t top, std::int64_t rows, std::uint8_t* to, std::size_t skip) {
+              const int now = ++inFlight;
+              for (int was = mostInFlight;
+                   now > was && !mostInFlight.compare_exchange_weak(was, now);) {
+              }
+              std::this_thread::sleep_for(delay);
+              if (top < 0 || rows < 1 || top + rows > raster.height) {
+                outside = true;
+              } else {
+                for (std::int64_t y = top; y < top + rows; ++y) {
+                  ++seen[std::size_t(y)];
+                  std::memcpy(to + std::size_t(y - top) * skip,
+                              raster.data.data() + std::size_t(y) * raster.rowBytes(),
+                              raster.rowBytes());
+                }
+              }
+              --inFlight;
+            }};
+  }
+  bool eachRowOnce() const {
+    return std::all_of(seen.begin(), seen.end(), [](const auto& n) { return n == 1; });
+  }
+  const Raster& raster;
+  std::vector<std::atomic<int>> seen;
+  std::atomic<int> inFlight{0}, mostInFlight{0};
+  std::atomic<bool> outside{false};
+};
+
+Raster noiseRaster(int width, int height, int bits) {
+  Raster r{width, height, bits, Bytes(std::size_t(width) * height * (bits == 16 ? 8 : 4))};
+  std::mt19937 random(3);
+  for (std::size_t i = 0; i < r.data.size(); ++i)
+    r.data[i] = std::uint8_t(i / 40 % 180 + random() % 60);
+  return r;
+}
+
+TEST_F(ImageIoTest, StreamedEncodingGivesTheSamePixels) {
+  const Raster eight = noiseRaster(257, 131, 8);  // the last strip is partial
+  CountingRows rows(eight);
+  auto jpeg = imageio::encodeJpeg(rows.source(), 0.9);
+  ASSERT_TRUE(jpeg);
+  EXPECT_TRUE(rows.eachRowOnce());
+  EXPECT_EQ(jpeg, imageio::encodeJpeg(eight, 0.9));
+  // vips reading the same memory directly: libjpeg is deterministic.
+  ImagePtr memory(vips_image_new_from_memory(eight.data.data(), eight.data.size(), 257, 131, 4,
+                                             VIPS_FORMAT_UCHAR));
+  VipsImage* rgb = nullptr;
+  void* reference = nullptr;
+  std::size_t size = 0;
+  ASSERT_EQ(vips_extract_band(memory.get(), &rgb, 0, "n", 3, nullptr), 0);
+  ImagePtr keep(rgb);
+  ASSERT_EQ(vips_jpegsave_buffer(rgb, &reference, &size, "Q", 90, "strip", TRUE, nullptr), 0);
+  EXPECT_EQ(*jpeg, Bytes(static_cast<std::uint8_t*>(reference),
+                         static_cast<std::uint8_t*>(reference) + size));
+  g_free(reference);
+
+  Raster opaque = eight;
+  for (std::size_t i = 3; i < opaque.data.size(); i += 4) opaque.data[i] = 255;
+  auto png = imageio::encodePng(CountingRows(eight).source(), 8, 240);
+  ASSERT_TRUE(png);
+  auto source = Source::open(put("s8.png", *png));
+  EXPECT_EQ(source->properties().dpiWidth, 240);
+  EXPECT_EQ(source->decode(Orientation::stored)->data, opaque.data);
+
+  Raster deep = noiseRaster(97, 45, 16);
+  deep.data16()[0] = 65535, deep.data16()[1] = 1, deep.data16()[2] = 0;
+  for (std::size_t i = 3; i < deep.data.size() / 2; i += 4) deep.data16()[i] = 65535;
+  png = imageio::encodePng(CountingRows(deep).source(), 16, 300);
+  ASSERT_TRUE(png);
+  source = Source::open(put("s16.png", *png));
+  EXPECT_EQ(source->properties().bitsPerComponent, 16);
+  EXPECT_EQ(source->properties().dpiWidth, 300);
+  EXPECT_EQ(source->decode(Orientation::stored)->data, deep.data);
+}
+
+TEST_F(ImageIoTest, StreamedRowsComeOnceFromSeveralThreads) {
+  const Raster raster = noiseRaster(1200, 1000, 8);
+  for (bool png : {false, true}) {
+    SCOPED_TRACE(png ? "png" : "jpeg");
+    CountingRows rows(raster);
+    // Each strip takes a while, so strips are in flight together when vips
+    // runs more than one worker.
+    const auto source = rows.source(std::chrono::microseconds(500));
+    EXPECT_TRUE(png ? imageio::encodePng(source, 8, 72) : imageio::encodeJpeg(source, 0.8));
+    EXPECT_FALSE(rows.outside);
+    EXPECT_TRUE(rows.eachRowOnce());
+    if (vips_concurrency_get() > 1) {
+      EXPECT_GT(rows.mostInFlight, 1);
+    }
+  }
+
+  // A producer that throws fails the encoding and nothing escapes.
+  std::atomic<int> calls{0};
+  const imageio::RowSource failing{600, 400, 8,
+                                   [&](std::int64_t top, std::int64_t, std::uint8_t*, std::size_t) {
+                                     ++calls;
+                                     if (top >= 200) throw std::runtime_error("render failed");
+                                   }};
+  EXPECT_FALSE(imageio::encodeJpeg(failing, 0.8));
+  EXPECT_FALSE(imageio::encodePng(failing, 16, 72));
+  EXPECT_GT(calls, 0);
+  EXPECT_STREQ(vips_error_buffer(), "");
+}
+
+TEST_F(ImageIoTest, StreamedEncodingRefusesBadSizesWithoutProducing) {
+  // The producer throws, so that an encoder that wrongly starts fails fast.
+  std::atomic<int> calls{0};
+  auto source = [&](std::int64_t width, std::int64_t height, int bits = 8) {
+    return imageio::RowSource{width, height, bits,
+                              [&](std::int64_t, std::int64_t, std::uint8_t*, std::size_t) {
+                                ++calls;
+                                throw std::runtime_error("called");
+                              }};
+  };
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& bad :
+       {source(0, 10), source(10, 0), source(-4, 10), source(10'000'000, 10'000'000),
+        source(10'000'001, 1), source(65'536, 65'537),
+        source(std::int64_t{1} << 32, std::int64_t{1} << 32), source(10, 10, 12),
+        imageio::RowSource{10, 10, 8, {}}}) {
+    SCOPED_TRACE(std::to_string(bad.width) + " x " + std::to_string(bad.height));
+    EXPECT_FALSE(imageio::encodeJpeg(bad, 0.8));
+    EXPECT_FALSE(imageio::encodePng(bad, 8, 72));
+  }
+  EXPECT_FALSE(imageio::encodeJpeg(source(65'501, 1), 0.8));  // beyond libjpeg
+  EXPECT_FALSE(imageio::encodePng(source(10, 10), 8, 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(calls, 0);
+  const imageio::RowSource wide{65'501, 1, 8,
+                                [](std::int64_t, std::int64_t, std::uint8_t* to, std::size_t) {
+                                  std::memset(to, 9, 65'501 * 4);
+                                }};
+  EXPECT_TRUE(imageio::encodePng(wide, 8, 72));  // PNG sides may be longer
 }
 
 }  // namespace
