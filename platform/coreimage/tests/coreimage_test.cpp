@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <numbers>
 
 #include "coreimage.h"
@@ -259,4 +261,26 @@ TEST(CoreImageRender, PixelOperationsRunInOrderAndOnlyInsideTheExtent) {
   EXPECT_FLOAT_EQ(r[4], 1.5f);  // (0.5 + 0.25) × 2, not 0.5 × 2 + 0.25
   EXPECT_EQ(r[0], 0.0f);        // outside stays transparent
   EXPECT_EQ(r[16], 0.0f);
+}
+
+TEST(CoreImageRender, BandsServeThinStripsFromSeveralThreadsLikeOneRender) {
+  Image src = makeImage(300, 517, index).transformed(Affine::rotation(0.1)).movedToOrigin();
+  Rect e = src.extent().integral();
+  PixelRect bounds{0, 0, static_cast<std::int64_t>(e.width()), static_cast<std::int64_t>(e.height())};
+  const std::size_t rowBytes = static_cast<std::size_t>(bounds.width) * 4;
+  std::vector<std::uint8_t> whole(rowBytes * static_cast<std::size_t>(bounds.height));
+  render(src, bounds, PixelFormat::rgba8, whole.data(), rowBytes);
+
+  BandRenderer bands(src, bounds, PixelFormat::rgba8, 64);
+  std::vector<std::uint8_t> strips(whole.size(), 0);
+  std::atomic<std::int64_t> next{0};
+  auto worker = [&] {
+    for (std::int64_t top = next.fetch_add(16); top < bounds.height; top = next.fetch_add(16))
+      bands.renderRows(top, std::min<std::int64_t>(16, bounds.height - top),
+                       strips.data() + static_cast<std::size_t>(top) * rowBytes, rowBytes);
+  };
+  std::thread a(worker), b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(strips, whole);
 }

@@ -229,6 +229,13 @@ TEST_F(ImageIoTest, BadFilesGiveNothingAndPrintNothing) {
     ASSERT_TRUE(source) << file;  // the header is fine
     EXPECT_FALSE(source->decode(Orientation::applied)) << file;
     EXPECT_FALSE(source->thumbnail(50, Orientation::applied)) << file;
+    // In the background the damage shows when the decode ends; rows it never
+    // reached read as zeros.
+    auto pending = source->decodeInBackground(Orientation::applied);
+    if (pending) {
+      pending->waitForRows(pending->height());
+      EXPECT_FALSE(pending->finish()) << file;
+    }
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(vips_error_buffer(), "");
@@ -609,3 +616,25 @@ TEST_F(ImageIoTest, StreamedEncodingRefusesBadSizesWithoutProducing) {
 }
 
 }  // namespace
+
+TEST_F(ImageIoTest, BackgroundDecodeGivesTheSameRowsAsDecode) {
+  for (const char* name : {"n.jpg", "n6.png"}) {
+    const std::string file = save(noise(300, 200, name[1] == '6' ? 6 : 0).get(), name);
+    auto source = Source::open(file);
+    ASSERT_TRUE(source);
+    auto whole = source->decode(Orientation::applied);
+    ASSERT_TRUE(whole);
+    auto pending = source->decodeInBackground(Orientation::applied);
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(pending->width(), whole->width);
+    EXPECT_EQ(pending->height(), whole->height);
+    // Rows can be read as soon as they are announced, before the end.
+    pending->waitForRows(10);
+    EXPECT_EQ(std::memcmp(pending->data(), whole->data.data(), 10 * whole->rowBytes()), 0);
+    EXPECT_TRUE(pending->finish());
+    EXPECT_EQ(std::memcmp(pending->data(), whole->data.data(), whole->data.size()), 0);
+  }
+  auto source = Source::open(save(noise(300, 200).get(), "limit.png"));
+  ASSERT_TRUE(source);
+  EXPECT_FALSE(source->decodeInBackground(Orientation::applied, {.maxPixels = 1000}));
+}
