@@ -8,9 +8,18 @@ cd "$(dirname "$0")"
 PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
-  # libraries
-  libvips-dev nlohmann-json3-dev
+  # libraries of the platform layer and the programs
+  libvips-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
+  libexiv2-dev libexpat1-dev liblcms2-dev libcairo2-dev libpango1.0-dev
+  # the sans-serif font the social images are drawn with
+  fonts-dejavu-core
   # image formats used by the tests (HEIC encoder plugins come with libheif1)
+  libheif-examples
+  # tests and sanitizer / fuzz builds
+  libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # command-line tools for the demo, the tests and the benchmarks' peers
+  libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl
+)
   libheif-examples
   # tests and sanitizer / fuzz builds
   libgtest-dev libgmock-dev clang libclang-rt-14-dev

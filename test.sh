@@ -2,6 +2,8 @@
 # Builds if needed and runs the whole test suite through ctest.
 #   ./test.sh             Release build in build/
 #   ./test.sh --sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/
+#   ./test.sh --fuzz      clang build of the libFuzzer targets in build-fuzz/, each run briefly
+#                         (FUZZ_SECONDS per target, default 20; corpora in build-fuzz/corpus/)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -9,12 +11,34 @@ mode=release
 for arg in "$@"; do
   case "$arg" in
     --sanitize) mode=sanitize ;;
-    *) echo "usage: ./test.sh [--sanitize]" >&2; exit 2 ;;
+    --fuzz) mode=fuzz ;;
+    *) echo "usage: ./test.sh [--sanitize | --fuzz]" >&2; exit 2 ;;
   esac
 done
 
 werror="${ORVAN_WERROR:-OFF}"
 jobs="$(nproc 2>/dev/null || echo 2)"
+
+if [ "$mode" = fuzz ]; then
+  dir=build-fuzz
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVAN_FUZZ=ON \
+    -DORVAN_WERROR="$werror"
+  cmake --build "$dir" -j "$jobs"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+  status=0
+  for target in "$dir"/fuzz/*; do
+    [ -x "$target" ] || continue
+    name="$(basename "$target")"
+    corpus="$dir/corpus/$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+    echo "== $name (${FUZZ_SECONDS:-20} s)"
+    "$target" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 "$corpus" "${seeds[@]}" || status=1
+  done
+  exit "$status"
+fi
 
 if [ "$mode" = sanitize ]; then
   dir=build-sanitize

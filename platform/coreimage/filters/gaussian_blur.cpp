@@ -1,4 +1,4 @@
-// CIGaussianBlur: spreads source pixels by an amount specified by a Gaussian
+// CIGaussianBlur: spreads source pixels by an amount given by a Gaussian
 // distribution; inputRadius (default 10) is its standard deviation in
 // pixels, and the extent grows by three of them on every side.
 //
