@@ -20,12 +20,6 @@ PACKAGES=(
   # command-line tools for the demo, the tests and the benchmarks' peers
   libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl
 )
-  libheif-examples
-  # tests and sanitizer / fuzz builds
-  libgtest-dev libgmock-dev clang libclang-rt-14-dev
-  # command-line tools for the demo, the tests and the benchmarks
-  libvips-tools imagemagick time bc
-)
 
 if [ "$(id -u)" = 0 ]; then
   apt-get update
