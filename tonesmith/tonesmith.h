@@ -50,6 +50,7 @@ void applyFilter(RenderState& state, std::string_view name, const coreimage::Par
 void applyNegativeInputTone(RenderState& state);
 void applyColorNegative(RenderState& state, std::string_view profile);
 void applyNegativeFilmLook(RenderState& state, std::string_view profile);
+void applyFujicolorC200StockChroma(RenderState& state);
 void applyBrightness(RenderState& state);
 void applyContrast(RenderState& state);
 void applyToneCurves(RenderState& state, const std::optional<json::Value>& masterPoints,

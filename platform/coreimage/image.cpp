@@ -387,14 +387,18 @@ class ClampNode final : public Node {
   PixelRect domain_;
 };
 
-// A chain of per-pixel operations applied row by row in one pass.
+// A chain of per-pixel operations applied row by row in one pass. The
+// operations are shared between the chains built from one another, so a
+// chain can tell which of its operations another chain already has.
+using SharedOperation = std::shared_ptr<const Image::PixelOperation>;
+
 class PixelOperationNode final : public Node {
  public:
-  PixelOperationNode(NodePtr input, std::vector<Image::PixelOperation> operations)
+  PixelOperationNode(NodePtr input, std::vector<SharedOperation> operations)
       : input_(std::move(input)), operations_(std::move(operations)) {}
   Rect extent() const override { return input_->extent(); }
   const NodePtr& input() const { return input_; }
-  const std::vector<Image::PixelOperation>& operations() const { return operations_; }
+  const std::vector<SharedOperation>& operations() const { return operations_; }
 
   void render(const TileView& out) const override {
     input_->render(out);
@@ -402,13 +406,13 @@ class PixelOperationNode final : public Node {
     if (domain.isEmpty()) return;
     for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
       float* row = out.pixel(domain.x, y);
-      for (const auto& op : operations_) op(row, static_cast<std::size_t>(domain.width));
+      for (const auto& op : operations_) (*op)(row, static_cast<std::size_t>(domain.width));
     }
   }
 
  private:
   NodePtr input_;
-  std::vector<Image::PixelOperation> operations_;
+  std::vector<SharedOperation> operations_;
 };
 
 }  // namespace
@@ -475,12 +479,31 @@ Image Image::clampedToExtent() const {
 
 Image Image::applyingPixelOperation(PixelOperation operation) const {
   if (!node_) return *this;
+  auto shared = std::make_shared<const PixelOperation>(std::move(operation));
   if (auto inner = std::dynamic_pointer_cast<const PixelOperationNode>(node_)) {
     auto operations = inner->operations();
-    operations.push_back(std::move(operation));
+    operations.push_back(std::move(shared));
     return Image(std::make_shared<PixelOperationNode>(inner->input(), std::move(operations)));
   }
-  return Image(std::make_shared<PixelOperationNode>(node_, std::vector<PixelOperation>{std::move(operation)}));
+  return Image(std::make_shared<PixelOperationNode>(node_, std::vector<SharedOperation>{std::move(shared)}));
+}
+
+std::optional<std::vector<Image::PixelOperation>> pixelOperationsBetween(const Image& from, const Image& to) {
+  if (!from.node() || !to.node()) return std::nullopt;
+  if (from.node() == to.node()) return std::vector<Image::PixelOperation>{};
+  auto target = std::dynamic_pointer_cast<const PixelOperationNode>(to.node());
+  if (!target) return std::nullopt;
+  std::size_t common = 0;
+  if (from.node() != target->input()) {
+    auto start = std::dynamic_pointer_cast<const PixelOperationNode>(from.node());
+    if (!start || start->input() != target->input() || start->operations().size() > target->operations().size())
+      return std::nullopt;
+    for (; common < start->operations().size(); ++common)
+      if (start->operations()[common] != target->operations()[common]) return std::nullopt;
+  }
+  std::vector<Image::PixelOperation> rest;
+  for (std::size_t i = common; i < target->operations().size(); ++i) rest.push_back(*target->operations()[i]);
+  return rest;
 }
 
 }  // namespace coreimage

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "coreimage.h"
@@ -104,5 +105,11 @@ PixelRect pixelDomain(const Rect& extent, const PixelRect& region);
 // The pixels a rectangle touches (floor of the minimum, ceiling of the maximum),
 // clamped to a range that keeps coordinates far from overflow.
 PixelRect pixelsTouching(const Rect& rect);
+
+// The per-pixel operations that turn `from` into `to`, when `to` is `from`
+// followed by nothing but fused per-pixel operations (none when both are
+// the same image); absent otherwise. Lets a filter that mixes an image with
+// a per-pixel variant of itself stay one pass.
+std::optional<std::vector<Image::PixelOperation>> pixelOperationsBetween(const Image& from, const Image& to);
 
 }  // namespace coreimage

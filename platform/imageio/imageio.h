@@ -88,12 +88,30 @@ class Source {
   std::optional<Raster> thumbnail(int maxEdge, Orientation orientation,
                                   const DecodeLimits& limits = {}) const;
 
+  // The image resampled to exactly width × height pixels (the upright sides
+  // when the orientation is applied), larger or smaller than stored, each
+  // axis on its own. Reductions use shrink-on-load where the format allows
+  // and finish with Lanczos; an unchanged size is a plain decode. Never uses
+  // an embedded preview.
+  std::optional<Raster> resized(std::int64_t width, std::int64_t height, Orientation orientation,
+                                const DecodeLimits& limits = {}) const;
+
  private:
   struct Impl;
   explicit Source(std::unique_ptr<Impl> impl, Properties properties);
   std::unique_ptr<Impl> impl_;
   Properties properties_;
 };
+
+// An image's size in points (1/72 inch), as image loaders report it: the
+// pixel size scaled by 72 over the recorded resolution, or the pixel size
+// when the file records none. With the orientation applied the sides are the
+// upright ones.
+struct PointSize {
+  double width = 0;
+  double height = 0;
+};
+PointSize sizeInPoints(const Properties& properties, Orientation orientation);
 
 // A full-size RGBA raster (layout as Raster) being filled by a background
 // decode. Destroying it waits for the decode to end.

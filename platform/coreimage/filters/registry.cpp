@@ -8,12 +8,25 @@ namespace coreimage {
 namespace {
 
 const Filter::Definition kFilters[] = {
+    {"CIAreaHistogram", "per-channel histograms of an area, as a one-row image of bins", areaHistogram},
     {"CIBlendWithMask", "mixes an image over a background by the grey level of a mask", blendWithMask},
+    {"CIColorClamp", "clamps every component to a minimum and a maximum", colorClamp},
+    {"CIColorControls", "adjusts saturation, brightness and contrast", colorControls},
+    {"CIColorCube", "maps colours through a three-dimensional table, interpolated", colorCube},
+    {"CIColorInvert", "inverts the colour components", colorInvert},
+    {"CIColorMatrix", "multiplies colours by a 4 x 4 matrix and adds a bias", colorMatrix},
     {"CIConstantColorGenerator", "an infinite image of one colour", constantColorGenerator},
+    {"CIDissolveTransition", "mixes from an image to a target image by a time fraction", dissolveTransition},
     {"CIGaussianBlur", "spreads pixels by a Gaussian of the given standard deviation", gaussianBlur},
     {"CILanczosScaleTransform", "scales with a Lanczos-windowed sinc kernel", lanczosScaleTransform},
     {"CILightenBlendMode", "keeps the lighter of image and background per component", lightenBlendMode},
     {"CILinearGradient", "a gradient between two colours along the line between two points", linearGradient},
+    {"CIPhotoEffectChrome", "vivid colours with extra contrast, an older slide film", photoEffectChrome},
+    {"CIPhotoEffectFade", "washed-out colours with lifted shadows", photoEffectFade},
+    {"CIPhotoEffectInstant", "warm, slightly faded instant-print colours", photoEffectInstant},
+    {"CIPhotoEffectMono", "plain black and white", photoEffectMono},
+    {"CIPhotoEffectNoir", "black and white with strong contrast", photoEffectNoir},
+    {"CITemperatureAndTint", "white balance from one colour temperature and tint to another", temperatureAndTint},
 };
 
 }  // namespace
@@ -72,6 +85,27 @@ std::optional<Color> colorParameter(const Parameters& p, std::string_view key, C
   const Color* c = std::get_if<Color>(&it->second);
   if (!c) return std::nullopt;
   return *c;
+}
+
+std::optional<std::vector<double>> vectorParameter(const Parameters& p, std::string_view key,
+                                                   const std::vector<double>& fallback) {
+  auto it = p.find(key);
+  if (it == p.end()) return fallback;
+  const Vector* v = std::get_if<Vector>(&it->second);
+  if (!v) return std::nullopt;
+  std::vector<double> out = fallback;
+  if (out.size() < v->values.size()) out.resize(v->values.size());
+  for (std::size_t i = 0; i < v->values.size(); ++i) {
+    if (!std::isfinite(v->values[i])) return std::nullopt;
+    out[i] = v->values[i];
+  }
+  return out;
+}
+
+const Data* dataParameter(const Parameters& p, std::string_view key) {
+  auto it = p.find(key);
+  if (it == p.end()) return nullptr;
+  return std::get_if<Data>(&it->second);
 }
 
 void premultiply(float* px, std::size_t count) {

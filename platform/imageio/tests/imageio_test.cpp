@@ -281,7 +281,9 @@ TEST_F(ImageIoTest, NothingStaysBehindAfterDecoding) {
   const std::size_t memory = vips_tracked_get_mem();
   auto source = decode();
   EXPECT_EQ(fds(), descriptors);                          // a Source keeps no file open
-  EXPECT_LT(vips_tracked_get_mem(), memory + 1'000'000);  // nor decoded pixels
+  // nor decoded pixels (12 MB here); vips' workers may still hold a few
+  // small buffers for a moment on a loaded machine.
+  EXPECT_LT(vips_tracked_get_mem(), memory + 6'000'000);
 }
 
 // Where stored pixel (x, y) of a w x h image lands under EXIF orientation o.
@@ -395,6 +397,43 @@ TEST_F(ImageIoTest, ThumbnailLongEdgeIsExactAndNeverEnlarged) {
       expectColour(*thumb, thumb->width - 2, thumb->height - 2, white, 40);
     }
   }
+}
+
+TEST_F(ImageIoTest, ResizedGivesExactSidesUprightInBothDirections) {
+  ImagePtr wide = quadrants(400, 201, 6);
+  for (const auto& file : {save(wide.get(), "r.jpg"), save(wide.get(), "r.png")}) {
+    auto source = Source::open(file);
+    ASSERT_TRUE(source);
+    // Orientation 6 when the JPEG keeps it: upright sides are swapped.
+    const bool turned = source->properties().orientation == 6;
+    for (auto [w, h] : {std::pair<int, int>{100, 37}, {1, 1}, {150, 300}, {900, 450}}) {
+      SCOPED_TRACE(file + " to " + std::to_string(w) + "x" + std::to_string(h));
+      auto raster = source->resized(w, h, Orientation::applied);
+      ASSERT_TRUE(raster);
+      EXPECT_EQ(std::make_pair(raster->width, raster->height), std::make_pair(std::int64_t{w}, std::int64_t{h}));
+      if (w < 50) continue;
+      // Stored top-left red lands top-right after a quarter turn clockwise.
+      expectColour(*raster, turned ? w - 3 : 2, 2, red, 50);
+    }
+    EXPECT_FALSE(source->resized(0, 10, Orientation::applied));
+    EXPECT_FALSE(source->resized(100, 50, Orientation::applied, {.maxPixels = 1000}));
+  }
+}
+
+TEST_F(ImageIoTest, SizeInPointsScalesByRecordedResolution) {
+  imageio::Properties p;
+  p.pixelWidth = 4000;
+  p.pixelHeight = 3000;
+  auto points = imageio::sizeInPoints(p, Orientation::applied);
+  EXPECT_EQ(std::make_pair(points.width, points.height), std::make_pair(4000.0, 3000.0));
+  p.dpiWidth = p.dpiHeight = 300;
+  p.orientation = 6;
+  points = imageio::sizeInPoints(p, Orientation::applied);
+  EXPECT_EQ(std::make_pair(points.width, points.height), std::make_pair(720.0, 960.0));
+  points = imageio::sizeInPoints(p, Orientation::stored);
+  EXPECT_EQ(std::make_pair(points.width, points.height), std::make_pair(960.0, 720.0));
+  p.dpiWidth = 0;  // unusable: the pixel size
+  EXPECT_EQ(imageio::sizeInPoints(p, Orientation::stored).width, 4000.0);
 }
 
 TEST_F(ImageIoTest, ThumbnailKeepsDepthAndResamplesPremultiplied) {

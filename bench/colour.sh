@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The colour stages of tonesmith against its own identity render of the
+# same 6000 × 4000 JPEG (the input of bench/render.sh), in the same run.
+#   bench/colour.sh [runs]      (default 5 runs each; the best time counts)
+# TONESMITH=path overrides build/bin/tonesmith.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-5}"
+bin="${TONESMITH:-build/bin/tonesmith}"
+work="${TMPDIR:-/tmp}/orvan-bench-render"
+mkdir -p "$work"
+input="$work/camera.jpg"
+
+if [ ! -f "$input" ]; then
+  # The same picture as bench/render.sh makes.
+  photo="$(bench/sample-photo.sh coffee.png)"
+  vips resize "$photo" "$work/big.v" 10 --kernel lanczos3
+  vips extract_band "$work/big.v" "$work/rgb.v" 0 --n 3
+  vips gaussnoise "$work/noise.v" 6000 4000 --sigma 4 --mean 0
+  vips bandjoin "$work/noise.v $work/noise.v $work/noise.v" "$work/noise3.v"
+  vips add "$work/rgb.v" "$work/noise3.v" "$work/noisy.v"
+  vips cast "$work/noisy.v" "$work/cast.v" uchar
+  vips jpegsave "$work/cast.v" "$input" --Q 92
+  rm -f "$work"/*.v
+fi
+
+# A 33-point look: a warm, slightly crossed cube (not separable per channel).
+cube="$work/look.cube"
+awk 'BEGIN {
+  n = 33; print "TITLE \"bench look\""; print "LUT_3D_SIZE " n
+  for (b = 0; b < n; b++) for (g = 0; g < n; g++) for (r = 0; r < n; r++) {
+    R = r / (n - 1); G = g / (n - 1); B = b / (n - 1)
+    printf "%.6f %.6f %.6f\n", 0.9 * R + 0.1 * G, 0.05 * R + 0.9 * G + 0.05 * B, 0.1 * G + 0.85 * B
+  } }' > "$cube"
+printf '[{"x":0,"y":0.02},{"x":0.5,"y":0.55},{"x":1,"y":0.97}]' > "$work/curve.json"
+printf '[{"lut":"%s","opacity":0.7}]' "$cube" > "$work/layers.json"
+
+best_time() {
+  local best="" t0 t1 t
+  for _ in $(seq "$runs"); do
+    t0=$(date +%s.%N)
+    "$@" >/dev/null
+    t1=$(date +%s.%N)
+    t=$(echo "$t1 - $t0" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
+  done
+  printf '%.3f' "$best"
+}
+
+identity=("$bin" "$input" "$work/ts-identity.jpg" 0 0 "" 0 0 0 1 1)
+edit=("$bin" "$input" "$work/ts-colour.jpg" 0 0.4 "" 0 0 0 1 1 --tone-curve-file "$work/curve.json"
+  --saturation 1.2 --film-color-profile kodak-gold-200 --lut-layers-file "$work/layers.json")
+negative=("$bin" "$input" "$work/ts-negative.jpg" 0 0 "" 0 0 0 1 1 --negative --negative-profile color-auto)
+
+echo "input: $input ($(stat -c %s "$input") bytes, $(vipsheader "$input"))"
+t_identity=$(best_time "${identity[@]}")
+t_edit=$(best_time "${edit[@]}")
+t_negative=$(best_time "${negative[@]}")
+printf 'identity  %ss\n' "$t_identity"
+printf 'edit      %ss  ratio %.2f to identity (target <= 1.60)\n' "$t_edit" "$(echo "$t_edit / $t_identity" | bc -l)"
+printf 'negative  %ss  ratio %.2f to identity (target <= 1.60)\n' "$t_negative" \
+  "$(echo "$t_negative / $t_identity" | bc -l)"

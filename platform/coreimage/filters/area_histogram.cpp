@@ -1,0 +1,110 @@
+// CIAreaHistogram: returns a one-row image holding the histograms of the
+// red, green, blue and alpha components over an area of the input.
+// inputExtent (x, y, width, height; required) is the area, inputCount
+// (1 to 2048, default 64) the number of bins, inputScale (default 1) a
+// factor on every bin. Each component value, clamped to 0..1, falls in bin
+// floor(v × count) (1 in the last bin); bin i of the output image, pixel
+// (i, 0), holds in each component the fraction of the area's pixels that
+// fell in it, times the scale. The output extent is (0, 0, count, 1).
+//
+// The histogram is counted once, on first render, in bands of rows spread
+// over the cores; no copy of the whole area is kept.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include "filters.h"
+
+namespace coreimage {
+namespace {
+
+class AreaHistogramNode final : public Node {
+ public:
+  AreaHistogramNode(std::shared_ptr<const Node> input, PixelRect area, int count, double scale)
+      : input_(std::move(input)), area_(area), count_(count), scale_(scale) {}
+  Rect extent() const override { return Rect::make(0, 0, count_, 1); }
+
+  void render(const TileView& out) const override {
+    std::call_once(once_, [this] { count(); });
+    for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
+      float* px = out.row(y);
+      for (std::int64_t x = out.rect.x; x < out.rect.maxX(); ++x, px += 4)
+        for (int c = 0; c < 4; ++c)
+          px[c] = y == 0 && x >= 0 && x < count_ ? bins_[static_cast<std::size_t>(x) * 4 + c] : 0.0f;
+    }
+  }
+
+ private:
+  void count() const {
+    const auto n = static_cast<std::size_t>(count_);
+    bins_.assign(n * 4, 0.0f);
+    if (area_.isEmpty()) return;
+    constexpr std::int64_t kBand = 64;
+    const std::int64_t bands = (area_.height + kBand - 1) / kBand;
+    std::vector<std::vector<double>> partial;
+    std::mutex lock;
+    std::int64_t next = 0;
+    auto worker = [&] {
+      std::vector<double> counts(n * 4, 0.0);
+      for (;;) {
+        std::int64_t band;
+        {
+          std::lock_guard<std::mutex> guard(lock);
+          band = next++;
+        }
+        if (band >= bands) break;
+        PixelRect rect{area_.x, area_.y + band * kBand, area_.width,
+                       std::min(kBand, area_.height - band * kBand)};
+        TileBuffer buffer = renderToBuffer(*input_, rect);
+        const float* px = buffer.pixels.data();
+        const std::size_t pixels = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height);
+        for (std::size_t i = 0; i < pixels; ++i, px += 4)
+          for (int c = 0; c < 4; ++c) {
+            float v = px[c] > 0 ? (px[c] < 1 ? px[c] : 1) : 0;
+            std::size_t bin = std::min(static_cast<std::size_t>(v * static_cast<float>(count_)), n - 1);
+            counts[bin * 4 + static_cast<std::size_t>(c)] += 1;
+          }
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      partial.push_back(std::move(counts));
+    };
+    unsigned threads = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1u, 8u);
+    threads = static_cast<unsigned>(std::min<std::int64_t>(threads, bands));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool) t.join();
+    const double total = static_cast<double>(area_.width) * static_cast<double>(area_.height);
+    for (std::size_t i = 0; i < n * 4; ++i) {
+      double sum = 0;
+      for (const auto& counts : partial) sum += counts[i];
+      bins_[i] = static_cast<float>(sum / total * scale_);
+    }
+  }
+
+  std::shared_ptr<const Node> input_;
+  PixelRect area_;
+  int count_;
+  double scale_;
+  mutable std::once_flag once_;
+  mutable std::vector<float> bins_;
+};
+
+}  // namespace
+
+std::optional<Image> areaHistogram(const Parameters& p) {
+  const Image* input = imageParameter(p, kInputImageKey);
+  auto area = vectorParameter(p, "inputExtent", {});
+  auto count = numberParameter(p, "inputCount", 64);
+  auto scale = numberParameter(p, kInputScaleKey, 1);
+  if (!input || !area || area->size() < 4 || !count || !scale) return std::nullopt;
+  if (*count < 1 || *count > 2048) return std::nullopt;
+  Rect rect = Rect::make((*area)[0], (*area)[1], (*area)[2], (*area)[3]);
+  if (rect.isEmpty() || rect.isInfinite()) return std::nullopt;
+  PixelRect pixels = pixelsInside(rect);
+  if (pixels.isEmpty()) return std::nullopt;
+  return Image(std::make_shared<AreaHistogramNode>(input->node(), pixels, static_cast<int>(*count), *scale));
+}
+
+}  // namespace coreimage

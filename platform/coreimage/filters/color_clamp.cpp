@@ -1,0 +1,31 @@
+// CIColorClamp: modifies colour values to keep them within a given
+// range: each non-premultiplied component c becomes
+// min(max(c, inputMinComponents[c]), inputMaxComponents[c]).
+// Defaults: minimum (0, 0, 0, 0), maximum (1, 1, 1, 1); either vector may
+// be given alone. Not-a-number components become the minimum.
+#include <array>
+
+#include "filters.h"
+
+namespace coreimage {
+
+std::optional<Image> colorClamp(const Parameters& p) {
+  const Image* input = imageParameter(p, kInputImageKey);
+  auto lo = vectorParameter(p, "inputMinComponents", {0, 0, 0, 0});
+  auto hi = vectorParameter(p, "inputMaxComponents", {1, 1, 1, 1});
+  if (!input || !lo || !hi) return std::nullopt;
+  std::array<float, 4> mn{}, mx{};
+  for (std::size_t k = 0; k < 4; ++k) {
+    mn[k] = static_cast<float>((*lo)[k]);
+    mx[k] = static_cast<float>((*hi)[k]);
+  }
+  return input->applyingPixelOperation([mn, mx](float* px, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, px += 4)
+      for (int k = 0; k < 4; ++k) {
+        float v = px[k] > mn[k] ? px[k] : mn[k];
+        px[k] = v < mx[k] ? v : mx[k];
+      }
+  });
+}
+
+}  // namespace coreimage
