@@ -10,6 +10,7 @@
 // The histogram is counted once, on first render, in bands of rows spread
 // over the cores; no copy of the whole area is kept.
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -42,11 +43,11 @@ class AreaHistogramNode final : public Node {
     if (area_.isEmpty()) return;
     constexpr std::int64_t kBand = 64;
     const std::int64_t bands = (area_.height + kBand - 1) / kBand;
-    std::vector<std::vector<double>> partial;
+    std::vector<std::vector<std::uint64_t>> partial;
     std::mutex lock;
     std::int64_t next = 0;
     auto worker = [&] {
-      std::vector<double> counts(n * 4, 0.0);
+      std::vector<std::uint64_t> counts(n * 4, 0);
       for (;;) {
         std::int64_t band;
         {
@@ -59,11 +60,12 @@ class AreaHistogramNode final : public Node {
         TileBuffer buffer = renderToBuffer(*input_, rect);
         const float* px = buffer.pixels.data();
         const std::size_t pixels = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height);
+        const float bins = static_cast<float>(count_);
         for (std::size_t i = 0; i < pixels; ++i, px += 4)
-          for (int c = 0; c < 4; ++c) {
+          for (std::size_t c = 0; c < 4; ++c) {
             float v = px[c] > 0 ? (px[c] < 1 ? px[c] : 1) : 0;
-            std::size_t bin = std::min(static_cast<std::size_t>(v * static_cast<float>(count_)), n - 1);
-            counts[bin * 4 + static_cast<std::size_t>(c)] += 1;
+            std::size_t bin = std::min(static_cast<std::size_t>(v * bins), n - 1);
+            ++counts[bin * 4 + c];
           }
       }
       std::lock_guard<std::mutex> guard(lock);
@@ -77,9 +79,9 @@ class AreaHistogramNode final : public Node {
     for (auto& t : pool) t.join();
     const double total = static_cast<double>(area_.width) * static_cast<double>(area_.height);
     for (std::size_t i = 0; i < n * 4; ++i) {
-      double sum = 0;
+      std::uint64_t sum = 0;
       for (const auto& counts : partial) sum += counts[i];
-      bins_[i] = static_cast<float>(sum / total * scale_);
+      bins_[i] = static_cast<float>(static_cast<double>(sum) / total * scale_);
     }
   }
 
