@@ -1,0 +1,281 @@
+#include "minipic.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace minipic;
+
+TEST(Requests, DecodingTakesOnlyObjectsWithTheRequiredTypes) {
+  auto request = decodeRequest(
+      R"({"id":"7","inputPath":"/a.jpg","outputPath":"/b.jpg","maxEdge":300,"quality":0.7,"x":[1]})");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->id, "7");
+  EXPECT_EQ(request->inputPath, "/a.jpg");
+  EXPECT_EQ(request->outputPath, "/b.jpg");
+  EXPECT_EQ(request->maxEdge, 300);
+  EXPECT_EQ(request->quality, 0.7);
+
+  const std::string paths = R"("id":"a","inputPath":"/a","outputPath":"/b")";
+  EXPECT_TRUE(decodeRequest("{" + paths + R"(,"maxEdge":256.0})"));
+  EXPECT_EQ(decodeRequest("{" + paths + R"(,"maxEdge":-3,"quality":null})")->quality, std::nullopt);
+  EXPECT_EQ(decodeRequest("{" + paths + R"(,"maxEdge":64,"quality":1})")->quality, 1.0);
+  for (const std::string& bad :
+       {std::string(""), std::string("not json"), std::string("[1]"), std::string("\"x\""),
+        "{" + paths + "}", "{" + paths + R"(,"maxEdge":2.5})", "{" + paths + R"(,"maxEdge":"256"})",
+        "{" + paths + R"(,"maxEdge":null})", "{" + paths + R"(,"maxEdge":1e30})",
+        "{" + paths + R"(,"maxEdge":256,"quality":"high"})",
+        std::string(R"({"id":1,"inputPath":"/a","outputPath":"/b","maxEdge":256})"),
+        std::string(R"({"id":"a","inputPath":"/a","maxEdge":256})"),
+        "{" + paths + R"(,"maxEdge":256} trailing)"})
+    EXPECT_FALSE(decodeRequest(bad)) << bad;
+}
+
+TEST(Requests, ClampsAndResponseLines) {
+  EXPECT_EQ(clampedEdge(10), 64);
+  EXPECT_EQ(clampedEdge(-5), 64);
+  EXPECT_EQ(clampedEdge(300), 300);
+  EXPECT_EQ(clampedEdge(10000), 4096);
+  EXPECT_EQ(clampedQuality(1.0), 0.95);
+  EXPECT_EQ(clampedQuality(0.1), 0.5);
+  EXPECT_EQ(clampedQuality(std::nullopt), 0.82);
+  EXPECT_EQ(clampedQuality(0.6), 0.6);
+
+  EXPECT_EQ(encodeResponse({"a/b", true, 256, 171, std::nullopt}),
+            R"({"id":"a\/b","ok":true,"width":256,"height":171})");
+  EXPECT_EQ(encodeResponse(ThumbnailResponse::failure("", "invalid_request")),
+            R"({"id":"","ok":false,"error":"invalid_request"})");
+}
+
+TEST(Lines, LongLinesAreSkippedWithoutBeingKept) {
+  char pattern[] = "/tmp/minipic_lines.XXXXXX";
+  const int fd = mkstemp(pattern);
+  ASSERT_GE(fd, 0);
+  const std::string huge(maxLineBytes * 3 + 17, 'x');
+  const std::string input = "one\r\n\n" + huge + "\nafter\n" + std::string(maxLineBytes, 'y') + "\nlast";
+  ASSERT_EQ(write(fd, input.data(), input.size()), ssize_t(input.size()));
+  lseek(fd, 0, SEEK_SET);
+  LineReader reader(fd);
+  std::string line;
+  using R = LineReader::Result;
+  EXPECT_EQ(reader.next(line), R::line);
+  EXPECT_EQ(line, "one");
+  EXPECT_EQ(reader.next(line), R::line);
+  EXPECT_EQ(line, "");
+  EXPECT_EQ(reader.next(line), R::tooLong);
+  EXPECT_LE(line.capacity(), maxLineBytes + 2);
+  EXPECT_EQ(reader.next(line), R::line);
+  EXPECT_EQ(line, "after");
+  EXPECT_EQ(reader.next(line), R::line);  // exactly at the limit
+  EXPECT_EQ(line.size(), maxLineBytes);
+  EXPECT_EQ(reader.next(line), R::line);  // no line feed at the end
+  EXPECT_EQ(line, "last");
+  EXPECT_EQ(reader.next(line), R::end);
+  close(fd);
+  unlink(pattern);
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t crc = 0xffffffff;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320 & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+class Worker : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(VIPS_INIT("minipic_test"), 0);
+    vips_cache_set_max(0);
+  }
+  void SetUp() override {
+    char pattern[] = "/tmp/minipic_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs minipic on the given standard input; its output lines.
+  std::vector<std::string> serve(const std::string& input, std::string* errors = nullptr) {
+    std::ofstream(dir_ + "/stdin", std::ios::binary) << input;
+    const std::string command = std::string(ORVAN_BIN_DIR) + "/minipic <" + dir_ + "/stdin >" +
+                                dir_ + "/stdout 2>" + dir_ + "/stderr";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (errors) *errors = slurp(dir_ + "/stderr");
+    std::vector<std::string> lines;
+    std::istringstream out(slurp(dir_ + "/stdout"));
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::string request(const std::string& id, const std::string& input, const std::string& output,
+                      const std::string& extra = R"("maxEdge":100)") {
+    return R"({"id":")" + id + R"(","inputPath":")" + input + R"(","outputPath":")" + output +
+           R"(",)" + extra + "}\n";
+  }
+
+  // Left half red, right half blue, `orientation` recorded when given.
+  std::string picture(const std::string& name, int width, int height, int orientation = 0) {
+    std::vector<std::uint8_t> samples;
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x)
+        for (int c : x < width / 2 ? std::vector<int>{255, 0, 0} : std::vector<int>{0, 0, 255})
+          samples.push_back(std::uint8_t(c));
+    VipsImage* raw = vips_image_new_from_memory_copy(samples.data(), samples.size(), width, height, 3,
+                                                     VIPS_FORMAT_UCHAR);
+    VipsImage* image = nullptr;
+    vips_copy(raw, &image, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr);
+    g_object_unref(raw);
+    if (orientation) vips_image_set_int(image, VIPS_META_ORIENTATION, orientation);
+    const std::string path = dir_ + "/" + name;
+    EXPECT_EQ(vips_image_write_to_file(image, path.c_str(), nullptr), 0);
+    g_object_unref(image);
+    return path;
+  }
+
+  std::string dir_;
+};
+
+struct Pixel {
+  int width = 0, height = 0;
+  double red = 0, blue = 0;  // of the pixel at (x, y)
+};
+
+Pixel probe(const std::string& path, int x, int y) {
+  Pixel p;
+  VipsImage* image = vips_image_new_from_file(path.c_str(), nullptr);
+  if (!image) return p;
+  p.width = image->Xsize;
+  p.height = image->Ysize;
+  double* values = nullptr;
+  int count = 0;
+  if (vips_getpoint(image, &values, &count, x, y, nullptr) == 0 && count >= 3) {
+    p.red = values[0];
+    p.blue = values[2];
+  }
+  g_free(values);
+  g_object_unref(image);
+  return p;
+}
+
+TEST_F(Worker, AnswersEveryLineInOrderWithItsErrorCode) {
+  const std::string photo = picture("photo.jpg", 400, 300);
+  const std::string data = slurp(photo);
+  std::ofstream(dir_ + "/cut.jpg", std::ios::binary).write(data.data(), std::streamsize(data.size() / 3));
+  // A PNG declaring 100000 × 100000 pixels.
+  std::string png = slurp(picture("tiny.png", 1, 1));
+  const std::size_t ihdr = png.find("IHDR");
+  for (std::size_t i : {ihdr + 4, ihdr + 8}) png.replace(i, 4, std::string("\x00\x01\x86\xa0", 4));
+  const std::uint32_t crc = crc32(reinterpret_cast<const std::uint8_t*>(&png[ihdr]), 17);
+  for (int i = 0; i < 4; ++i) png[ihdr + 17 + i] = char(crc >> (24 - 8 * i));
+  std::ofstream(dir_ + "/bomb.png", std::ios::binary) << png;
+  fs::create_directory(dir_ + "/taken.jpg");
+
+  std::string input;
+  input += request("ok", photo, dir_ + "/t1.jpg");
+  input += "\n";
+  input += "not json\n";
+  input += std::string(20 << 20, '{') + "\n";  // 20 MB
+  input += request("missing", dir_ + "/nothing.jpg", dir_ + "/t2.jpg");
+  input += request("folder", dir_, dir_ + "/t3.jpg");
+  input += request("cut", dir_ + "/cut.jpg", dir_ + "/t4.jpg");
+  input += request("bomb", dir_ + "/bomb.png", dir_ + "/t5.jpg");
+  input += request("taken", photo, dir_ + "/taken.jpg");
+  input += request("nodir", photo, dir_ + "/no/such/dir/t6.jpg");
+  input += request("frac", photo, dir_ + "/t7.jpg", R"("maxEdge":12.5)");
+  input += request("last", photo, dir_ + "/t8.jpg", R"("maxEdge":10)");
+  std::string errors;
+  const auto lines = serve(input, &errors);
+  const std::vector<std::string> expected = {
+      R"({"id":"ok","ok":true,"width":100,"height":75})",
+      R"({"id":"","ok":false,"error":"invalid_request"})",
+      R"({"id":"","ok":false,"error":"invalid_request"})",
+      R"({"id":"","ok":false,"error":"invalid_request"})",
+      R"({"id":"missing","ok":false,"error":"cannot_read_source"})",
+      R"({"id":"folder","ok":false,"error":"cannot_read_source"})",
+      R"({"id":"cut","ok":false,"error":"cannot_decode_thumbnail"})",
+      R"({"id":"bomb","ok":false,"error":"cannot_decode_thumbnail"})",
+      R"({"id":"taken","ok":false,"error":"cannot_create_destination"})",
+      R"({"id":"nodir","ok":false,"error":"cannot_create_destination"})",
+      R"({"id":"","ok":false,"error":"invalid_request"})",
+      R"({"id":"last","ok":true,"width":64,"height":48})",
+  };
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(errors, "");
+  EXPECT_FALSE(fs::exists(dir_ + "/no"));
+  EXPECT_EQ(probe(dir_ + "/t8.jpg", 0, 0).width, 64);
+}
+
+TEST_F(Worker, ThumbnailsAreUprightClampedAndAtTheClampedQuality) {
+  // Stored 300 × 200, left red; orientation 6 turns it a quarter clockwise:
+  // upright 200 × 300 with red on top.
+  const std::string turned = picture("turned.jpg", 300, 200, 6);
+  std::string input = request("turned", turned, dir_ + "/upright.jpg", R"("maxEdge":150)");
+  input += request("big", turned, dir_ + "/big.jpg", R"("maxEdge":10000)");
+  for (const auto& [name, quality] : std::vector<std::pair<std::string, std::string>>{
+           {"q100", R"(,"quality":1.0)"}, {"q95", R"(,"quality":0.95)"}, {"q10", R"(,"quality":0.1)"},
+           {"q50", R"(,"quality":0.5)"}, {"qnone", ""}, {"q82", R"(,"quality":0.82)"}})
+    input += request(name, turned, dir_ + "/" + name + ".jpg", R"("maxEdge":100)" + quality);
+  const auto lines = serve(input);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[0], R"({"id":"turned","ok":true,"width":100,"height":150})");
+  const Pixel top = probe(dir_ + "/upright.jpg", 50, 10), bottom = probe(dir_ + "/upright.jpg", 50, 140);
+  EXPECT_GT(top.red, 200);
+  EXPECT_LT(top.blue, 60);
+  EXPECT_GT(bottom.blue, 200);
+  // Never enlarged past the source.
+  EXPECT_EQ(lines[1], R"({"id":"big","ok":true,"width":200,"height":300})");
+  EXPECT_EQ(slurp(dir_ + "/q100.jpg"), slurp(dir_ + "/q95.jpg"));
+  EXPECT_EQ(slurp(dir_ + "/q10.jpg"), slurp(dir_ + "/q50.jpg"));
+  EXPECT_EQ(slurp(dir_ + "/qnone.jpg"), slurp(dir_ + "/q82.jpg"));
+  EXPECT_NE(slurp(dir_ + "/q95.jpg"), slurp(dir_ + "/q50.jpg"));
+}
+
+TEST_F(Worker, QueuedRequestsKeepTheirOrderAndTheirFileDependencies) {
+  const std::string large = picture("large.png", 1600, 1200);
+  const std::string small = picture("small.jpg", 120, 90);
+  std::string input;
+  // A slow request first, quick ones behind it: answers stay in order.
+  input += request("slow", large, dir_ + "/slow.jpg", R"("maxEdge":64)");
+  for (int i = 0; i < 6; ++i)
+    input += request("quick" + std::to_string(i), small, dir_ + "/q" + std::to_string(i) + ".jpg");
+  // Each request reads what the one before wrote; the last two write the
+  // same file, the later one wins.
+  input += request("first", large, dir_ + "/chain.jpg", R"("maxEdge":400)");
+  input += request("second", dir_ + "/chain.jpg", dir_ + "/chain2.jpg", R"("maxEdge":300)");
+  input += request("third", dir_ + "/chain2.jpg", dir_ + "/same.jpg", R"("maxEdge":200)");
+  input += request("fourth", small, dir_ + "/./same.jpg", R"("maxEdge":100)");
+  const auto lines = serve(input);
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[0], R"({"id":"slow","ok":true,"width":64,"height":48})");
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(lines[1 + i], R"({"id":"quick)" + std::to_string(i) + R"(","ok":true,"width":100,"height":75})");
+  EXPECT_EQ(lines[7], R"({"id":"first","ok":true,"width":400,"height":300})");
+  EXPECT_EQ(lines[8], R"({"id":"second","ok":true,"width":300,"height":225})");
+  EXPECT_EQ(lines[9], R"({"id":"third","ok":true,"width":200,"height":150})");
+  EXPECT_EQ(lines[10], R"({"id":"fourth","ok":true,"width":100,"height":75})");
+  EXPECT_EQ(probe(dir_ + "/same.jpg", 0, 0).width, 100);
+}
+
+}  // namespace

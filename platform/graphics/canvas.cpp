@@ -1,0 +1,308 @@
+// Canvases on Cairo image surfaces, with a bottom-left, y-up coordinate
+// system set as the initial transform; paths; readback into imageio rows.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "internal.h"
+
+namespace graphics {
+
+// ---------------------------------------------------------------------------
+// Paths
+
+Path& Path::moveTo(Point point) {
+  elements_.push_back({Verb::move, {point, {}, {}}});
+  return *this;
+}
+
+Path& Path::lineTo(Point point) {
+  elements_.push_back({Verb::line, {point, {}, {}}});
+  return *this;
+}
+
+Path& Path::curveTo(Point control1, Point control2, Point end) {
+  elements_.push_back({Verb::curve, {control1, control2, end}});
+  return *this;
+}
+
+Path& Path::close() {
+  elements_.push_back({Verb::close, {}});
+  return *this;
+}
+
+Path& Path::addRect(Rect rect) {
+  return moveTo({rect.x, rect.y})
+      .lineTo({rect.x + rect.width, rect.y})
+      .lineTo({rect.x + rect.width, rect.y + rect.height})
+      .lineTo({rect.x, rect.y + rect.height})
+      .close();
+}
+
+Path& Path::addRoundedRect(Rect rect, double radius) {
+  const double r = std::clamp(radius, 0.0, std::min(rect.width, rect.height) / 2);
+  if (r <= 0) return addRect(rect);
+  // Quarter circles as cubic Béziers (control distance 0.5523 r).
+  const double k = r * 0.55228474983079334;
+  const double left = rect.x, right = rect.x + rect.width;
+  const double bottom = rect.y, top = rect.y + rect.height;
+  moveTo({left + r, bottom});
+  lineTo({right - r, bottom});
+  curveTo({right - r + k, bottom}, {right, bottom + r - k}, {right, bottom + r});
+  lineTo({right, top - r});
+  curveTo({right, top - r + k}, {right - r + k, top}, {right - r, top});
+  lineTo({left + r, top});
+  curveTo({left + r - k, top}, {left, top - r + k}, {left, top - r});
+  lineTo({left, bottom + r});
+  curveTo({left, bottom + r - k}, {left + r - k, bottom}, {left + r, bottom});
+  return close();
+}
+
+// ---------------------------------------------------------------------------
+// Canvas
+
+namespace {
+
+constexpr int maxSide = 32767;  // Cairo's limit for image surfaces
+
+void appendPath(cairo_t* cr, const Path& path) {
+  cairo_new_path(cr);
+  for (const Path::Element& element : path.elements()) {
+    const Point* p = element.points;
+    switch (element.verb) {
+      case Path::Verb::move:
+        cairo_move_to(cr, p[0].x, p[0].y);
+        break;
+      case Path::Verb::line:
+        cairo_line_to(cr, p[0].x, p[0].y);
+        break;
+      case Path::Verb::curve:
+        cairo_curve_to(cr, p[0].x, p[0].y, p[1].x, p[1].y, p[2].x, p[2].y);
+        break;
+      case Path::Verb::close:
+        cairo_close_path(cr);
+        break;
+    }
+  }
+}
+
+cairo_filter_t filterOf(Interpolation interpolation) {
+  switch (interpolation) {
+    case Interpolation::none:
+      return CAIRO_FILTER_NEAREST;
+    case Interpolation::low:
+      return CAIRO_FILTER_BILINEAR;
+    case Interpolation::medium:
+      return CAIRO_FILTER_GOOD;
+    case Interpolation::high:
+      return CAIRO_FILTER_BEST;
+  }
+  return CAIRO_FILTER_GOOD;
+}
+
+}  // namespace
+
+Canvas::Impl::~Impl() {
+  if (cr) cairo_destroy(cr);
+}
+
+Canvas::Canvas(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Canvas::~Canvas() = default;
+
+std::unique_ptr<Canvas> Canvas::create(std::int64_t width, std::int64_t height, PixelFormat format) {
+  if (width < 1 || height < 1 || width > maxSide || height > maxSide) return nullptr;
+  // Grey canvases draw on an opaque RGB surface and read back luminance, so
+  // every drawing operation composites in grey exactly as in colour.
+  const cairo_format_t surfaceFormat =
+      format == PixelFormat::grey8 ? CAIRO_FORMAT_RGB24 : CAIRO_FORMAT_ARGB32;
+  SurfacePtr surface(
+      cairo_image_surface_create(surfaceFormat, static_cast<int>(width), static_cast<int>(height)));
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+  auto impl = std::make_unique<Impl>();
+  impl->cr = cairo_create(surface.get());
+  if (cairo_status(impl->cr) != CAIRO_STATUS_SUCCESS) return nullptr;
+  impl->surface = std::move(surface);
+  impl->width = static_cast<int>(width);
+  impl->height = static_cast<int>(height);
+  impl->format = format;
+  // Bottom-left origin, y up.
+  cairo_translate(impl->cr, 0, static_cast<double>(height));
+  cairo_scale(impl->cr, 1, -1);
+  return std::unique_ptr<Canvas>(new Canvas(std::move(impl)));
+}
+
+int Canvas::width() const { return impl_->width; }
+int Canvas::height() const { return impl_->height; }
+PixelFormat Canvas::format() const { return impl_->format; }
+
+void Canvas::saveState() {
+  cairo_save(impl_->cr);
+  impl_->savedInterpolations.push_back(impl_->interpolation);
+}
+
+// An unbalanced restore is ignored (Cairo would refuse all further drawing).
+void Canvas::restoreState() {
+  if (impl_->savedInterpolations.empty()) return;
+  cairo_restore(impl_->cr);
+  impl_->interpolation = impl_->savedInterpolations.back();
+  impl_->savedInterpolations.pop_back();
+}
+
+void Canvas::setBlendMode(BlendMode mode) {
+  cairo_set_operator(impl_->cr, mode == BlendMode::copy ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_OVER);
+}
+
+void Canvas::setInterpolation(Interpolation interpolation) { impl_->interpolation = interpolation; }
+
+void Canvas::fill(Rect rect, Color color) { fill(Path().addRect(rect), color); }
+
+void Canvas::fill(const Path& path, Color color) {
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  appendPath(cr, path);
+  setSource(cr, color);
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
+void Canvas::drawImage(const Image& image, Rect destination, double opacity) {
+  drawImage(image, {0, 0, double(image.width()), double(image.height())}, destination, opacity);
+}
+
+void Canvas::drawImage(const Image& image, Rect source, Rect destination, double opacity) {
+  if (!(source.width > 0 && source.height > 0 && destination.width > 0 &&
+        destination.height > 0 && opacity > 0))
+    return;
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  // Clip to the destination, then map the source rectangle onto it upright:
+  // image rows run top first, canvas y runs upward.
+  cairo_rectangle(cr, destination.x, destination.y, destination.width, destination.height);
+  cairo_clip(cr);
+  cairo_translate(cr, destination.x, destination.y + destination.height);
+  cairo_scale(cr, destination.width / source.width, -destination.height / source.height);
+  cairo_translate(cr, -source.x, -source.y);
+  cairo_set_source_surface(cr, image.pixels().surface.get(), 0, 0);
+  cairo_pattern_t* pattern = cairo_get_source(cr);
+  cairo_pattern_set_filter(pattern, filterOf(impl_->interpolation));
+  // Edge pixels extend instead of fading, so the drawn rectangle is solid
+  // up to its border.
+  cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
+  cairo_paint_with_alpha(cr, std::min(opacity, 1.0));
+  cairo_restore(cr);
+}
+
+// ---------------------------------------------------------------------------
+// Readback
+
+namespace {
+
+// One ARGB32/RGB24 pixel (native-endian 32-bit word) to straight RGBA.
+inline void unpremultiply(std::uint32_t word, bool opaque, std::uint8_t* out) {
+  const std::uint32_t a = opaque ? 255 : word >> 24;
+  std::uint32_t r = (word >> 16) & 0xff, g = (word >> 8) & 0xff, b = word & 0xff;
+  if (a != 255 && a != 0) {
+    r = std::min<std::uint32_t>(255, (r * 255 + a / 2) / a);
+    g = std::min<std::uint32_t>(255, (g * 255 + a / 2) / a);
+    b = std::min<std::uint32_t>(255, (b * 255 + a / 2) / a);
+  } else if (a == 0) {
+    r = g = b = 0;
+  }
+  out[0] = static_cast<std::uint8_t>(r);
+  out[1] = static_cast<std::uint8_t>(g);
+  out[2] = static_cast<std::uint8_t>(b);
+  out[3] = static_cast<std::uint8_t>(a);
+}
+
+inline std::uint8_t luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  return static_cast<std::uint8_t>(std::lround(0.2126 * r + 0.7152 * g + 0.0722 * b));
+}
+
+}  // namespace
+
+imageio::RowSource Canvas::rows() const {
+  cairo_surface_flush(impl_->surface.get());
+  const Impl* impl = impl_.get();
+  imageio::RowSource source{impl->width, impl->height, 8, {}};
+  source.produce = [impl](std::int64_t top, std::int64_t count, std::uint8_t* destination,
+                          std::size_t rowBytes) {
+    cairo_surface_t* surface = impl->surface.get();
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    const bool grey = impl->format == PixelFormat::grey8;
+    for (std::int64_t y = 0; y < count; ++y) {
+      const auto* in = reinterpret_cast<const std::uint32_t*>(data + (top + y) * stride);
+      std::uint8_t* out = destination + static_cast<std::size_t>(y) * rowBytes;
+      for (int x = 0; x < impl->width; ++x, out += 4) {
+        unpremultiply(in[x], grey, out);
+        if (grey) out[0] = out[1] = out[2] = luminance(out[0], out[1], out[2]);
+      }
+    }
+  };
+  return source;
+}
+
+imageio::Raster Canvas::toRaster() const {
+  imageio::Raster raster;
+  raster.width = impl_->width;
+  raster.height = impl_->height;
+  raster.data.resize(raster.rowBytes() * static_cast<std::size_t>(raster.height));
+  rows().produce(0, raster.height, raster.data.data(), raster.rowBytes());
+  return raster;
+}
+
+std::vector<std::uint8_t> Canvas::greyLevels() const {
+  const imageio::Raster raster = toRaster();
+  std::vector<std::uint8_t> levels(static_cast<std::size_t>(raster.width * raster.height));
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const std::uint8_t* p = raster.data.data() + i * 4;
+    levels[i] = luminance(p[0], p[1], p[2]);
+  }
+  return levels;
+}
+
+// ---------------------------------------------------------------------------
+// Images
+
+std::optional<Image> Image::fromRaster(const imageio::Raster& raster) {
+  if (raster.width < 1 || raster.height < 1 || raster.width > maxSide ||
+      raster.height > maxSide ||
+      (raster.bitsPerComponent != 8 && raster.bitsPerComponent != 16) ||
+      raster.data.size() < raster.rowBytes() * static_cast<std::size_t>(raster.height))
+    return std::nullopt;
+  auto pixels = std::make_shared<Pixels>();
+  pixels->width = static_cast<int>(raster.width);
+  pixels->height = static_cast<int>(raster.height);
+  pixels->surface.reset(
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pixels->width, pixels->height));
+  cairo_surface_t* surface = pixels->surface.get();
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  const bool sixteen = raster.bitsPerComponent == 16;
+  for (int y = 0; y < pixels->height; ++y) {
+    auto* out = reinterpret_cast<std::uint32_t*>(data + static_cast<std::size_t>(y) * stride);
+    const std::uint8_t* row = raster.data.data() + static_cast<std::size_t>(y) * raster.rowBytes();
+    for (int x = 0; x < pixels->width; ++x) {
+      std::uint32_t c[4];
+      if (sixteen) {
+        std::uint16_t v[4];
+        std::memcpy(v, row + static_cast<std::size_t>(x) * 8, 8);
+        for (int i = 0; i < 4; ++i) c[i] = (v[i] + 128u) / 257u;
+      } else {
+        for (int i = 0; i < 4; ++i) c[i] = row[static_cast<std::size_t>(x) * 4 + i];
+      }
+      const std::uint32_t a = c[3];
+      if (a != 255)
+        for (int i = 0; i < 3; ++i) c[i] = (c[i] * a + 127) / 255;
+      out[x] = (a << 24) | (c[0] << 16) | (c[1] << 8) | c[2];
+    }
+  }
+  cairo_surface_mark_dirty(surface);
+  return Image(std::move(pixels));
+}
+
+int Image::width() const { return pixels_->width; }
+int Image::height() const { return pixels_->height; }
+
+}  // namespace graphics

@@ -1,0 +1,94 @@
+// Size rules and the gallery copy itself: source resampled to the target,
+// drawn over white, encoded at fixed quality without metadata, written whole.
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <cmath>
+#include <new>
+#include <optional>
+#include <system_error>
+
+#include "files.h"
+#include "graphics.h"
+#include "webshrink.h"
+
+namespace webshrink {
+
+double parseMaxEdge(std::string_view text) {
+  std::string_view digits = text;
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return 2048;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size()) {
+    // Out of the 64-bit range: not an integer the host could have meant.
+    return 2048;
+  }
+  if (negative) value = -value;
+  return static_cast<double>(std::max<std::int64_t>(value, 1));
+}
+
+PixelSize targetSize(imageio::PointSize points, double maxEdge) {
+  const double scale = std::min(maxEdge / std::max(points.width, points.height), 1.0);
+  auto side = [&](double length) {
+    return static_cast<std::int64_t>(std::floor(std::max(1.0, length * scale)));
+  };
+  return {side(points.width), side(points.height)};
+}
+
+namespace {
+
+// The JPEG file can be made at `output`: it is not a directory and its
+// directory exists and is writable.
+bool destinationUsable(const std::string& output) {
+  if (output.empty()) return false;
+  std::error_code error;
+  if (std::filesystem::is_directory(output, error)) return false;
+  const std::string directory = files::parentDirectory(output);
+  return std::filesystem::is_directory(directory, error) && access(directory.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+WriteResult writeGalleryCopy(const imageio::Source& source, PixelSize target,
+                             const std::string& output, const std::string& inputPath) {
+  if (static_cast<std::uint64_t>(target.width) * static_cast<std::uint64_t>(target.height) > maxPixels)
+    return {false, "Cannot allocate JPEG canvas"};
+  // Decoded straight at the output size (shrink-on-load, then Lanczos).
+  std::optional<graphics::Image> image;
+  try {
+    const auto pixels = source.resized(target.width, target.height, imageio::Orientation::applied,
+                                       {.maxPixels = maxPixels});
+    if (pixels) image = graphics::Image::fromRaster(*pixels);
+  } catch (const std::bad_alloc&) {
+    image.reset();
+  }
+  if (!image) return {false, "Cannot read image: " + inputPath};
+
+  auto canvas = graphics::Canvas::create(target.width, target.height);
+  if (!canvas) return {false, "Cannot allocate JPEG canvas"};
+  const graphics::Rect whole{0, 0, double(target.width), double(target.height)};
+  canvas->saveState();
+  canvas->fill(whole, graphics::Color::grey(1));
+  canvas->drawImage(*image, whole, 1.0);
+  canvas->restoreState();
+  image.reset();
+
+  // A failure here shows when the file is written.
+  (void)files::createDirectories(files::parentDirectory(output));
+  if (!destinationUsable(output)) return {false, "Cannot create JPEG destination"};
+  const auto jpeg = imageio::encodeJpeg(canvas->rows(), jpegQuality);
+  if (!jpeg) return {false, "Cannot write JPEG"};
+  if (!files::writeFileAtomically(output, jpeg->data(), jpeg->size()))
+    return {false, "Cannot write JPEG"};
+  return {};
+}
+
+}  // namespace webshrink
