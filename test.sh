@@ -27,13 +27,14 @@ if [ "$mode" = fuzz ]; then
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   status=0
-  for target in "$dir"/fuzz/*; do
-    [ -x "$target" ] || continue
+  for target in "$PWD/$dir"/fuzz/*; do
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name="$(basename "$target")"
-    corpus="$dir/corpus/$name"
+    # Absolute paths: a target may change its working directory.
+    corpus="$PWD/$dir/corpus/$name"
     mkdir -p "$corpus"
     seeds=()
-    [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+    [ -d "fuzz/seeds/$name" ] && seeds=("$PWD/fuzz/seeds/$name")
     echo "== $name (${FUZZ_SECONDS:-20} s)"
     "$target" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 "$corpus" "${seeds[@]}" || status=1
   done
