@@ -9,20 +9,8 @@ runs="${1:-5}"
 bin="${TONESMITH:-build/bin/tonesmith}"
 work="${TMPDIR:-/tmp}/orvan-bench-render"
 mkdir -p "$work"
-input="$work/camera.jpg"
+input="$(bench/camera-photo.sh "$work")"
 
-if [ ! -f "$input" ]; then
-  # The same picture as bench/render.sh makes.
-  photo="$(bench/sample-photo.sh coffee.png)"
-  vips resize "$photo" "$work/big.v" 10 --kernel lanczos3
-  vips extract_band "$work/big.v" "$work/rgb.v" 0 --n 3
-  vips gaussnoise "$work/noise.v" 6000 4000 --sigma 4 --mean 0
-  vips bandjoin "$work/noise.v $work/noise.v $work/noise.v" "$work/noise3.v"
-  vips add "$work/rgb.v" "$work/noise3.v" "$work/noisy.v"
-  vips cast "$work/noisy.v" "$work/cast.v" uchar
-  vips jpegsave "$work/cast.v" "$input" --Q 92
-  rm -f "$work"/*.v
-fi
 
 # A 33-point look: a warm, slightly crossed cube (not separable per channel).
 cube="$work/look.cube"

@@ -9,20 +9,8 @@ runs="${1:-5}"
 bin=build/bin/tonesmith
 work="${TMPDIR:-/tmp}/orvan-bench-render"
 mkdir -p "$work"
-input="$work/camera.jpg"
+input="$(bench/camera-photo.sh "$work")"
 
-if [ ! -f "$input" ]; then
-  photo="$(bench/sample-photo.sh coffee.png)"
-  # 600 × 400 enlarged ten times with Lanczos, mild noise, quality 92.
-  vips resize "$photo" "$work/big.v" 10 --kernel lanczos3
-  vips extract_band "$work/big.v" "$work/rgb.v" 0 --n 3
-  vips gaussnoise "$work/noise.v" 6000 4000 --sigma 4 --mean 0
-  vips bandjoin "$work/noise.v $work/noise.v $work/noise.v" "$work/noise3.v"
-  vips add "$work/rgb.v" "$work/noise3.v" "$work/noisy.v"
-  vips cast "$work/noisy.v" "$work/cast.v" uchar
-  vips jpegsave "$work/cast.v" "$input" --Q 92
-  rm -f "$work"/*.v
-fi
 
 # best_time <command...>: the fastest of $runs runs, in seconds.
 best_time() {
