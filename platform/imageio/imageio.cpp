@@ -713,6 +713,28 @@ std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientatio
   return pending;
 }
 
+namespace {
+
+// Lanczos3 resampling by the given factors; images with alpha are resampled
+// premultiplied so that transparent pixels don't bleed colour.
+ImagePtr lanczosResize(ImagePtr image, double hscale, double vscale) {
+  auto resize = [=](VipsImage* in, VipsImage** out) {
+    return vips_resize(in, out, hscale, "vscale", vscale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
+  };
+  if (image->Bands != 4) return chain(image.get(), {resize});
+  const VipsBandFormat format = image->BandFmt;
+  const double maxAlpha = format == VIPS_FORMAT_USHORT ? 65535.0 : 255.0;
+  auto premultiply = [=](VipsImage* in, VipsImage** out) {
+    return vips_premultiply(in, out, "max_alpha", maxAlpha, nullptr);
+  };
+  auto unpremultiply = [=](VipsImage* in, VipsImage** out) {
+    return vips_unpremultiply(in, out, "max_alpha", maxAlpha, nullptr);
+  };
+  return chain(image.get(), {premultiply, resize, unpremultiply, roundToNearest(), castTo(format)});
+}
+
+}  // namespace
+
 std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
                                         const DecodeLimits& limits) const {
   if (maxEdge < 1) return std::nullopt;
@@ -737,24 +759,7 @@ std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
   // Scale so that the longer side lands exactly on maxEdge.
   const int loadedLong = std::max(image->Xsize, image->Ysize);
   const double scale = static_cast<double>(maxEdge) / loadedLong;
-  auto resize = [=](VipsImage* in, VipsImage** out) {
-    return vips_resize(in, out, scale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
-  };
-  if (image->Bands == 4) {
-    // Resample premultiplied so transparent pixels don't bleed colour.
-    const VipsBandFormat format = image->BandFmt;
-    const double maxAlpha = format == VIPS_FORMAT_USHORT ? 65535.0 : 255.0;
-    auto premultiply = [=](VipsImage* in, VipsImage** out) {
-      return vips_premultiply(in, out, "max_alpha", maxAlpha, nullptr);
-    };
-    auto unpremultiply = [=](VipsImage* in, VipsImage** out) {
-      return vips_unpremultiply(in, out, "max_alpha", maxAlpha, nullptr);
-    };
-    image =
-        chain(image.get(), {premultiply, resize, unpremultiply, roundToNearest(), castTo(format)});
-  } else {
-    image = chain(image.get(), {resize});
-  }
+  image = lanczosResize(std::move(image), scale, scale);
   if (!image) return std::nullopt;
   if (orientation == Orientation::applied) {
     image = orient(std::move(image), properties_.orientation);
@@ -793,24 +798,7 @@ std::optional<Raster> Source::resized(std::int64_t width, std::int64_t height,
 
   const double hscale = static_cast<double>(storedWidth) / image->Xsize;
   const double vscale = static_cast<double>(storedHeight) / image->Ysize;
-  auto resize = [=](VipsImage* in, VipsImage** out) {
-    return vips_resize(in, out, hscale, "vscale", vscale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
-  };
-  if (image->Bands == 4) {
-    // Resample premultiplied so transparent pixels don't bleed colour.
-    const VipsBandFormat format = image->BandFmt;
-    const double maxAlpha = format == VIPS_FORMAT_USHORT ? 65535.0 : 255.0;
-    auto premultiply = [=](VipsImage* in, VipsImage** out) {
-      return vips_premultiply(in, out, "max_alpha", maxAlpha, nullptr);
-    };
-    auto unpremultiply = [=](VipsImage* in, VipsImage** out) {
-      return vips_unpremultiply(in, out, "max_alpha", maxAlpha, nullptr);
-    };
-    image =
-        chain(image.get(), {premultiply, resize, unpremultiply, roundToNearest(), castTo(format)});
-  } else {
-    image = chain(image.get(), {resize});
-  }
+  image = lanczosResize(std::move(image), hscale, vscale);
   if (!image) return std::nullopt;
   // vips rounds the output sides; a side one pixel over is cut, one short
   // is a failure.
