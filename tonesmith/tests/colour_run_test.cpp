@@ -11,23 +11,12 @@
 #include <sstream>
 
 #include "colour.h"
+#include "tool_run.h"
 #include "imageio.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string base64(const std::string& in) {
   static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -61,22 +50,7 @@ class ColourRun : public ::testing::Test {
     std::vector<std::string> args{std::string(ORVAN_BIN_DIR) + "/tonesmith", in, path("out.png"), brightness,
                                   contrast, lut, "0", "0", "0", "1", "1"};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::string outPath = path(".stdout"), errPath = path(".stderr");
-    pid_t pid = fork();
-    if (pid == 0) {
-      int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(outPath), slurp(errPath)};
+    return runTool(std::move(args), dir_);
   }
 
   // An 8-bit RGB PNG of w × h whose pixel (x, y) (y down) is f(x, y).

@@ -13,23 +13,12 @@
 #include <sstream>
 
 #include "imageio.h"
+#include "tool_run.h"
 #include "json.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class TonesmithRun : public ::testing::Test {
  protected:
@@ -45,26 +34,7 @@ class TonesmithRun : public ::testing::Test {
 
   ToolRun run(std::vector<std::string> args) const {
     args.insert(args.begin(), std::string(ORVAN_BIN_DIR) + "/tonesmith");
-    std::string outPath = path(".stdout"), errPath = path(".stderr");
-    pid_t pid = fork();
-    if (pid == 0) {
-      int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ToolRun r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(outPath);
-    r.err = slurp(errPath);
-    return r;
+    return runTool(std::move(args), dir_);
   }
 
   // The ten positional arguments with a given rotation and crop.
