@@ -23,17 +23,7 @@ awk 'BEGIN {
 printf '[{"x":0,"y":0.02},{"x":0.5,"y":0.55},{"x":1,"y":0.97}]' > "$work/curve.json"
 printf '[{"lut":"%s","opacity":0.7}]' "$cube" > "$work/layers.json"
 
-best_time() {
-  local best="" t0 t1 t
-  for _ in $(seq "$runs"); do
-    t0=$(date +%s.%N)
-    "$@" >/dev/null
-    t1=$(date +%s.%N)
-    t=$(echo "$t1 - $t0" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  printf '%.3f' "$best"
-}
+. bench/timing.sh
 
 identity=("$bin" "$input" "$work/ts-identity.jpg" 0 0 "" 0 0 0 1 1)
 edit=("$bin" "$input" "$work/ts-colour.jpg" 0 0.4 "" 0 0 0 1 1 --tone-curve-file "$work/curve.json"

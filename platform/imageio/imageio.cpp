@@ -715,6 +715,21 @@ std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientatio
 
 namespace {
 
+// The stored image as RGB(A), shrunk on load (JPEG DCT scaling, libwebp
+// scaling) by as much of `factor` as leaves at least a factor of two to the
+// final Lanczos reduction; empty on failure or over the pixel limit.
+ImagePtr loadReduced(const LoaderRef& file, const Properties& properties, double factor,
+                     const DecodeLimits& limits) {
+  LoadOptions options;
+  options.failOn = strictFailOn(properties.format);
+  options.jpegShrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+  if (factor > 2) options.webpScale = 2.0 / factor;
+  ImagePtr image = load(file, options);
+  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return nullptr;
+  const bool sixteen = wantsSixteen(image.get());
+  return toRgb(std::move(image), sixteen);
+}
+
 // Lanczos3 resampling by the given factors; images with alpha are resampled
 // premultiplied so that transparent pixels don't bleed colour.
 ImagePtr lanczosResize(ImagePtr image, double hscale, double vscale) {
@@ -743,17 +758,8 @@ std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
   if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
   ErrorBufferGuard clearErrors;
 
-  // Shrink-on-load (JPEG DCT scaling, libwebp scaling) down to no less than
-  // twice the target, leaving the final reduction to Lanczos.
   const double factor = static_cast<double>(longEdge) / maxEdge;
-  LoadOptions options;
-  options.failOn = strictFailOn(properties_.format);
-  options.jpegShrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
-  if (factor > 2) options.webpScale = 2.0 / factor;
-  ImagePtr image = load(impl_->file, options);
-  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return std::nullopt;
-  const bool sixteen = wantsSixteen(image.get());
-  image = toRgb(std::move(image), sixteen);
+  ImagePtr image = loadReduced(impl_->file, properties_, factor, limits);
   if (!image) return std::nullopt;
 
   // Scale so that the longer side lands exactly on maxEdge.
@@ -782,18 +788,10 @@ std::optional<Raster> Source::resized(std::int64_t width, std::int64_t height,
   if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
   ErrorBufferGuard clearErrors;
 
-  // Shrink on load by the smaller of the two reductions, leaving at least a
-  // factor of two to Lanczos, as thumbnail() does.
+  // Reduced on load by the smaller of the two reductions.
   const double factor = std::min(static_cast<double>(properties_.pixelWidth) / storedWidth,
                                  static_cast<double>(properties_.pixelHeight) / storedHeight);
-  LoadOptions options;
-  options.failOn = strictFailOn(properties_.format);
-  options.jpegShrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
-  if (factor > 2) options.webpScale = 2.0 / factor;
-  ImagePtr image = load(impl_->file, options);
-  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return std::nullopt;
-  const bool sixteen = wantsSixteen(image.get());
-  image = toRgb(std::move(image), sixteen);
+  ImagePtr image = loadReduced(impl_->file, properties_, factor, limits);
   if (!image) return std::nullopt;
 
   const double hscale = static_cast<double>(storedWidth) / image->Xsize;
