@@ -11,6 +11,9 @@ PACKAGES=(
   # libraries of the platform layer and the programs
   libvips-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
   libexiv2-dev libexpat1-dev liblcms2-dev libcairo2-dev libpango1.0-dev
+  libsqlite3-dev libicu-dev libsecret-1-dev
+  # the Secret Service the broker's tests run against, inside a private D-Bus session
+  gnome-keyring dbus
   # the sans-serif font the social images are drawn with
   fonts-dejavu-core
   # image formats used by the tests (HEIC encoder plugins come with libheif1)
@@ -19,6 +22,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # command-line tools for the demo, the tests and the benchmarks' peers
   libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl
+  sqlite3 libsecret-tools
 )
 
 if [ "$(id -u)" = 0 ]; then
