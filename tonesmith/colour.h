@@ -29,9 +29,17 @@ struct ColorCube {
   std::vector<float> data;
 };
 
-// A cube whose entry (i, j, k) is entry(i, j, k) with alpha 1.
+// A cube whose entry (i, j, k) is entry(i, j, k) with alpha 1. Large cubes
+// are filled on several threads at once, so `entry` must only read shared state.
 ColorCube makeColorCube(int dimension, const std::function<std::array<double, 3>(int, int, int)>& entry);
 coreimage::Data cubeBytes(const ColorCube& cube);
+
+// Cubes that need no pixels (looks, .cube files) are built on another
+// thread while the input decodes. Each job is keyed; a key seen before is
+// not built again. cubeBuiltAhead waits for the job of that key and gives
+// its result (rethrowing what it threw), or null when there was no such job.
+void buildCubesAhead(std::vector<std::pair<std::string, std::function<std::optional<ColorCube>()>>> jobs);
+const std::optional<ColorCube>* cubeBuiltAhead(const std::string& key);
 
 enum class CubeOutcome { applied, unavailable, noImage };
 // CIColorCube with the cube on state.image; the output replaces it.

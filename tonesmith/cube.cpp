@@ -1,7 +1,13 @@
 // Colour cubes: building them, applying them with CIColorCube, and reading
 // .cube colour table files.
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <map>
+#include <system_error>
+#include <thread>
 
 #include "colour.h"
 #include "files.h"
@@ -89,19 +95,78 @@ std::string upperCased(std::string_view s) {
   return out;
 }
 
+std::map<std::string, std::shared_future<std::optional<ColorCube>>>& cubesAhead() {
+  static std::map<std::string, std::shared_future<std::optional<ColorCube>>> built;
+  return built;
+}
+
 }  // namespace
+
+void buildCubesAhead(std::vector<std::pair<std::string, std::function<std::optional<ColorCube>()>>> jobs) {
+  struct Job {
+    std::function<std::optional<ColorCube>()> build;
+    std::promise<std::optional<ColorCube>> done;
+  };
+  auto pending = std::make_shared<std::vector<Job>>();
+  for (auto& [key, build] : jobs) {
+    if (cubesAhead().count(key)) continue;
+    pending->push_back({std::move(build), {}});
+    cubesAhead().emplace(key, pending->back().done.get_future().share());
+  }
+  if (pending->empty()) return;
+  // Detached: a run that ends early (a failure, a measurement) need not
+  // wait for cubes it will never use; the thread owns all it touches.
+  auto run = [pending] {
+    for (Job& job : *pending) {
+      try {
+        job.done.set_value(job.build());
+      } catch (...) {
+        job.done.set_exception(std::current_exception());
+      }
+    }
+  };
+  try {
+    std::thread(run).detach();
+  } catch (const std::system_error&) {
+    run();  // no thread to be had: build them now
+  }
+}
+
+const std::optional<ColorCube>* cubeBuiltAhead(const std::string& key) {
+  auto it = cubesAhead().find(key);
+  return it == cubesAhead().end() ? nullptr : &it->second.get();
+}
 
 ColorCube makeColorCube(int dimension, const std::function<std::array<double, 3>(int, int, int)>& entry) {
   ColorCube cube;
   cube.dimension = dimension;
-  cube.data.reserve(static_cast<std::size_t>(dimension) * dimension * dimension * 4);
-  for (int k = 0; k < dimension; ++k)
+  const auto n = static_cast<std::size_t>(std::max(dimension, 0));
+  cube.data.resize(n * n * n * 4);
+  auto fillPlane = [&](int k) {
+    float* out = cube.data.data() + static_cast<std::size_t>(k) * n * n * 4;
     for (int j = 0; j < dimension; ++j)
-      for (int i = 0; i < dimension; ++i) {
+      for (int i = 0; i < dimension; ++i, out += 4) {
         auto rgb = entry(i, j, k);
-        for (double v : rgb) cube.data.push_back(static_cast<float>(v));
-        cube.data.push_back(1.0f);
+        for (int c = 0; c < 3; ++c) out[c] = static_cast<float>(rgb[static_cast<std::size_t>(c)]);
+        out[3] = 1.0f;
       }
+  };
+  // The look cubes cost a few hundred thousand pow calls, on the path
+  // between the end of decoding and the first rendered row: planes of blue
+  // are shared out between the cores.
+  std::atomic<int> next{0};
+  auto worker = [&] {
+    for (int k = next++; k < dimension; k = next++) fillPlane(k);
+  };
+  unsigned threads = n * n * n >= 32768 ? std::clamp(std::thread::hardware_concurrency(), 1u, 4u) : 1u;
+  std::vector<std::thread> pool;
+  try {
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+  } catch (const std::system_error&) {
+    // Fewer threads: the planes left go to those running.
+  }
+  worker();
+  for (auto& t : pool) t.join();
   return cube;
 }
 

@@ -3,6 +3,7 @@
 // look, each baked into a colour cube.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "colour.h"
 #include "tonesmith.h"
@@ -23,6 +24,12 @@ double c200HueBand(double hue, double center, double halfWidth) {
   return clamp(1 - d / halfWidth, 0, 1);
 }
 
+std::string profileCubeKey(std::string_view profile, double strength) {
+  char text[64];
+  std::snprintf(text, sizeof text, " %a", strength);
+  return "film color profile " + std::string(profile) + text;
+}
+
 void applyLookCube(RenderState& state, const ColorCube& cube, const char* buildMessage, const char* renderMessage) {
   switch (applyColorCube(state, cube)) {
     case CubeOutcome::unavailable:
@@ -41,8 +48,10 @@ std::optional<ColorCube> filmColorProfileCube(std::string_view profile, double s
   const bool kodak = profile == "kodak-gold-200";
   if ((!kodak && profile != "fujifilm-200") || !(strength > 0.0001)) return std::nullopt;
   const double saturation = kodak ? 1.24 : 1.4;
+  double linear[64];
+  for (int i = 0; i < 64; ++i) linear[i] = srgbToLinear(i / 63.0);
   return makeColorCube(64, [&](int i, int j, int k) {
-    const double X[3] = {srgbToLinear(i / 63.0), srgbToLinear(j / 63.0), srgbToLinear(k / 63.0)};
+    const double X[3] = {linear[i], linear[j], linear[k]};
     double Y = luminance(X[0], X[1], X[2]);
     double shadow = std::pow(1 - Y, 1.35), highlight = std::pow(Y, 1.2);
     double mid = std::pow(clamp(4 * Y * (1 - Y), 0, 1), 0.72);
@@ -62,8 +71,14 @@ std::optional<ColorCube> filmColorProfileCube(std::string_view profile, double s
   });
 }
 
+void prepareFilmColorProfile(std::string_view profile, double strength) {
+  buildCubesAhead({{profileCubeKey(profile, strength),
+                    [p = std::string(profile), strength] { return filmColorProfileCube(p, strength); }}});
+}
+
 void applyFilmColorProfile(RenderState& state, std::string_view profile, double strength) {
-  auto cube = filmColorProfileCube(profile, strength);
+  const std::optional<ColorCube>* ahead = cubeBuiltAhead(profileCubeKey(profile, strength));
+  std::optional<ColorCube> cube = ahead ? *ahead : filmColorProfileCube(profile, strength);
   if (!cube) return;
   applyLookCube(state, *cube, "Cannot build film color profile", "Cannot render film color profile");
 }

@@ -55,6 +55,9 @@ RenderState decodeInput(const Settings& s) {
 
 void renderPipeline(RenderState& state) {
   const Settings& s = settings();
+  // 0: the cubes that need no pixels, built while the input decodes.
+  prepareFilmColorProfile(s.filmColorProfile, s.filmColorStrength);
+  prepareLookupTables();
   state.negativeFilmBaseReference = state.image;                       // 1
   if (s.negative) {                                                    // 2
     applyNegativeInputTone(state);

@@ -49,14 +49,18 @@ std::array<DensityRange, 3> densityStatistics(const std::vector<RGBSample>& samp
     std::vector<double> d;
     d.reserve(samples.size());
     for (const auto& s : samples) d.push_back(density(baseLinear[c], s.*channels[c]));
-    std::sort(d.begin(), d.end());
+    // The value a full sort would put at each index (nth_element: no sort).
+    auto at = [&](std::size_t index) {
+      std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(index), d.end());
+      return d[index];
+    };
     auto P = [&](double q) {
-      return d.empty() ? 0.0 : d[static_cast<std::size_t>(static_cast<double>(d.size() - 1) * q)];
+      return d.empty() ? 0.0 : at(static_cast<std::size_t>(static_cast<double>(d.size() - 1) * q));
     };
     DensityRange& r = ranges[c];
     r.lo = P(0.01) + (P(0.001) - P(0.01)) * dynamicRange;
     r.hi = std::max(P(0.995) + (P(0.999) - P(0.995)) * dynamicRange, r.lo + 0.03);
-    r.mid = d.empty() ? 0.0 : d[(d.size() - 1) / 2];
+    r.mid = d.empty() ? 0.0 : at((d.size() - 1) / 2);
   }
   return ranges;
 }

@@ -46,6 +46,11 @@ struct RenderState {
 // leaves the image as it is.
 void applyFilter(RenderState& state, std::string_view name, const coreimage::Parameters& parameters = {});
 
+// Start building the cubes of the film colour profile and of the LUT
+// files on another thread, while the input decodes; the stages take them.
+void prepareFilmColorProfile(std::string_view profile, double strength);
+void prepareLookupTables();
+
 // Stages, in pipeline order.
 void applyNegativeInputTone(RenderState& state);
 void applyColorNegative(RenderState& state, std::string_view profile);

@@ -122,7 +122,10 @@ class Image {
 
   // A per-pixel operation on runs of non-premultiplied RGBA floats
   // (4 × count values). Consecutive operations are fused into one pass over
-  // each tile. The extent is unchanged.
+  // each tile. The extent is unchanged. Each pixel's result must depend on
+  // that pixel's values alone (not on its place in the run or on earlier
+  // calls): 8-bit renders of 8-bit sources work each colour out once and
+  // reuse it.
   using PixelOperation = std::function<void(float* rgba, std::size_t count)>;
   Image applyingPixelOperation(PixelOperation operation) const;
 

@@ -1,8 +1,11 @@
 // The Image value and its geometric operations: sources, constant colours,
 // crops, affine transforms, edge clamping and fused per-pixel operations.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <sys/mman.h>
 
 #include "node.h"
 
@@ -136,6 +139,22 @@ class SourceNode final : public Node {
     return true;
   }
 
+  // One pass: each row is copied, then checked (a translucent row ends it).
+  bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
+    if (bits_ != 8 || region.intersection({0, 0, width_, height_}) != region || region.isEmpty()) return false;
+    if (rowsReady_) rowsReady_(height_ - region.y);
+    const std::size_t length = static_cast<std::size_t>(region.width) * 4;
+    for (std::int64_t y = region.y; y < region.maxY(); ++y) {
+      std::uint8_t* row = destination + static_cast<std::size_t>(region.maxY() - 1 - y) * rowBytes;
+      std::memcpy(row, pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4,
+                  length);
+      bool opaque = true;
+      for (std::size_t i = 3; i < length; i += 4) opaque &= row[i] == 255;
+      if (!opaque) return false;
+    }
+    return true;
+  }
+
   void render(const TileView& out) const override {
     PixelRect inner = out.rect.intersection({0, 0, width_, height_});
     clearOutside(out, inner);
@@ -195,6 +214,10 @@ class CropNode final : public Node {
     if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
     return input_->copyPixels(region, format, destination, rowBytes);
   }
+  bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
+    if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
+    return input_->readOpaqueBytes(region, destination, rowBytes);
+  }
   const NodePtr& input() const { return input_; }
 
  private:
@@ -237,6 +260,12 @@ class AffineNode final : public Node {
     auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
     return input_->copyPixels({region.x - dx, region.y - dy, region.width, region.height}, format, destination,
                               rowBytes);
+  }
+  bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
+    if (!translationOnly_) return false;
+    auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
+    return input_->readOpaqueBytes({region.x - dx, region.y - dy, region.width, region.height}, destination,
+                                   rowBytes);
   }
 
   void render(const TileView& out) const override {
@@ -387,6 +416,83 @@ class ClampNode final : public Node {
   PixelRect domain_;
 };
 
+// Outputs of a chain of per-pixel operations for opaque 8-bit colours,
+// worked out the first time each colour is met. A picture holds far fewer
+// distinct colours than pixels, so most pixels cost one table read instead
+// of the whole chain, and the results are those of the float path bit for
+// bit: the chain runs on exactly the floats the source would give.
+class ColourMemo {
+ public:
+  static constexpr std::size_t kColours = std::size_t{1} << 24;
+  ColourMemo() {
+    // Fresh anonymous pages read as zero and are committed as colours are
+    // met; huge pages spare most of the page faults of a random walk.
+    void* memory = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return;
+    ::madvise(memory, kBytes, MADV_HUGEPAGE);
+    entries_ = static_cast<std::uint32_t*>(memory);
+    const std::uint8_t mark[4] = {255, 0, 0, 0};
+    std::memcpy(&mark_, mark, sizeof mark_);
+    for (std::uint32_t v = 0; v < 256; ++v)
+      for (int bit = 0; bit < 8; ++bit) spread_[v] |= ((v >> bit) & 1u) << (3 * bit);
+  }
+  ~ColourMemo() {
+    if (entries_) ::munmap(entries_, kBytes);
+  }
+  ColourMemo(const ColourMemo&) = delete;
+  ColourMemo& operator=(const ColourMemo&) = delete;
+  bool usable() const { return entries_ != nullptr; }
+
+  // Replaces the opaque source pixels of `rows` rows of `width` pixels by
+  // the chain's output as premultiplied 8-bit RGBA.
+  template <typename Chain>
+  void translate(std::uint8_t* pixels, std::size_t rowBytes, std::size_t width, std::size_t rows,
+                 const Chain& chain) const {
+    thread_local std::vector<float> missed;
+    thread_local std::vector<std::pair<std::uint32_t, std::uint8_t*>> places;
+    missed.clear();
+    places.clear();
+    for (std::size_t y = 0; y < rows; ++y) {
+      std::uint8_t* px = pixels + y * rowBytes;
+      for (std::size_t x = 0; x < width; ++x, px += 4) {
+        const std::uint32_t key = spread_[px[0]] | spread_[px[1]] << 1 | spread_[px[2]] << 2;
+        const std::uint32_t known = std::atomic_ref<std::uint32_t>(entries_[key]).load(std::memory_order_relaxed);
+        if (known != 0) {
+          const std::uint32_t value = known ^ mark_;
+          std::memcpy(px, &value, sizeof value);
+          continue;
+        }
+        missed.insert(missed.end(), {componentOfByte(px[0]), componentOfByte(px[1]), componentOfByte(px[2]), 1.0f});
+        places.emplace_back(key, px);
+      }
+    }
+    if (places.empty()) return;
+    chain(missed.data(), places.size());
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      std::uint8_t* px = places[i].second;
+      quantizePixel8(missed.data() + i * 4, px);
+      std::uint32_t value;
+      std::memcpy(&value, px, sizeof value);
+      // Two threads meeting a new colour at once both store the same value.
+      std::atomic_ref<std::uint32_t>(entries_[places[i].first]).store(value ^ mark_, std::memory_order_relaxed);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kBytes = kColours * sizeof(std::uint32_t);
+  // Entries hold the output XOR mark_, so 0 is a colour not yet met: the
+  // mark (red 255, alpha 0) is no premultiplied output.
+  std::uint32_t* entries_ = nullptr;
+  std::uint32_t mark_ = 0;
+  // The bits of a component spread three apart: colours are kept in Morton
+  // order, so the similar colours of neighbouring pixels share cache lines.
+  std::uint32_t spread_[256] = {};
+};
+
+// Pictures below this many pixels render through float: filling the
+// table would cost about as much as the chain itself.
+constexpr double kMemoPixels = 1 << 20;
+
 // A chain of per-pixel operations applied row by row in one pass. The
 // operations are shared between the chains built from one another, so a
 // chain can tell which of its operations another chain already has.
@@ -410,9 +516,34 @@ class PixelOperationNode final : public Node {
     }
   }
 
+  // 8-bit output of an opaque 8-bit source goes through the colour memo.
+  bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    if (format != PixelFormat::rgba8 || region.isEmpty()) return false;
+    const ColourMemo* memo = colourMemo();
+    if (!memo || !input_->readOpaqueBytes(region, destination, rowBytes)) return false;
+    memo->translate(destination, rowBytes, static_cast<std::size_t>(region.width),
+                    static_cast<std::size_t>(region.height), [this](float* rgba, std::size_t count) {
+                      for (const auto& op : operations_) (*op)(rgba, count);
+                    });
+    return true;
+  }
+
  private:
+  const ColourMemo* colourMemo() const {
+    std::call_once(memoOnce_, [this] {
+      Rect e = input_->extent();
+      if (e.isInfinite() || !(e.width() * e.height() >= kMemoPixels)) return;
+      auto memo = std::make_unique<ColourMemo>();
+      if (memo->usable()) memo_ = std::move(memo);
+    });
+    return memo_.get();
+  }
+
   NodePtr input_;
   std::vector<SharedOperation> operations_;
+  mutable std::once_flag memoOnce_;
+  mutable std::unique_ptr<ColourMemo> memo_;
 };
 
 }  // namespace

@@ -86,10 +86,30 @@ class Node {
   virtual Rect extent() const = 0;
   virtual void render(const TileView& out) const = 0;
   // Writes `region` straight in the output format (rows top first) when the
-  // node can do so exactly without going through float, as an untouched
-  // opaque source can; false, with nothing written, otherwise.
+  // node can do so exactly without rendering a float tile, as an untouched
+  // opaque source can (or a per-pixel chain over one, from its colour memo);
+  // false, with nothing written, otherwise.
   virtual bool copyPixels(const PixelRect&, PixelFormat, std::uint8_t*, std::size_t) const { return false; }
+  // Writes `region` as 8-bit RGBA (rows top first) when every pixel of it
+  // is an opaque 8-bit source pixel whose float value is exactly
+  // byte × (1/255), so that callers may work on the bytes and get what
+  // rendering would give; false, with nothing useful written, otherwise.
+  virtual bool readOpaqueBytes(const PixelRect&, std::uint8_t*, std::size_t) const { return false; }
 };
+
+// Clamps to 0..1 (NaN counts as 0).
+inline float unitComponent(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; }
+// One float RGBA pixel as premultiplied 8-bit RGBA, rounded: the rgba8
+// output conversion of the renderer.
+inline void quantizePixel8(const float* src, std::uint8_t* dst) {
+  float a = unitComponent(src[3]);
+  dst[0] = static_cast<std::uint8_t>(unitComponent(src[0]) * a * 255.0f + 0.5f);
+  dst[1] = static_cast<std::uint8_t>(unitComponent(src[1]) * a * 255.0f + 0.5f);
+  dst[2] = static_cast<std::uint8_t>(unitComponent(src[2]) * a * 255.0f + 0.5f);
+  dst[3] = static_cast<std::uint8_t>(a * 255.0f + 0.5f);
+}
+// The float value an 8-bit component decodes to.
+inline float componentOfByte(std::uint8_t v) { return v * (1.0f / 255.0f); }
 
 void fillTransparent(const TileView& view);
 // Fills the pixels of `view` outside `keep` with transparent black.

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -17,8 +18,6 @@ namespace {
 
 constexpr std::int64_t kTileWidth = 1024;
 
-// Clamps to 0..1 (NaN counts as 0) and scales with rounding.
-inline float unit(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; }
 constexpr std::int64_t kTileHeight = 128;
 
 template <typename Work>
@@ -29,7 +28,8 @@ void forEachTile(const PixelRect& bounds, Work work, bool parallel = true) {
   std::atomic<std::int64_t> next{0};
   auto worker = [&] {
     for (std::int64_t i = next++; i < count; i = next++) {
-      std::int64_t cx = i % columns, cy = i / columns;
+      // Top rows first: they are the first a source being decoded has ready.
+      std::int64_t cx = i % columns, cy = rows - 1 - i / columns;
       PixelRect tile{bounds.x + cx * kTileWidth, bounds.y + cy * kTileHeight, kTileWidth, kTileHeight};
       work(tile.intersection(bounds));
     }
@@ -61,20 +61,14 @@ void render(const Image& image, const PixelRect& bounds, PixelFormat format, std
       const std::size_t first = static_cast<std::size_t>(tile.x - bounds.x);
       if (format == PixelFormat::rgba8) {
         std::uint8_t* dst = row + first * 4;
-        for (std::size_t i = 0; i < n; ++i, src += 4, dst += 4) {
-          float a = unit(src[3]);
-          dst[0] = static_cast<std::uint8_t>(unit(src[0]) * a * 255.0f + 0.5f);
-          dst[1] = static_cast<std::uint8_t>(unit(src[1]) * a * 255.0f + 0.5f);
-          dst[2] = static_cast<std::uint8_t>(unit(src[2]) * a * 255.0f + 0.5f);
-          dst[3] = static_cast<std::uint8_t>(a * 255.0f + 0.5f);
-        }
+        for (std::size_t i = 0; i < n; ++i, src += 4, dst += 4) quantizePixel8(src, dst);
       } else {
         auto* dst = reinterpret_cast<std::uint16_t*>(row) + first * 4;
         for (std::size_t i = 0; i < n; ++i, src += 4, dst += 4) {
-          float a = unit(src[3]);
-          dst[0] = static_cast<std::uint16_t>(unit(src[0]) * a * 65535.0f + 0.5f);
-          dst[1] = static_cast<std::uint16_t>(unit(src[1]) * a * 65535.0f + 0.5f);
-          dst[2] = static_cast<std::uint16_t>(unit(src[2]) * a * 65535.0f + 0.5f);
+          float a = unitComponent(src[3]);
+          dst[0] = static_cast<std::uint16_t>(unitComponent(src[0]) * a * 65535.0f + 0.5f);
+          dst[1] = static_cast<std::uint16_t>(unitComponent(src[1]) * a * 65535.0f + 0.5f);
+          dst[2] = static_cast<std::uint16_t>(unitComponent(src[2]) * a * 65535.0f + 0.5f);
           dst[3] = static_cast<std::uint16_t>(a * 65535.0f + 0.5f);
         }
       }
@@ -85,6 +79,7 @@ void render(const Image& image, const PixelRect& bounds, PixelFormat format, std
 struct BandRenderer::Band {
   std::vector<std::uint8_t> pixels;
   bool ready = false;
+  bool abandoned = false;  // the render ahead failed: a reader renders it
   std::int64_t rowsLeft = 0;  // rows not yet handed out
 };
 
@@ -92,6 +87,10 @@ struct BandRenderer::State {
   std::mutex mutex;
   std::condition_variable changed;
   std::unordered_map<std::int64_t, Band> bands;
+  // Renders the band after the one being read, on one core, while the
+  // consumer (an encoder) works on the rows before: both cores stay busy.
+  std::thread ahead;
+  bool aheadBusy = false;
 };
 
 BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat format, std::int64_t bandHeight)
@@ -102,33 +101,72 @@ BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat for
       rowBytes_(static_cast<std::size_t>(bounds.width) * (format == PixelFormat::rgba16 ? 8 : 4)),
       state_(std::make_unique<State>()) {}
 
-BandRenderer::~BandRenderer() = default;
+BandRenderer::~BandRenderer() {
+  if (state_->ahead.joinable()) state_->ahead.join();
+}
 
 void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t* destination,
                               std::size_t rowBytes) {
+  const std::int64_t bandCount = (bounds_.height + bandHeight_ - 1) / bandHeight_;
+  auto bandRows = [&](std::int64_t index) { return std::min(bandHeight_, bounds_.height - index * bandHeight_); };
+  auto renderBand = [this, bandRows](std::int64_t index, bool parallel) {
+    std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows(index)));
+    PixelRect rect{bounds_.x, bounds_.maxY() - index * bandHeight_ - bandRows(index), bounds_.width, bandRows(index)};
+    render(image_, rect, format_, pixels.data(), rowBytes_, parallel);
+    return pixels;
+  };
   std::int64_t row = std::max<std::int64_t>(top, 0);
   const std::int64_t end = std::min(top + count, bounds_.height);
   while (row < end) {
     const std::int64_t index = row / bandHeight_;
     const std::int64_t bandTop = index * bandHeight_;
-    const std::int64_t bandRows = std::min(bandHeight_, bounds_.height - bandTop);
-    const std::int64_t take = std::min(end, bandTop + bandRows) - row;
+    const std::int64_t take = std::min(end, bandTop + bandRows(index)) - row;
     std::unique_lock lock(state_->mutex);
     auto [it, created] = state_->bands.try_emplace(index);
     Band& b = it->second;
-    if (created) {
-      // This thread renders the band; others wanting its rows wait.
-      b.rowsLeft = bandRows;
+    if (created) b.rowsLeft = bandRows(index);
+    // Start the next band ahead when the helper is free.
+    if (index + 1 < bandCount && !state_->aheadBusy && !state_->bands.count(index + 1)) {
+      if (state_->ahead.joinable()) state_->ahead.join();  // it has finished: aheadBusy was false
+      try {
+        state_->ahead = std::thread([this, renderBand, next = index + 1] {
+          std::vector<std::uint8_t> pixels;
+          bool ok = true;
+          try {
+            pixels = renderBand(next, false);
+          } catch (...) {
+            ok = false;
+          }
+          std::lock_guard guard(state_->mutex);
+          Band& n = state_->bands[next];
+          n.pixels = std::move(pixels);
+          (ok ? n.ready : n.abandoned) = true;
+          state_->aheadBusy = false;
+          state_->changed.notify_all();
+        });
+        // The thread waits for the lock before it touches the band.
+        state_->bands[index + 1].rowsLeft = bandRows(index + 1);
+        state_->aheadBusy = true;
+      } catch (const std::system_error&) {
+        // No thread to be had: the band renders when its rows are asked for.
+      }
+    }
+    // This thread renders the band when it is the first to want it, or
+    // when the render ahead failed (taken over once: others now wait on
+    // ready); other readers wait for it.
+    bool renderHere = created;
+    if (!created) {
+      state_->changed.wait(lock, [&] { return b.ready || b.abandoned; });
+      renderHere = !b.ready;
+      b.abandoned = false;
+    }
+    if (renderHere) {
       lock.unlock();
-      std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows));
-      PixelRect rect{bounds_.x, bounds_.maxY() - bandTop - bandRows, bounds_.width, bandRows};
-      render(image_, rect, format_, pixels.data(), rowBytes_, true);
+      std::vector<std::uint8_t> pixels = renderBand(index, true);
       lock.lock();
       b.pixels = std::move(pixels);
       b.ready = true;
       state_->changed.notify_all();
-    } else {
-      state_->changed.wait(lock, [&] { return b.ready; });
     }
     lock.unlock();
     for (std::int64_t r = 0; r < take; ++r)

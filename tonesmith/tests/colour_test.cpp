@@ -229,3 +229,42 @@ TEST(FilmLooks, ProfilesAndStockChroma) {
   EXPECT_NEAR(c200.data[g], 10 / 31.0, 1e-6);
   EXPECT_NEAR(c200.data[g + 2], 10 / 31.0, 1e-6);
 }
+
+// Large cubes are filled on several threads: every entry still lands at
+// (k·N + j)·N + i, red fastest, alpha 1.
+TEST(ColourCubes, EveryEntryInPlaceWhateverTheSize) {
+  for (int n : {2, 40}) {
+    ColorCube cube = makeColorCube(n, [](int i, int j, int k) {
+      return std::array<double, 3>{i / 100.0, j / 1000.0, k / 10000.0};
+    });
+    ASSERT_EQ(cube.data.size(), static_cast<std::size_t>(n * n * n * 4));
+    std::size_t wrong = 0;
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+          const float* e = cube.data.data() + ((static_cast<std::size_t>(k) * n + j) * n + i) * 4;
+          wrong += e[0] != float(i / 100.0) || e[1] != float(j / 1000.0) || e[2] != float(k / 10000.0) || e[3] != 1;
+        }
+    EXPECT_EQ(wrong, 0u) << n;
+  }
+}
+
+TEST(ColourCubes, BuiltAheadByKeyOnceAndFailuresCarried) {
+  int builds = 0;
+  auto two = [&builds] {
+    ++builds;
+    return std::optional<ColorCube>(makeColorCube(2, [](int i, int, int) { return std::array<double, 3>{i * 0.5, 0, 0}; }));
+  };
+  buildCubesAhead({{"test two", two}, {"test none", [] { return std::optional<ColorCube>(); }},
+                   {"test throws", []() -> std::optional<ColorCube> { throw std::bad_alloc(); }}});
+  buildCubesAhead({{"test two", two}});  // already there: not built again
+  EXPECT_EQ(cubeBuiltAhead("test unknown"), nullptr);
+  const std::optional<ColorCube>* built = cubeBuiltAhead("test two");
+  ASSERT_TRUE(built && *built);
+  EXPECT_EQ((*built)->dimension, 2);
+  EXPECT_FLOAT_EQ((*built)->data[4], 0.5f);
+  EXPECT_EQ(builds, 1);
+  ASSERT_NE(cubeBuiltAhead("test none"), nullptr);
+  EXPECT_FALSE(*cubeBuiltAhead("test none"));
+  EXPECT_THROW(cubeBuiltAhead("test throws"), std::bad_alloc);
+}

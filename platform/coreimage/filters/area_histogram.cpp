@@ -8,7 +8,7 @@
 // fell in it, times the scale. The output extent is (0, 0, count, 1).
 //
 // The histogram is counted once, on first render, in bands of rows spread
-// over the cores; no copy of the whole area is kept.
+// over the cores, top band first; no copy of the whole area is kept.
 #include <algorithm>
 #include <cstdint>
 #include <cmath>
@@ -43,11 +43,21 @@ class AreaHistogramNode final : public Node {
     if (area_.isEmpty()) return;
     constexpr std::int64_t kBand = 64;
     const std::int64_t bands = (area_.height + kBand - 1) / kBand;
+    const float bins = static_cast<float>(count_);
+    auto binOf = [&](float value) {
+      float v = value > 0 ? (value < 1 ? value : 1) : 0;
+      return std::min(static_cast<std::size_t>(v * bins), n - 1);
+    };
+    // Opaque 8-bit sources are counted on their bytes, each byte value
+    // falling in the bin its float value falls in.
+    std::size_t byteBins[256];
+    for (int v = 0; v < 256; ++v) byteBins[v] = binOf(componentOfByte(static_cast<std::uint8_t>(v)));
     std::vector<std::vector<std::uint64_t>> partial;
     std::mutex lock;
     std::int64_t next = 0;
     auto worker = [&] {
       std::vector<std::uint64_t> counts(n * 4, 0);
+      std::vector<std::uint8_t> bytes;
       for (;;) {
         std::int64_t band;
         {
@@ -55,18 +65,23 @@ class AreaHistogramNode final : public Node {
           band = next++;
         }
         if (band >= bands) break;
-        PixelRect rect{area_.x, area_.y + band * kBand, area_.width,
-                       std::min(kBand, area_.height - band * kBand)};
+        // Bands from the top down, the order in which a decode delivers rows.
+        const std::int64_t top = area_.maxY() - band * kBand, rows = std::min(kBand, top - area_.y);
+        PixelRect rect{area_.x, top - rows, area_.width, rows};
+        const std::size_t pixels = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height);
+        bytes.resize(pixels * 4);
+        if (input_->readOpaqueBytes(rect, bytes.data(), static_cast<std::size_t>(rect.width) * 4)) {
+          // Every alpha is 255.
+          const std::uint8_t* px = bytes.data();
+          for (std::size_t i = 0; i < pixels; ++i, px += 4)
+            for (std::size_t c = 0; c < 3; ++c) ++counts[byteBins[px[c]] * 4 + c];
+          counts[byteBins[255] * 4 + 3] += pixels;
+          continue;
+        }
         TileBuffer buffer = renderToBuffer(*input_, rect);
         const float* px = buffer.pixels.data();
-        const std::size_t pixels = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height);
-        const float bins = static_cast<float>(count_);
         for (std::size_t i = 0; i < pixels; ++i, px += 4)
-          for (std::size_t c = 0; c < 4; ++c) {
-            float v = px[c] > 0 ? (px[c] < 1 ? px[c] : 1) : 0;
-            std::size_t bin = std::min(static_cast<std::size_t>(v * bins), n - 1);
-            ++counts[bin * 4 + c];
-          }
+          for (std::size_t c = 0; c < 4; ++c) ++counts[binOf(px[c]) * 4 + c];
       }
       std::lock_guard<std::mutex> guard(lock);
       partial.push_back(std::move(counts));

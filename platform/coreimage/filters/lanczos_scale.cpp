@@ -96,27 +96,45 @@ class LanczosScaleNode final : public Node {
     Taps tx = makeTaps(domain.x, domain.width, sx_, src.x, src.maxX(), finite);
     Taps ty = makeTaps(domain.y, domain.height, sy_, src.y, src.maxY(), finite);
     PixelRect roi{tx.low, ty.low, tx.high - tx.low, ty.high - ty.low};
-    TileBuffer in = renderToBuffer(*input_, roi);
-    premultiply(in.pixels.data(), in.pixels.size() / 4);
     const auto dw = static_cast<std::size_t>(domain.width);
     const auto rh = static_cast<std::size_t>(roi.height);
-    // Horizontal pass over the ROI rows, then vertical into the output.
+    // Horizontal pass over the ROI rows, then vertical into the output. The
+    // ROI is read in strips of about a million pixels, top strip first (the
+    // order in which a decode delivers rows), so that no float copy of a
+    // large source exists.
     PixelStore tmp(rh * dw * 4);
-    for (std::size_t y = 0; y < rh; ++y) {
-      const float* srow = in.pixels.data() + y * static_cast<std::size_t>(roi.width) * 4;
-      float* trow = tmp.data() + y * dw * 4;
+    // One row of premultiplied source pixels through the horizontal taps.
+    auto horizontal = [&](std::int64_t sy, const float* srow) {
+      float* trow = tmp.data() + static_cast<std::size_t>(sy - roi.y) * dw * 4;
       for (std::size_t o = 0; o < dw; ++o) {
         const float* w = tx.weights.data() + tx.offset[o];
         const float* s = srow + static_cast<std::size_t>(tx.first[o] - roi.x) * 4;
-        float acc[4] = {0, 0, 0, 0};
-        for (int k = 0; k < tx.count[o]; ++k, s += 4) {
-          acc[0] += w[k] * s[0];
-          acc[1] += w[k] * s[1];
-          acc[2] += w[k] * s[2];
-          acc[3] += w[k] * s[3];
-        }
-        std::copy(acc, acc + 4, trow + o * 4);
+        Pixel4 acc = {0, 0, 0, 0};
+        for (int k = 0; k < tx.count[o]; ++k, s += 4) acc += w[k] * loadPixel(s);
+        storePixel(trow + o * 4, acc);
       }
+    };
+    float byteValues[256];
+    for (int v = 0; v < 256; ++v) byteValues[v] = componentOfByte(static_cast<std::uint8_t>(v));
+    const std::int64_t strip = std::max<std::int64_t>(32, (std::int64_t{1} << 20) / std::max<std::int64_t>(roi.width, 1));
+    const std::size_t rowValues = static_cast<std::size_t>(roi.width) * 4;
+    std::vector<std::uint8_t> bytes;
+    std::vector<float> row(rowValues);
+    for (std::int64_t top = roi.maxY(); top > roi.y; top -= strip) {
+      const PixelRect part{roi.x, top - std::min(strip, top - roi.y), roi.width, std::min(strip, top - roi.y)};
+      bytes.resize(rowValues * static_cast<std::size_t>(part.height));
+      if (input_->readOpaqueBytes(part, bytes.data(), rowValues)) {
+        // Opaque: premultiplying changes nothing.
+        for (std::int64_t sy = part.y; sy < part.maxY(); ++sy) {
+          const std::uint8_t* srow = bytes.data() + static_cast<std::size_t>(part.maxY() - 1 - sy) * rowValues;
+          for (std::size_t i = 0; i < rowValues; ++i) row[i] = byteValues[srow[i]];
+          horizontal(sy, row.data());
+        }
+        continue;
+      }
+      TileBuffer in = renderToBuffer(*input_, part);
+      premultiply(in.pixels.data(), in.pixels.size() / 4);
+      for (std::int64_t sy = part.y; sy < part.maxY(); ++sy) horizontal(sy, in.pixel(roi.x, sy));
     }
     for (std::int64_t o = 0; o < domain.height; ++o) {
       float* d = out.pixel(domain.x, domain.y + o);

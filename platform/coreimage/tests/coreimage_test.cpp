@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -283,4 +284,24 @@ TEST(CoreImageRender, BandsServeThinStripsFromSeveralThreadsLikeOneRender) {
   a.join();
   b.join();
   EXPECT_EQ(strips, whole);
+}
+
+// The band after the one being read renders ahead on another thread; a
+// reader that stops early (a failed encode) leaves it to the destructor.
+TEST(CoreImageRender, BandsRenderAheadAndStopCleanly) {
+  Image src = makeImage(200, 300, index).applyingPixelOperation([](float* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) p[i * 4 + 1] *= 0.5f;
+  });
+  PixelRect bounds{0, 0, 200, 300};
+  const std::size_t rowBytes = 200 * 4;
+  std::vector<std::uint8_t> whole(rowBytes * 300);
+  render(src, bounds, PixelFormat::rgba8, whole.data(), rowBytes);
+  for (std::int64_t stopAt : {300, 40}) {
+    BandRenderer bands(src, bounds, PixelFormat::rgba8, 32);
+    std::vector<std::uint8_t> rows(whole.size(), 0);
+    for (std::int64_t top = 0; top < stopAt; top += 8)
+      bands.renderRows(top, 8, rows.data() + static_cast<std::size_t>(top) * rowBytes, rowBytes);
+    EXPECT_TRUE(std::equal(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(stopAt) * rowBytes, whole.begin()))
+        << stopAt;
+  }
 }
