@@ -1,0 +1,19 @@
+// The activity counters that keep the broker alive: open connections and
+// the time of the last request, output or connection change.
+#include "keywarden.h"
+
+namespace keywarden {
+
+void Activity::touch(int delta) {
+  std::lock_guard lock(activityLock);
+  activeConnections += delta;
+  lastActivity = std::chrono::steady_clock::now();
+}
+
+std::optional<double> Activity::idleSeconds() {
+  std::lock_guard lock(activityLock);
+  if (activeConnections != 0) return std::nullopt;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - lastActivity).count();
+}
+
+}  // namespace keywarden
