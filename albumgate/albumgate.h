@@ -165,6 +165,10 @@ std::string safeFilename(std::string_view name);
 // The first path in the directory, made from the file name, at which nothing
 // exists yet: name, name-2, name-3, ... (the number before the extension).
 std::string uniqueDestination(const std::string& directory, std::string_view filename);
+// The same, probing from `number` (1: the name itself, n: name-n) and
+// setting it to the number of the path chosen. A batch that keeps the number
+// per name skips the names it has already filled.
+std::string uniqueDestination(const std::string& directory, std::string_view filename, long& number);
 // Sorts album rows by name (case-insensitive, locale-aware), then by id.
 void sortAlbumRows(std::vector<AlbumRow>& rows);
 

@@ -34,10 +34,16 @@ void createOutputDirectory(const std::string& path) {
   if (!created) fail("Cannot create PhotoKit export directory: " + created.description);
 }
 
+// Per original file name, the number of the last destination chosen for it
+// in this batch (where the next search for a free name starts).
+using DestinationNumbers = std::unordered_map<std::string, long>;
+
 // Chooses the destination, writes the file and records the outcome.
-void exportItem(ExportBatchResult& result, const photos::AssetResource& resource, const std::string& directory,
-                std::int64_t index, const std::string& exportedId, const std::string& failureId) {
-  const std::string destination = uniqueDestination(directory, resource.originalFilename);
+void exportItem(ExportBatchResult& result, DestinationNumbers& numbers, const photos::AssetResource& resource,
+                const std::string& directory, std::int64_t index, const std::string& exportedId,
+                const std::string& failureId) {
+  const std::string destination =
+      uniqueDestination(directory, resource.originalFilename, numbers[resource.originalFilename]);
   if (auto message = exportResource(resource, destination)) {
     result.failures.push_back({failureId, index, std::move(*message)});
     return;
@@ -74,23 +80,29 @@ ExportBatchResult exportBatch(const std::string& album, std::int64_t startIndex,
                               const std::string& outputPath) {
   const auto collection = collectionFor(album);
   if (!collection) fail("PhotoKit album not found: " + album);
-  const auto assets = photos::Library::shared().fetchAssets(*collection, photoFetchOptions());
-
   ExportBatchResult result;
   result.albumId = collection->localIdentifier;
   result.albumName = albumName(*collection);
   result.startIndex = std::max<std::int64_t>(1, startIndex);
-  result.endIndex = std::min<std::int64_t>(endIndex, static_cast<std::int64_t>(assets.size()));
+  result.endIndex = std::min<std::int64_t>(endIndex, assetCount(*collection));
+  // Only the assets of the range are fetched; an album that shrank since it
+  // was counted ends the range early.
+  photos::FetchOptions range = photoFetchOptions();
+  range.fetchOffset = result.startIndex - 1;
+  range.fetchLimit = std::max<std::int64_t>(0, result.endIndex - result.startIndex + 1);
+  const auto assets = photos::Library::shared().fetchAssets(*collection, range);
+  result.endIndex = std::min(result.endIndex, result.startIndex - 1 + static_cast<std::int64_t>(assets.size()));
   createOutputDirectory(outputPath);
 
+  DestinationNumbers numbers;
   for (std::int64_t i = result.startIndex; i <= result.endIndex; ++i) {
-    const photos::Asset& asset = assets[static_cast<std::size_t>(i - 1)];
+    const photos::Asset& asset = assets[static_cast<std::size_t>(i - result.startIndex)];
     const photos::AssetResource* resource = preferredPhotoResource(asset);
     if (!resource) {
       result.failures.push_back({asset.localIdentifier, i, "Album item is not a supported photo."});
       continue;
     }
-    exportItem(result, *resource, outputPath, i, asset.localIdentifier, asset.localIdentifier);
+    exportItem(result, numbers, *resource, outputPath, i, asset.localIdentifier, asset.localIdentifier);
   }
   return result;
 }
@@ -104,6 +116,7 @@ ExportBatchResult exportAssets(const std::vector<std::string>& identifiers, cons
   ExportBatchResult result;
   result.startIndex = 1;
   result.endIndex = static_cast<std::int64_t>(identifiers.size());
+  DestinationNumbers numbers;
   for (std::size_t p = 0; p < identifiers.size(); ++p) {
     const std::int64_t index = static_cast<std::int64_t>(p + 1);
     const std::string& requested = identifiers[p];
@@ -117,7 +130,7 @@ ExportBatchResult exportAssets(const std::vector<std::string>& identifiers, cons
       result.failures.push_back({requested, index, "Item is not a supported photo."});
       continue;
     }
-    exportItem(result, *resource, outputPath, index, found->second->localIdentifier, requested);
+    exportItem(result, numbers, *resource, outputPath, index, found->second->localIdentifier, requested);
   }
   return result;
 }

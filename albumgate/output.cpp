@@ -131,20 +131,49 @@ void writeDocument(const std::optional<std::string>& text) {
   writeAll(STDOUT_FILENO, *text + "\n");
 }
 
+// Appends `"key":value` (after a comma unless the object has just begun)
+// with the value encoded by the writer; false when it cannot be encoded.
+bool appendMember(std::string& text, std::string_view key, const json::Value& value) {
+  const auto encoded = json::write(value, writeOptions);
+  if (!encoded) return false;
+  text += text.back() == '{' ? "\"" : ",\"";
+  text += key;
+  text += "\":";
+  text += *encoded;
+  return true;
+}
+
+// One row as toJson(AssetRow) writes it, without building the tree of
+// values: the members in ascending key order, absent ones left out.
+bool appendAssetRow(std::string& text, const AssetRow& row) {
+  text += '{';
+  bool ok = true;
+  if (row.creationDate) ok = appendMember(text, "creationDate", *row.creationDate);
+  ok = ok && appendMember(text, "id", row.id) && appendMember(text, "index", row.index);
+  if (ok && row.latitude) ok = appendMember(text, "latitude", *row.latitude);
+  if (ok && row.longitude) ok = appendMember(text, "longitude", *row.longitude);
+  if (ok && row.modificationDate) ok = appendMember(text, "modificationDate", *row.modificationDate);
+  ok = ok && appendMember(text, "originalFilename", row.originalFilename) &&
+       appendMember(text, "pixelHeight", row.pixelHeight) && appendMember(text, "pixelWidth", row.pixelWidth) &&
+       appendMember(text, "uniformTypeIdentifier", row.uniformTypeIdentifier);
+  text += '}';
+  return ok;
+}
+
 }  // namespace
 
 std::optional<std::string> encodeAssetList(const AssetList& list) {
-  // The rows are encoded one at a time, so a large album is never held as a
-  // second, much larger tree of JSON values. Keys in ascending order.
-  const auto albumId = json::write(list.albumId, writeOptions);
-  const auto albumName = json::write(list.albumName, writeOptions);
-  if (!albumId || !albumName) return std::nullopt;
-  std::string text = "{\"albumId\":" + *albumId + ",\"albumName\":" + *albumName + ",\"assets\":[";
+  // The rows are encoded one at a time, straight into the document, so a
+  // large album is never held as a second, much larger tree of JSON values.
+  // Keys in ascending order.
+  std::string text = "{";
+  if (!appendMember(text, "albumId", list.albumId) || !appendMember(text, "albumName", list.albumName))
+    return std::nullopt;
+  text += ",\"assets\":[";
+  text.reserve(text.size() + list.assets.size() * 320);
   for (std::size_t i = 0; i < list.assets.size(); ++i) {
-    const auto row = json::write(toJson(list.assets[i]), writeOptions);
-    if (!row) return std::nullopt;
     if (i > 0) text += ',';
-    text += *row;
+    if (!appendAssetRow(text, list.assets[i])) return std::nullopt;
   }
   text += "]}";
   return text;

@@ -103,6 +103,11 @@ std::string safeFilename(std::string_view name) {
 }
 
 std::string uniqueDestination(const std::string& directory, std::string_view filename) {
+  long number = 1;
+  return uniqueDestination(directory, filename, number);
+}
+
+std::string uniqueDestination(const std::string& directory, std::string_view filename, long& number) {
   const std::string safe = safeFilename(filename);
   std::string folder = directory;
   if (folder.empty() || folder[0] != '/') {
@@ -121,9 +126,12 @@ std::string uniqueDestination(const std::string& directory, std::string_view fil
   const std::string base = hasExtension ? safe.substr(0, dot) : safe;
   const std::string extension = hasExtension ? safe.substr(dot) : "";
 
-  std::string candidate = folder + safe;
-  for (long n = 2; existsAt(candidate); ++n) candidate = folder + base + "-" + std::to_string(n) + extension;
-  return candidate;
+  number = std::max(number, 1L);
+  for (;; ++number) {
+    const std::string candidate =
+        number == 1 ? folder + safe : folder + base + "-" + std::to_string(number) + extension;
+    if (!existsAt(candidate)) return candidate;
+  }
 }
 
 void sortAlbumRows(std::vector<AlbumRow>& rows) {

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,6 +71,20 @@ TEST(Filenames, UniqueDestinationsAreNumbered) {
   EXPECT_EQ(uniqueDestination(dir, "a/b.jpg"), dir + "/a-b.jpg");
   ::symlink("/nonexistent", (dir + "/dangling.jpg").c_str());  // so does a dangling link
   EXPECT_EQ(uniqueDestination(dir, "dangling.jpg"), dir + "/dangling-2.jpg");
+
+  // A batch's kept number: the search resumes at the last name chosen, which
+  // is chosen again while nothing was written there.
+  long number = 0;
+  EXPECT_EQ(uniqueDestination(dir, "IMG_0001.HEIC", number), dir + "/IMG_0001-3.HEIC");
+  EXPECT_EQ(number, 3);
+  EXPECT_EQ(uniqueDestination(dir, "IMG_0001.HEIC", number), dir + "/IMG_0001-3.HEIC");
+  touch(dir + "/IMG_0001-3.HEIC");
+  touch(dir + "/IMG_0001-4.HEIC");
+  EXPECT_EQ(uniqueDestination(dir, "IMG_0001.HEIC", number), dir + "/IMG_0001-5.HEIC");
+  EXPECT_EQ(number, 5);
+  number = 1;
+  EXPECT_EQ(uniqueDestination(dir, "new.jpg", number), dir + "/new.jpg");
+  EXPECT_EQ(number, 1);
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
@@ -162,8 +177,20 @@ TEST(Output, RecordsOmitAbsentKeys) {
   EXPECT_EQ(*json::write(toJson(result)),
             R"({"albumId":"","albumName":"","assets":[],"completedIndexes":[],"endIndex":0,)"
             R"("failures":[{"index":1,"message":"m"}],"files":[],"startIndex":0})");
-  AssetList list{"L/L0/040", "Trip", {row, row}};
+  AssetRow bare = row;
+  bare.creationDate.reset();
+  bare.latitude.reset();
+  bare.modificationDate = "2024-01-02T03:04:05Z";
+  bare.originalFilename = "\"caf\xc3\xa9\"/\\.jpg";
+  AssetList list{"L/L0/040", "Trip", {row, bare, row}};
   EXPECT_EQ(encodeAssetList(list), json::write(toJson(list)));
+  EXPECT_EQ(encodeAssetList(AssetList{"L/L0/040", "", {}}), json::write(toJson(AssetList{"L/L0/040", "", {}})));
+  list.assets[1].longitude = std::numeric_limits<double>::infinity();
+  EXPECT_FALSE(encodeAssetList(list));
+  list.assets[1].longitude.reset();
+  list.assets[2].uniformTypeIdentifier = "\xff";
+  EXPECT_FALSE(encodeAssetList(list));
+  list.assets.clear();
   list.albumName = "\xff";
   EXPECT_FALSE(encodeAssetList(list));
   ImportFilesResult imported;

@@ -1,7 +1,9 @@
 // What the parts of the photo library share. Internal to platform/photos.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +49,26 @@ class StoreLock {
 // Finishes or undoes what transactions of ended processes left in incoming/.
 void settleIncoming(const std::string& directory, store::Database& db);
 
+// --- Exports (export.cpp) ---
+
+// Runs the copies of writeResourceData on a thread that is reused while it
+// is free; a job that finds every thread busy (a copy whose caller stopped
+// waiting) gets a new one. The threads are detached and share the queue, so
+// closing the library never waits for a stuck copy.
+class CopyWorker {
+ public:
+  CopyWorker();
+  CopyWorker(const CopyWorker&) = delete;
+  CopyWorker& operator=(const CopyWorker&) = delete;
+  // Lets the threads end once the queued copies are done.
+  ~CopyWorker();
+  void submit(std::function<void()> job);
+  struct Queue;
+
+ private:
+  std::shared_ptr<Queue> queue_;
+};
+
 // --- The access state (authorization.cpp) ---
 
 std::string accessStateName(AuthorizationStatus status);
@@ -61,6 +83,11 @@ struct Library::Impl {
   OpenOptions options;
   std::unique_ptr<store::Database> db;
   AuthorizationStatus accessState = AuthorizationStatus::notDetermined;
+  // The stored-file lookup of exports, prepared once (declared after db so
+  // that it is finalized before the connection closes).
+  std::mutex storedFileMutex;
+  std::unique_ptr<store::Statement> storedFileQuery;
+  CopyWorker copies;
 
   // The state the fetches apply: refreshed while it is still undetermined,
   // so a request made after opening takes effect.

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -221,12 +222,23 @@ std::vector<Asset> Library::fetchAssets(const Collection& collection, const Fetc
   const CollectionQuery query = collectionQuery(collection);
   const std::string order =
       options.sortByCreationDateAscending ? "a.creation_date, " + query.naturalOrder : query.naturalOrder;
-  Statement statement(impl_->db->handle(),
-                      "SELECT " + std::string(assetColumns) + std::string(resourceColumns) + query.from +
-                          std::string(resourceJoin) + query.where +
-                          assetFilter(options, impl_->seesSelectionOnly()) + " ORDER BY " + order + ", r.id");
+  const std::string filter = assetFilter(options, impl_->seesSelectionOnly());
+  // A range is chosen among the assets (not the rows with their resources)
+  // by the same query in the same order. Parameters: ?3 limit, ?4 offset.
+  const bool ranged = options.fetchLimit || options.fetchOffset > 0;
+  const std::string range =
+      ranged ? " AND a.id IN (SELECT a.id" + query.from + query.where + filter + " ORDER BY " + order +
+                   " LIMIT ?3 OFFSET ?4)"
+             : std::string();
+  Statement statement(impl_->db->handle(), "SELECT " + std::string(assetColumns) + std::string(resourceColumns) +
+                                               query.from + std::string(resourceJoin) + query.where + filter +
+                                               range + " ORDER BY " + order + ", r.id");
   bindFilter(statement, options);
   if (collection.type == CollectionType::album) statement.bind(2, *rowId);
+  if (ranged) {
+    statement.bind(3, std::max<std::int64_t>(options.fetchLimit.value_or(-1), -1));
+    statement.bind(4, std::max<std::int64_t>(options.fetchOffset, 0));
+  }
   return runAssetQuery(statement);
 }
 
@@ -309,8 +321,17 @@ std::vector<std::string> Library::limitedSelection() const {
 }
 
 std::string Library::storedFilePath(const AssetResource& resource) const {
-  Statement statement(impl_->db->handle(), "SELECT stored_file FROM resources WHERE id = ?");
+  std::lock_guard lock(impl_->storedFileMutex);
+  if (!impl_->storedFileQuery)
+    impl_->storedFileQuery =
+        std::make_unique<Statement>(impl_->db->handle(), "SELECT stored_file FROM resources WHERE id = ?");
+  Statement& statement = *impl_->storedFileQuery;
   statement.bind(1, resource.storeKey);
+  // Reset before returning (or throwing) so no read transaction stays open.
+  struct ResetAtEnd {
+    Statement& statement;
+    ~ResetAtEnd() { statement.reset(); }
+  } resetAtEnd{statement};
   if (!statement.step()) return {};
   return originalPath(impl_->directory, statement.text(0));
 }

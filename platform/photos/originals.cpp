@@ -2,11 +2,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "internal.h"
@@ -19,27 +21,41 @@ std::string incomingDirectory(const std::string& directory) { return directory +
 
 std::string errnoText(int error) { return std::strerror(error); }
 
+bool unsupportedCopy(int error) {
+  return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP;
+}
+
 bool copyAll(int in, int out) {
-  // copy_file_range lets the kernel copy (or share extents); fall back to
-  // read/write where it is not supported.
+  // copy_file_range lets the kernel copy (or share extents); across file
+  // systems sendfile still copies inside the kernel; read/write is the last
+  // resort.
   for (;;) {
     const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
     if (copied > 0) continue;
     if (copied == 0) return true;
     if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    if (!unsupportedCopy(errno)) return false;
     break;
   }
-  std::vector<char> buffer(1 << 20);
   for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    const ssize_t sent = ::sendfile(out, in, nullptr, 1 << 30);
+    if (sent > 0) continue;
+    if (sent == 0) return true;
+    if (errno == EINTR) continue;
+    if (!unsupportedCopy(errno)) return false;
+    break;
+  }
+  constexpr std::size_t bufferSize = 128 * 1024;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
+  for (;;) {
+    const ssize_t got = ::read(in, buffer.get(), bufferSize);
     if (got == 0) return true;
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+      const ssize_t put = ::write(out, buffer.get() + done, static_cast<std::size_t>(got - done));
       if (put < 0) {
         if (errno == EINTR) continue;
         return false;

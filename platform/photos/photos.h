@@ -129,6 +129,11 @@ struct FetchOptions {
   bool sortByCreationDateAscending = false;
   // Include hidden assets.
   bool includeHiddenAssets = false;
+  // Only part of a collection's assets, in the fetch's order: the first
+  // `fetchOffset` are skipped and at most `fetchLimit` follow. Applies to
+  // fetches of a collection's assets.
+  std::int64_t fetchOffset = 0;
+  std::optional<std::int64_t> fetchLimit;
 };
 
 // The options albums and exports use: images only, oldest first, hidden

@@ -267,6 +267,41 @@ TEST_F(LibraryTest, FetchOptionsFilterAndOrder) {
             (std::vector<std::string>{early, hidden, late}));
 }
 
+TEST_F(LibraryTest, RangedFetchCountsAssetsNotResourceRows) {
+  auto library = openForOwner();
+  std::vector<std::string> byDate(5);
+  std::string hidden, albumId;
+  for (int i = 4; i >= 1; --i)
+    byDate[i] = addPhoto(*library, writeJpeg("p" + std::to_string(i) + ".jpg", 4, 4), dateAt(1000 + i));
+  hidden = addPhoto(*library, writeJpeg("hidden.jpg", 4, 4), dateAt(1), true);
+  ASSERT_EQ(library->performChangesAndWait([&](photos::ChangeRequests& changes) {
+    // The oldest asset has two resources, so two rows in a fetch.
+    auto& request = changes.createAsset();
+    request.setCreationDate(dateAt(1000));
+    request.addResource(photos::ResourceType::photo, writeJpeg("p0.jpg", 4, 4));
+    request.addResource(photos::ResourceType::alternatePhoto, writeJpeg("alt.jpg", 4, 4));
+    byDate[0] = *request.placeholderLocalIdentifier();
+    auto& album = changes.createAlbum("Range");
+    album.addAssets({hidden, byDate[4], byDate[3], byDate[2], byDate[1], byDate[0]});
+    albumId = *album.placeholderLocalIdentifier();
+  }),
+            std::nullopt);
+  const auto album = library->fetchCollections(std::vector{albumId}).at(0);
+  const auto range = [&](std::int64_t offset, std::optional<std::int64_t> limit) {
+    auto options = photos::imagesOldestFirst();
+    options.fetchOffset = offset;
+    options.fetchLimit = limit;
+    return library->fetchAssets(album, options);
+  };
+  const auto firstTwo = range(0, 2);
+  EXPECT_EQ(identifiersOf(firstTwo), (std::vector<std::string>{byDate[0], byDate[1]}));
+  EXPECT_EQ(firstTwo.at(0).resources.size(), 2u);
+  EXPECT_EQ(identifiersOf(range(3, std::nullopt)), (std::vector<std::string>{byDate[3], byDate[4]}));
+  EXPECT_EQ(identifiersOf(range(4, 10)), std::vector<std::string>{byDate[4]});
+  EXPECT_TRUE(range(5, 1).empty());
+  EXPECT_TRUE(range(0, 0).empty());
+}
+
 TEST_F(LibraryTest, AlbumMembershipKeepsOrderWithoutDuplicates) {
   auto library = openForOwner();
   const std::string a = addPhoto(*library, writeJpeg("a.jpg", 4, 4));
@@ -433,6 +468,49 @@ TEST_F(LibraryTest, ExportCopiesTheOriginalAndNeverLeavesAPartialFile) {
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->find("missing"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(path("missing.jpg")));
+}
+
+TEST_F(LibraryTest, ExportsCrossFileSystemsAndABusyCopyHoldsUpNoOther) {
+  auto library = openForOwner();
+  const std::string source = writeJpeg("a.jpg", 16, 16);
+  const std::string a = addPhoto(*library, source);
+  const photos::AssetResource resource = library->fetchAssets(std::vector{a}, {}).at(0).resources.at(0);
+
+  // Memory-backed directories are another file system than the test's.
+  std::string elsewhere = "/dev/shm";
+  if (::access(elsewhere.c_str(), W_OK) != 0) elsewhere = path("");
+  const std::string target = elsewhere + "/orvan-photos-test-" + std::to_string(::getpid()) + ".jpg";
+  EXPECT_EQ(exportAndWait(*library, resource, target), std::nullopt);
+  EXPECT_EQ(readWhole(target), readWhole(source));
+  std::filesystem::remove(target);
+
+  // A completion that has not returned (as a copy that hangs) keeps its
+  // thread; the next export still runs.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool secondDone = false, firstReturned = false, firstSawSecond = false;
+  library->writeResourceData(resource, path("first.jpg"), {}, [&](std::optional<std::string>) {
+    std::unique_lock lock(mutex);
+    firstSawSecond = changed.wait_for(lock, std::chrono::seconds(20), [&] { return secondDone; });
+    firstReturned = true;
+    changed.notify_all();
+  });
+  EXPECT_EQ(exportAndWait(*library, resource, path("second.jpg")), std::nullopt);
+  {
+    std::unique_lock lock(mutex);
+    secondDone = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return firstReturned; });
+  }
+  EXPECT_TRUE(firstSawSecond);
+  EXPECT_EQ(readWhole(path("second.jpg")), readWhole(source));
+
+  // The lookup of the stored file sees changes made after earlier lookups.
+  EXPECT_FALSE(library->storedFilePath(resource).empty());
+  ASSERT_EQ(
+      library->performChangesAndWait([&](photos::ChangeRequests& changes) { changes.deleteAssets({a}); }),
+      std::nullopt);
+  EXPECT_TRUE(library->storedFilePath(resource).empty());
 }
 
 TEST_F(LibraryTest, RemovedResourcesLeaveTheAssetWithoutFiles) {
