@@ -1,8 +1,282 @@
-// Brushed local effects. Not built yet: the picture passes unchanged.
-#include "tonesmith.h"
+// Brushed local effects: reading --local-effects, stamping each effect's
+// strokes into its coverage mask, feathering, and the "blur" kind.
+#include "local_effects.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "options.h"
 
 namespace tonesmith {
+namespace {
 
-void applyLocalEffects(RenderState&) {}
+using coreimage::Image;
+using coreimage::Parameters;
+using coreimage::Rect;
+
+// Work limits per effect, so that absurd strokes cannot stall a render:
+// stamps in all, and stamped area (stamps × diameter²) as a multiple of the
+// mask's area. A stroke that would pass either is left out.
+constexpr std::size_t kMaxStampsPerEffect = 400000;
+constexpr double kMaxStampedAreaPerMaskArea = 64;
+
+std::optional<double> numberMember(const json::Value& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_number()) return std::nullopt;
+  const double v = it->get<double>();
+  if (std::isnan(v)) return std::nullopt;
+  return v;
+}
+
+double clampedMember(const json::Value& object, const char* key, double fallback, double lo, double hi) {
+  return clamp(numberMember(object, key).value_or(fallback), lo, hi);
+}
+
+std::optional<std::string> stringMember(const json::Value& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+std::optional<BrushStroke> readStroke(const json::Value& value, const std::string& brushShape) {
+  if (!value.is_object()) return std::nullopt;
+  auto points = value.find("points");
+  if (points == value.end() || !points->is_array() || points->empty()) return std::nullopt;
+  BrushStroke stroke;
+  for (const json::Value& point : *points) {
+    if (!point.is_object()) continue;
+    auto x = numberMember(point, "x"), y = numberMember(point, "y");
+    if (!x || !y) continue;  // a point lacking either number is dropped
+    stroke.points.push_back({clamp(*x, 0, 1), clamp(*y, 0, 1)});
+  }
+  if (stroke.points.empty()) return std::nullopt;
+  stroke.rawRadius = numberMember(value, "radius");
+  stroke.radius = clamp(stroke.rawRadius.value_or(0.015), 0.0005, 0.2);
+  stroke.shape = stringMember(value, "shape").value_or(brushShape);
+  auto erase = value.find("erase");
+  stroke.erase = erase != value.end() && erase->is_boolean() && erase->get<bool>();
+  return stroke;
+}
+
+// "seed": an integer (a whole number written with a fraction counts too);
+// anything else is 1.
+void readSeed(const json::Value& object, LocalEffect& effect) {
+  auto it = object.find("seed");
+  if (it == object.end() || !it->is_number()) return;
+  if (it->is_number_unsigned()) {
+    const std::uint64_t v = it->get<std::uint64_t>();
+    effect.seedValue = static_cast<double>(v);
+    effect.generatorSeed = std::max<std::uint64_t>(v, 1);
+  } else if (it->is_number_integer()) {
+    const std::int64_t v = it->get<std::int64_t>();
+    effect.seedValue = static_cast<double>(v);
+    effect.generatorSeed = static_cast<std::uint64_t>(std::max<std::int64_t>(v, 1));
+  } else {
+    const double v = it->get<double>();
+    if (!(std::trunc(v) == v && std::fabs(v) < 9.2e18)) return;
+    effect.seedValue = v;
+    effect.generatorSeed = static_cast<std::uint64_t>(std::max<std::int64_t>(static_cast<std::int64_t>(v), 1));
+  }
+}
+
+std::optional<LocalEffect> readEffect(const json::Value& value) {
+  if (!value.is_object()) return std::nullopt;
+  LocalEffect effect;
+  effect.kind = stringMember(value, "kind").value_or("blur");
+  effect.opacity = clampedMember(value, "opacity", 0.75, 0, 1);
+  effect.feather = clampedMember(value, "feather", 0, 0, 0.1);
+  effect.amount = numberMember(value, "amount");
+  effect.brushShape = stringMember(value, "brushShape").value_or("round");
+  effect.brushMaskData = stringMember(value, "brushMaskData").value_or("");
+  readSeed(value, effect);
+  effect.densityScale = numberMember(value, "densityScale");
+  auto strokes = value.find("strokes");
+  if (strokes == value.end() || !strokes->is_array()) return std::nullopt;
+  for (const json::Value& stroke : *strokes)
+    if (auto s = readStroke(stroke, effect.brushShape)) effect.strokes.push_back(std::move(*s));
+  if (effect.strokes.empty()) return std::nullopt;
+  return effect;
+}
+
+}  // namespace
+
+// Shrunk by k (Lanczos) so that the blur's standard deviation there is
+// still at least 4 pixels, rendered once, blurred by sigma / k and enlarged
+// again. The detail lost in shrinking is far finer than the blur, so the
+// result matches the full-size blur, and each tile of the output no longer
+// needs the picture's pixels several blur radii around it.
+std::optional<Image> blurredPicture(const Image& image, double sigma, const Rect& extent) {
+  const double k = std::floor(sigma / 4);
+  if (k < 2) return blurredWithinExtent(image, sigma, extent);
+  // The copy takes in the repeated edges as far as the blur reaches, so
+  // that it sees the same surroundings as the full-size blur.
+  const double reach = std::ceil(3 * sigma + 3 * k);
+  const Image padded = image.clampedToExtent().cropped(extent.insetBy(-reach, -reach));
+  auto small = filtered("CILanczosScaleTransform", {{coreimage::kInputImageKey, padded},
+                                                    {coreimage::kInputScaleKey, 1 / k},
+                                                    {coreimage::kInputAspectRatioKey, 1.0}});
+  if (!small || small->extent().isEmpty() || small->extent().isInfinite())
+    return blurredWithinExtent(image, sigma, extent);
+  const coreimage::PixelRect bounds = coreimage::pixelsInside(small->extent());
+  // Float pixels, rows bottom first from the renderer, turned top first for
+  // the image.
+  auto rows = std::make_shared<std::vector<float>>(coreimage::renderFloat(*small, bounds));
+  const auto rowFloats = static_cast<std::size_t>(bounds.width) * 4;
+  for (std::size_t top = 0, bottom = static_cast<std::size_t>(bounds.height); top + 1 < bottom; ++top, --bottom)
+    std::swap_ranges(rows->begin() + static_cast<std::ptrdiff_t>(top * rowFloats),
+                     rows->begin() + static_cast<std::ptrdiff_t>((top + 1) * rowFloats),
+                     rows->begin() + static_cast<std::ptrdiff_t>((bottom - 1) * rowFloats));
+  const Image copy = Image::fromPixels(rows, rows->data(), bounds.width, bounds.height, 32, rowFloats * 4)
+                         .translated(static_cast<double>(bounds.x), static_cast<double>(bounds.y));
+  auto blurred = blurredWithinExtent(copy, sigma / k, copy.extent());
+  if (!blurred) return std::nullopt;
+  return blurred->clampedToExtent().transformed(coreimage::Affine::scale(k, k)).cropped(extent);
+}
+
+namespace {
+
+// The "blur" kind: the picture blurred by `amount` (per mille of its shorter
+// side) shows through the mask, weakened by the opacity.
+void applyBlur(RenderState& state, const LocalEffect& effect, Image mask, MaskSize size, const Rect& extent) {
+  const double amount = clamp(effect.amount.value_or(12), 1, 40);
+  auto blurred = blurredPicture(state.image, std::min(extent.width(), extent.height()) * amount / 1000, extent);
+  if (!blurred) return;
+  if (effect.opacity < 0.999) {
+    const double o = effect.opacity;
+    if (auto weakened = filtered("CIColorMatrix", {{coreimage::kInputImageKey, mask},
+                                                   {"inputRVector", coreimage::Vector{{o, 0, 0, 0}}},
+                                                   {"inputGVector", coreimage::Vector{{0, o, 0, 0}}},
+                                                   {"inputBVector", coreimage::Vector{{0, 0, o, 0}}},
+                                                   {"inputAVector", coreimage::Vector{{0, 0, 0, 1}}},
+                                                   {"inputBiasVector", coreimage::Vector{{0, 0, 0, 0}}}}))
+      mask = *weakened;
+  }
+  auto placed = placeOverPicture(mask, size, extent);
+  if (!placed) return;
+  if (auto out = filtered("CIBlendWithMask", {{coreimage::kInputImageKey, *blurred},
+                                              {coreimage::kInputBackgroundImageKey, state.image},
+                                              {coreimage::kInputMaskImageKey, *placed}}))
+    state.image = out->cropped(extent);
+}
+
+}  // namespace
+
+std::vector<LocalEffect> readLocalEffects(const json::Value& value) {
+  std::vector<LocalEffect> effects;
+  if (!value.is_array()) return effects;
+  for (const json::Value& entry : value)
+    if (auto effect = readEffect(entry)) effects.push_back(std::move(*effect));
+  return effects;
+}
+
+MaskSize coverageMaskSize(std::int64_t pictureWidth, std::int64_t pictureHeight) {
+  const double w = static_cast<double>(std::max<std::int64_t>(pictureWidth, 1));
+  const double h = static_cast<double>(std::max<std::int64_t>(pictureHeight, 1));
+  const double s = std::min(4096 / std::max(w, h), 1.0);
+  return {std::max(1, static_cast<int>(s * w)), std::max(1, static_cast<int>(s * h))};
+}
+
+std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size) {
+  auto canvas = graphics::Canvas::create(size.width, size.height);
+  if (!canvas) return nullptr;
+  canvas->clear();
+  std::map<std::string, std::optional<graphics::Mask>> tips;  // by shape
+  std::size_t stampsLeft = kMaxStampsPerEffect;
+  double areaLeft = kMaxStampedAreaPerMaskArea * size.width * size.height;
+  for (const BrushStroke& stroke : effect.strokes) {
+    auto tip = tips.find(stroke.shape);
+    if (tip == tips.end())
+      tip = tips.emplace(stroke.shape, tipClip(makeBrushMask(stroke.shape, effect.brushMaskData))).first;
+    if (!tip->second) continue;
+    const double d = stampDiameter(stroke, size);
+    const auto limit = std::min(stampsLeft, static_cast<std::size_t>(areaLeft / (d * d)));
+    auto stamps = strokeStamps(stroke, size, d, limit);
+    if (!stamps) continue;
+    stampsLeft -= stamps->size();
+    areaLeft -= static_cast<double>(stamps->size()) * d * d;
+    for (const Stamp& stamp : *stamps) stampBrush(*tip->second, *canvas, stamp.center, d, stamp.angle, stroke.erase);
+  }
+  return canvas;
+}
+
+Image maskImage(const graphics::Canvas& canvas) {
+  auto raster = std::make_shared<imageio::Raster>(canvas.toRaster());
+  return Image::fromPixels(raster, raster->data.data(), raster->width, raster->height, 8, raster->rowBytes());
+}
+
+std::optional<Image> materialized(const Image& image, MaskSize size) {
+  const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
+  std::shared_ptr<std::vector<std::uint8_t>> pixels;
+  try {
+    pixels = std::make_shared<std::vector<std::uint8_t>>(rowBytes * static_cast<std::size_t>(size.height));
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  std::uint8_t* data = pixels->data();
+  coreimage::render(image, {0, 0, size.width, size.height}, coreimage::PixelFormat::rgba8, data, rowBytes);
+  // The renderer writes premultiplied colour; images hold straight colour.
+  for (std::size_t i = 0; i < pixels->size(); i += 4) {
+    const unsigned a = data[i + 3];
+    if (a == 255) continue;
+    for (std::size_t k = 0; k < 3; ++k)
+      data[i + k] = a ? static_cast<std::uint8_t>(std::min(255u, (data[i + k] * 255u + a / 2) / a)) : 0;
+  }
+  return Image::fromPixels(pixels, data, size.width, size.height, 8, rowBytes);
+}
+
+std::optional<Image> placeOverPicture(const Image& mask, MaskSize size, const Rect& extent) {
+  const coreimage::Affine placement =
+      coreimage::Affine::scale(extent.width() / size.width, extent.height() / size.height)
+          .then(coreimage::Affine::translation(extent.minX, extent.minY));
+  Image placed = mask.transformed(placement);
+  if (placed.isEmpty()) return std::nullopt;
+  return placed.cropped(extent);
+}
+
+std::optional<Image> filtered(const char* name, const Parameters& parameters) {
+  auto filter = coreimage::Filter::named(name);
+  if (!filter) return std::nullopt;
+  for (const auto& [key, value] : parameters) filter->setValue(key, value);
+  return filter->outputImage();
+}
+
+std::optional<Image> blurredWithinExtent(const Image& image, double radius, const Rect& extent) {
+  auto out = filtered("CIGaussianBlur", {{coreimage::kInputImageKey, image.clampedToExtent()},
+                                         {coreimage::kInputRadiusKey, radius}});
+  if (!out) return std::nullopt;
+  return out->cropped(extent);
+}
+
+void applyLocalEffects(RenderState& state) {
+  const auto& option = settings().localEffects;
+  if (!option) return;
+  const std::vector<LocalEffect> effects = readLocalEffects(*option);
+  if (effects.empty()) return;
+  const Rect extent = state.image.extent().integral();
+  if (extent.isEmpty() || extent.isInfinite()) return;
+  const MaskSize size = coverageMaskSize(static_cast<std::int64_t>(extent.width()),
+                                         static_cast<std::int64_t>(extent.height()));
+  for (const LocalEffect& effect : effects) {
+    if (effect.kind != "blur" && effect.kind != "scratches") continue;
+    if (effect.opacity <= 0) continue;
+    auto canvas = rasterizeStrokes(effect, size);
+    if (!canvas) continue;
+    Image mask = maskImage(*canvas);
+    canvas.reset();
+    // Feathering at the mask's resolution: the radius is the same fraction
+    // of the shorter side.
+    const double feather = effect.feather * size.shorter();
+    if (feather > 0) {
+      const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
+      if (auto soft = blurredWithinExtent(mask, feather, maskExtent))
+        if (auto kept = materialized(*soft, size)) mask = *kept;
+    }
+    if (effect.kind == "blur")
+      applyBlur(state, effect, mask, size, extent);
+    else
+      applyScratches(state, effect, mask, size);
+  }
+}
 
 }  // namespace tonesmith

@@ -239,7 +239,7 @@ inline void cubicWeights(float f, float w[4]) {
 
 class AffineNode final : public Node {
  public:
-  AffineNode(NodePtr input, const Affine& transform, const Affine& inverse)
+  AffineNode(NodePtr input, const Affine& transform, const Affine& inverse, bool separable = true)
       : input_(std::move(input)), transform_(transform), inverse_(inverse) {
     extent_ = transform_.apply(input_->extent());
     auto unit = [](double v) { return v == 0 || v == 1 || v == -1; };
@@ -247,6 +247,7 @@ class AffineNode final : public Node {
     exact_ = unit(transform_.a) && unit(transform_.b) && unit(transform_.c) && unit(transform_.d) &&
              whole(transform_.tx) && whole(transform_.ty);
     translationOnly_ = exact_ && transform_.a == 1 && transform_.b == 0 && transform_.c == 0 && transform_.d == 1;
+    separable_ = separable && transform_.b == 0 && transform_.c == 0;
   }
 
   Rect extent() const override { return extent_; }
@@ -318,6 +319,10 @@ class AffineNode final : public Node {
       src.pixels[i + 1] *= a;
       src.pixels[i + 2] *= a;
     }
+    if (separable_) {
+      resampleSeparably(src, domain, out);
+      return;
+    }
     const std::int64_t rw = roi.width, rh = roi.height;
     const float* base = src.pixels.data();
     const std::size_t rowFloats = static_cast<std::size_t>(rw) * 4;
@@ -364,24 +369,113 @@ class AffineNode final : public Node {
             acc += row * wy[j];
           }
         }
-        float alpha = std::clamp(acc[3], 0.0f, 1.0f);
-        if (alpha > 1e-6f) {
-          acc *= 1.0f / alpha;
-          acc[3] = alpha;
-          storePixel(dst, acc);
-        } else {
-          std::fill_n(dst, 4, 0.0f);
-        }
+        storeUnpremultiplied(dst, acc);
       }
     }
   }
 
  private:
+  static void storeUnpremultiplied(float* dst, Pixel4 acc) {
+    float alpha = std::clamp(acc[3], 0.0f, 1.0f);
+    if (alpha > 1e-6f) {
+      acc *= 1.0f / alpha;
+      acc[3] = alpha;
+      storePixel(dst, acc);
+    } else {
+      std::fill_n(dst, 4, 0.0f);
+    }
+  }
+
+  // The four taps of one output column or row: source indices (clamped into
+  // the source, with weight 0 where the tap falls outside it) and weights;
+  // `inside` is false where the whole output pixel falls outside.
+  struct Taps {
+    std::int64_t index[4];
+    float weight[4];
+    bool inside;
+  };
+
+  // Taps for output positions first, first + 1, … along one axis, where the
+  // source position of output pixel centre p is scale · p + offset and the
+  // source holds `size` pixels starting at `origin`.
+  static std::vector<Taps> tapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
+                                     std::int64_t origin, std::int64_t size) {
+    std::vector<Taps> taps(static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) {
+      Taps& t = taps[static_cast<std::size_t>(k)];
+      double u = scale * (static_cast<double>(first + k) + 0.5) + offset - 0.5 - static_cast<double>(origin);
+      t.inside = u > -3 && u < static_cast<double>(size) + 2;
+      if (!t.inside) continue;
+      const auto iu = static_cast<std::int64_t>(u + 4) - 4;
+      cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
+      for (int i = 0; i < 4; ++i) {
+        std::int64_t s = iu - 1 + i;
+        if (s < 0 || s >= size) t.weight[i] = 0;
+        t.index[i] = std::clamp<std::int64_t>(s, 0, size - 1);
+      }
+    }
+    return taps;
+  }
+
+  // Bicubic resampling without rotation or shear as two one-dimensional
+  // passes: each source row is filtered horizontally once for all output
+  // columns, then the filtered rows are combined vertically. The sums are
+  // those of the two-dimensional loop, term by term.
+  void resampleSeparably(const TileBuffer& src, const PixelRect& domain, const TileView& out) const {
+    const PixelRect& roi = src.rect;
+    const std::vector<Taps> columns = tapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
+    const std::vector<Taps> rows = tapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
+    // The source rows any output row reads.
+    std::int64_t lo = roi.height, hi = -1;
+    for (const Taps& t : rows)
+      if (t.inside) {
+        lo = std::min(lo, t.index[0]);
+        hi = std::max(hi, t.index[3]);
+      }
+    if (hi < lo) {
+      fillTransparent(out);
+      return;
+    }
+    const std::size_t width = static_cast<std::size_t>(domain.width), lineFloats = width * 4;
+    PixelStore lines(static_cast<std::size_t>(hi - lo + 1) * lineFloats);
+    for (std::int64_t sy = lo; sy <= hi; ++sy) {
+      const float* line = src.pixels.data() + static_cast<std::size_t>(sy) * static_cast<std::size_t>(roi.width) * 4;
+      float* h = lines.data() + static_cast<std::size_t>(sy - lo) * lineFloats;
+      for (std::size_t x = 0; x < width; ++x) {
+        const Taps& t = columns[x];
+        if (!t.inside) continue;
+        Pixel4 v = loadPixel(line + t.index[0] * 4) * t.weight[0] + loadPixel(line + t.index[1] * 4) * t.weight[1] +
+                   loadPixel(line + t.index[2] * 4) * t.weight[2] + loadPixel(line + t.index[3] * 4) * t.weight[3];
+        storePixel(h + x * 4, v);
+      }
+    }
+    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+      const Taps& r = rows[static_cast<std::size_t>(y - domain.y)];
+      float* dst = out.pixel(domain.x, y);
+      if (!r.inside) {
+        std::fill_n(dst, lineFloats, 0.0f);
+        continue;
+      }
+      const float* h[4];
+      for (int j = 0; j < 4; ++j) h[j] = lines.data() + static_cast<std::size_t>(r.index[j] - lo) * lineFloats;
+      for (std::size_t x = 0; x < width; ++x, dst += 4) {
+        if (!columns[x].inside) {
+          std::fill_n(dst, 4, 0.0f);
+          continue;
+        }
+        Pixel4 acc = {0, 0, 0, 0};
+        for (int j = 0; j < 4; ++j) acc += loadPixel(h[j] + x * 4) * r.weight[j];
+        storeUnpremultiplied(dst, acc);
+      }
+    }
+  }
+
   NodePtr input_;
   Affine transform_, inverse_;
   Rect extent_;
   bool exact_ = false;
   bool translationOnly_ = false;
+  bool separable_ = false;
 };
 
 class ClampNode final : public Node {
@@ -584,6 +678,12 @@ Image Image::transformed(const Affine& transform) const {
   auto inverse = combined.inverted();
   if (!inverse) return Image();
   return Image(std::make_shared<AffineNode>(std::move(input), combined, *inverse));
+}
+
+Image transformedByGeneralLoop(const Image& image, const Affine& transform) {
+  auto inverse = transform.inverted();
+  if (!image.node() || !inverse) return Image();
+  return Image(std::make_shared<AffineNode>(image.node(), transform, *inverse, false));
 }
 
 Image Image::movedToOrigin() const {

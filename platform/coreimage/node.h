@@ -132,4 +132,9 @@ PixelRect pixelsTouching(const Rect& rect);
 // a per-pixel variant of itself stay one pass.
 std::optional<std::vector<Image::PixelOperation>> pixelOperationsBetween(const Image& from, const Image& to);
 
+// `image` resampled by `transform` (not composed with any transform below)
+// through the general two-dimensional bicubic loop, even where a faster path
+// applies: the reference the faster paths are checked against.
+Image transformedByGeneralLoop(const Image& image, const Affine& transform);
+
 }  // namespace coreimage

@@ -58,6 +58,18 @@ Path& Path::addRoundedRect(Rect rect, double radius) {
   return close();
 }
 
+Path& Path::addCircle(Point center, double radius) {
+  if (!(radius > 0)) return *this;
+  const double r = radius, k = r * 0.55228474983079334;
+  const double x = center.x, y = center.y;
+  moveTo({x + r, y});
+  curveTo({x + r, y + k}, {x + k, y + r}, {x, y + r});
+  curveTo({x - k, y + r}, {x - r, y + k}, {x - r, y});
+  curveTo({x - r, y - k}, {x - k, y - r}, {x, y - r});
+  curveTo({x + k, y - r}, {x + r, y - k}, {x + r, y});
+  return close();
+}
+
 // ---------------------------------------------------------------------------
 // Canvas
 
@@ -137,32 +149,136 @@ PixelFormat Canvas::format() const { return impl_->format; }
 
 void Canvas::saveState() {
   cairo_save(impl_->cr);
-  impl_->savedInterpolations.push_back(impl_->interpolation);
+  impl_->savedStates.push_back(impl_->state);
 }
 
 // An unbalanced restore is ignored (Cairo would refuse all further drawing).
 void Canvas::restoreState() {
-  if (impl_->savedInterpolations.empty()) return;
+  if (impl_->savedStates.empty()) return;
   cairo_restore(impl_->cr);
-  impl_->interpolation = impl_->savedInterpolations.back();
-  impl_->savedInterpolations.pop_back();
+  impl_->state = std::move(impl_->savedStates.back());
+  impl_->savedStates.pop_back();
 }
 
 void Canvas::setBlendMode(BlendMode mode) {
-  cairo_set_operator(impl_->cr, mode == BlendMode::copy ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_OVER);
+  cairo_operator_t op = CAIRO_OPERATOR_OVER;
+  if (mode == BlendMode::copy) op = CAIRO_OPERATOR_SOURCE;
+  if (mode == BlendMode::clear) op = CAIRO_OPERATOR_DEST_OUT;
+  cairo_set_operator(impl_->cr, op);
 }
 
-void Canvas::setInterpolation(Interpolation interpolation) { impl_->interpolation = interpolation; }
+void Canvas::setInterpolation(Interpolation interpolation) { impl_->state.interpolation = interpolation; }
+
+void Canvas::translate(double dx, double dy) {
+  if (std::isfinite(dx) && std::isfinite(dy)) cairo_translate(impl_->cr, dx, dy);
+}
+
+void Canvas::rotate(double radians) {
+  if (std::isfinite(radians)) cairo_rotate(impl_->cr, radians);
+}
+
+void Canvas::clip(const Path& path) {
+  appendPath(impl_->cr, path);
+  cairo_clip(impl_->cr);
+}
+
+void Canvas::clipToMask(const Mask& mask, Rect rect) {
+  cairo_t* cr = impl_->cr;
+  // Outside the rectangle nothing is drawn; the path clip also keeps the
+  // intermediate groups of masked drawing to the rectangle's size.
+  clip(Path().addRect(rect));
+  if (!(rect.width > 0 && rect.height > 0)) return;
+  cairo_matrix_t deviceToUser;
+  cairo_get_matrix(cr, &deviceToUser);
+  if (cairo_matrix_invert(&deviceToUser) != CAIRO_STATUS_SUCCESS) return;
+  const double sx = mask.width() / rect.width, sy = mask.height() / rect.height;
+  cairo_matrix_t userToMask;
+  cairo_matrix_init(&userToMask, sx, 0, 0, -sy, -rect.x * sx, (rect.y + rect.height) * sy);
+  cairo_matrix_t deviceToMask;
+  cairo_matrix_multiply(&deviceToMask, &deviceToUser, &userToMask);
+  SharedPattern pattern(cairo_pattern_create_for_surface(mask.pixels().surface.get()), PatternRelease());
+  if (cairo_pattern_status(pattern.get()) != CAIRO_STATUS_SUCCESS) return;
+  cairo_pattern_set_matrix(pattern.get(), &deviceToMask);
+  cairo_pattern_set_filter(pattern.get(), CAIRO_FILTER_BILINEAR);
+  cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);  // the path clip bounds it
+  impl_->state.maskClips.push_back(std::move(pattern));
+}
+
+void Canvas::Impl::paintThroughClips(const std::function<void(cairo_t*)>& paint) {
+  cairo_save(cr);
+  if (state.maskClips.empty()) {
+    paint(cr);
+    cairo_restore(cr);
+    return;
+  }
+  // The drawing goes into a group, which is then composited through each
+  // mask in turn, the last time onto the canvas with the blend mode.
+  const cairo_operator_t op = cairo_get_operator(cr);
+  cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+  cairo_push_group(cr);
+  paint(cr);
+  cairo_pop_group_to_source(cr);
+  cairo_identity_matrix(cr);
+  for (std::size_t i = 0; i + 1 < state.maskClips.size(); ++i) {
+    cairo_push_group(cr);
+    cairo_mask(cr, state.maskClips[i].get());
+    cairo_pop_group_to_source(cr);
+  }
+  cairo_set_operator(cr, op);
+  cairo_mask(cr, state.maskClips.back().get());
+  cairo_restore(cr);
+}
+
+void Canvas::clear(Rect rect) {
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  cairo_reset_clip(cr);
+  appendPath(cr, Path().addRect(rect));
+  if (impl_->format == PixelFormat::grey8) {
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+  } else {
+    cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+  }
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
+void Canvas::clear() {
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  cairo_identity_matrix(cr);
+  cairo_reset_clip(cr);
+  cairo_set_operator(cr, impl_->format == PixelFormat::grey8 ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_CLEAR);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_paint(cr);
+  cairo_restore(cr);
+}
 
 void Canvas::fill(Rect rect, Color color) { fill(Path().addRect(rect), color); }
 
 void Canvas::fill(const Path& path, Color color) {
-  cairo_t* cr = impl_->cr;
-  cairo_save(cr);
-  appendPath(cr, path);
-  setSource(cr, color);
-  cairo_fill(cr);
-  cairo_restore(cr);
+  impl_->paintThroughClips([&](cairo_t* cr) {
+    appendPath(cr, path);
+    setSource(cr, color);
+    cairo_fill(cr);
+  });
+}
+
+void Canvas::stroke(const Path& path, Color color, const StrokeStyle& style) {
+  if (!(style.width > 0) || !std::isfinite(style.width)) return;
+  impl_->paintThroughClips([&](cairo_t* cr) {
+    appendPath(cr, path);
+    setSource(cr, color);
+    cairo_set_line_width(cr, style.width);
+    cairo_set_line_cap(cr, style.cap == LineCap::round    ? CAIRO_LINE_CAP_ROUND
+                           : style.cap == LineCap::square ? CAIRO_LINE_CAP_SQUARE
+                                                          : CAIRO_LINE_CAP_BUTT);
+    cairo_set_line_join(cr, style.join == LineJoin::round   ? CAIRO_LINE_JOIN_ROUND
+                            : style.join == LineJoin::bevel ? CAIRO_LINE_JOIN_BEVEL
+                                                            : CAIRO_LINE_JOIN_MITER);
+    cairo_stroke(cr);
+  });
 }
 
 void Canvas::drawImage(const Image& image, Rect destination, double opacity) {
@@ -173,23 +289,23 @@ void Canvas::drawImage(const Image& image, Rect source, Rect destination, double
   if (!(source.width > 0 && source.height > 0 && destination.width > 0 &&
         destination.height > 0 && opacity > 0))
     return;
-  cairo_t* cr = impl_->cr;
-  cairo_save(cr);
-  // Clip to the destination, then map the source rectangle onto it upright:
-  // image rows run top first, canvas y runs upward.
-  cairo_rectangle(cr, destination.x, destination.y, destination.width, destination.height);
-  cairo_clip(cr);
-  cairo_translate(cr, destination.x, destination.y + destination.height);
-  cairo_scale(cr, destination.width / source.width, -destination.height / source.height);
-  cairo_translate(cr, -source.x, -source.y);
-  cairo_set_source_surface(cr, image.pixels().surface.get(), 0, 0);
-  cairo_pattern_t* pattern = cairo_get_source(cr);
-  cairo_pattern_set_filter(pattern, filterOf(impl_->interpolation));
-  // Edge pixels extend instead of fading, so the drawn rectangle is solid
-  // up to its border.
-  cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
-  cairo_paint_with_alpha(cr, std::min(opacity, 1.0));
-  cairo_restore(cr);
+  const cairo_filter_t filter = filterOf(impl_->state.interpolation);
+  impl_->paintThroughClips([&](cairo_t* cr) {
+    // Clip to the destination, then map the source rectangle onto it
+    // upright: image rows run top first, canvas y runs upward.
+    cairo_rectangle(cr, destination.x, destination.y, destination.width, destination.height);
+    cairo_clip(cr);
+    cairo_translate(cr, destination.x, destination.y + destination.height);
+    cairo_scale(cr, destination.width / source.width, -destination.height / source.height);
+    cairo_translate(cr, -source.x, -source.y);
+    cairo_set_source_surface(cr, image.pixels().surface.get(), 0, 0);
+    cairo_pattern_t* pattern = cairo_get_source(cr);
+    cairo_pattern_set_filter(pattern, filter);
+    // Edge pixels extend instead of fading, so the drawn rectangle is solid
+    // up to its border.
+    cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
+    cairo_paint_with_alpha(cr, std::min(opacity, 1.0));
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -304,5 +420,27 @@ std::optional<Image> Image::fromRaster(const imageio::Raster& raster) {
 
 int Image::width() const { return pixels_->width; }
 int Image::height() const { return pixels_->height; }
+
+std::optional<Mask> Mask::fromCoverage(int width, int height, const std::uint8_t* samples, std::size_t count) {
+  if (width < 1 || height < 1 || width > maxSide || height > maxSide || !samples ||
+      count < static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
+    return std::nullopt;
+  auto pixels = std::make_shared<Pixels>();
+  pixels->width = width;
+  pixels->height = height;
+  pixels->surface.reset(cairo_image_surface_create(CAIRO_FORMAT_A8, width, height));
+  cairo_surface_t* surface = pixels->surface.get();
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  for (int y = 0; y < height; ++y)
+    std::memcpy(data + static_cast<std::size_t>(y) * stride, samples + static_cast<std::size_t>(y) * width,
+                static_cast<std::size_t>(width));
+  cairo_surface_mark_dirty(surface);
+  return Mask(std::move(pixels));
+}
+
+int Mask::width() const { return pixels_->width; }
+int Mask::height() const { return pixels_->height; }
 
 }  // namespace graphics

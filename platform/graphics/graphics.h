@@ -63,6 +63,8 @@ class Path {
   // A rectangle whose corners are quarter circles of `radius` (limited to
   // half the shorter side).
   Path& addRoundedRect(Rect rect, double radius);
+  // A closed circle (four cubic segments); nothing for a radius of 0 or less.
+  Path& addCircle(Point center, double radius);
 
   bool isEmpty() const { return elements_.empty(); }
 
@@ -97,10 +99,40 @@ class Image {
   std::shared_ptr<Pixels> pixels_;
 };
 
+// Coverage samples for clipping: one byte per sample, 0 for none and 255 for
+// full coverage. Copies share the samples.
+class Mask {
+ public:
+  // From width × height samples, rows top first. Absent when a side is below
+  // 1 or over 32767, the samples are too few, or memory runs out.
+  static std::optional<Mask> fromCoverage(int width, int height, const std::uint8_t* samples,
+                                          std::size_t count);
+
+  int width() const;
+  int height() const;
+
+  struct Pixels;
+  const Pixels& pixels() const { return *pixels_; }
+
+ private:
+  explicit Mask(std::shared_ptr<Pixels> pixels) : pixels_(std::move(pixels)) {}
+  std::shared_ptr<Pixels> pixels_;
+};
+
 // How the pixels of a drawing combine with those already on the canvas.
 enum class BlendMode {
   normal,  // source over
   copy,    // the drawing replaces what is below it
+  clear,   // what is below is removed in proportion to the drawing's coverage and alpha
+};
+
+enum class LineCap { butt, round, square };
+enum class LineJoin { miter, round, bevel };
+
+struct StrokeStyle {
+  double width = 1;
+  LineCap cap = LineCap::butt;
+  LineJoin join = LineJoin::miter;
 };
 
 // Resampling of images drawn at another size.
@@ -181,8 +213,8 @@ enum class PixelFormat {
   grey8,  // one grey level, opaque; starts black; colours count by luminance
 };
 
-// A bitmap with a drawing state (blend mode, interpolation) that
-// saveState/restoreState push and pop.
+// A bitmap with a drawing state (transform, clip, blend mode, interpolation)
+// that saveState/restoreState push and pop.
 class Canvas {
  public:
   // Absent when a side is below 1 or over 32767 pixels, or memory runs out.
@@ -201,8 +233,28 @@ class Canvas {
   void setBlendMode(BlendMode mode);
   void setInterpolation(Interpolation interpolation);
 
+  // The transform from drawing coordinates to canvas pixels: later drawing
+  // is moved, or turned counter-clockwise by `radians` about the current
+  // origin. Non-finite values are ignored.
+  void translate(double dx, double dy);
+  void rotate(double radians);
+
+  // Later drawing is limited to the inside of the path (intersected with any
+  // earlier clip).
+  void clip(const Path& path);
+  // Later drawing is limited to the mask stretched over `rect` (its top row
+  // at the rectangle's top), interpolated, and weighted by its coverage;
+  // nothing outside the rectangle is drawn. Clips intersect.
+  void clipToMask(const Mask& mask, Rect rect);
+
+  // Makes the pixels of the rectangle fully transparent (black for grey
+  // canvases), whatever the blend mode and clip.
+  void clear(Rect rect);
+  void clear();
+
   void fill(Rect rect, Color color);
   void fill(const Path& path, Color color);
+  void stroke(const Path& path, Color color, const StrokeStyle& style);
 
   // Draws the whole image, or its `source` rectangle (in image pixels, origin
   // top-left), scaled into `destination`, upright, with the current blend

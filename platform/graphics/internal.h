@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cairo.h>
+
+#include <functional>
 #include <pango/pangocairo.h>
 
 #include "graphics.h"
@@ -19,6 +21,17 @@ struct Image::Pixels {
   int height = 0;
 };
 
+struct Mask::Pixels {
+  SurfacePtr surface;  // CAIRO_FORMAT_A8
+  int width = 0;
+  int height = 0;
+};
+
+struct PatternRelease {
+  void operator()(cairo_pattern_t* pattern) const { cairo_pattern_destroy(pattern); }
+};
+using SharedPattern = std::shared_ptr<cairo_pattern_t>;
+
 struct TextLayout::Impl {
   PangoContext* context = nullptr;
   PangoLayout* layout = nullptr;
@@ -32,10 +45,19 @@ struct Canvas::Impl {
   int width = 0;
   int height = 0;
   PixelFormat format = PixelFormat::rgba8;
-  // Cairo keeps the filter on each pattern, so the drawing state's
-  // interpolation is kept here, saved and restored with Cairo's state.
-  Interpolation interpolation = Interpolation::medium;
-  std::vector<Interpolation> savedInterpolations;
+  // Cairo keeps the filter on each pattern and clips only to paths, so the
+  // drawing state's interpolation and mask clips (patterns mapping canvas
+  // pixels to mask samples) are kept here, saved and restored with Cairo's
+  // state.
+  struct State {
+    Interpolation interpolation = Interpolation::medium;
+    std::vector<SharedPattern> maskClips;
+  };
+  State state;
+  std::vector<State> savedStates;
+  // Runs `paint` (which sets its own source and draws) with the current
+  // blend mode, through the mask clips.
+  void paintThroughClips(const std::function<void(cairo_t*)>& paint);
   ~Impl();
 };
 

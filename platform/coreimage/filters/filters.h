@@ -35,10 +35,25 @@ inline float luma(const float* px) { return 0.2126f * px[0] + 0.7152f * px[1] + 
 void premultiply(float* rgba, std::size_t count);
 void unpremultiply(float* rgba, std::size_t count);
 
+// Two images mixed pixel by pixel: the kernel gets runs of premultiplied
+// source and background pixels and writes the premultiplied result over the
+// background. The extent is the union or the intersection of the two.
+using PairKernel = void (*)(const float* source, float* background, std::size_t count);
+enum class PairExtent { unionOfBoth, intersection };
+std::optional<Image> blendedPair(const Parameters& p, PairKernel kernel, PairExtent rule);
+
 // One entry point per filter file.
 std::optional<Image> gaussianBlur(const Parameters& p);
 std::optional<Image> linearGradient(const Parameters& p);
 std::optional<Image> lightenBlendMode(const Parameters& p);
+std::optional<Image> multiplyBlendMode(const Parameters& p);
+std::optional<Image> screenBlendMode(const Parameters& p);
+std::optional<Image> overlayBlendMode(const Parameters& p);
+std::optional<Image> darkenBlendMode(const Parameters& p);
+std::optional<Image> subtractBlendMode(const Parameters& p);
+std::optional<Image> sourceOverCompositing(const Parameters& p);
+std::optional<Image> multiplyCompositing(const Parameters& p);
+std::optional<Image> additionCompositing(const Parameters& p);
 std::optional<Image> blendWithMask(const Parameters& p);
 std::optional<Image> lanczosScaleTransform(const Parameters& p);
 std::optional<Image> constantColorGenerator(const Parameters& p);
@@ -55,5 +70,7 @@ std::optional<Image> photoEffectNoir(const Parameters& p);
 std::optional<Image> photoEffectFade(const Parameters& p);
 std::optional<Image> photoEffectInstant(const Parameters& p);
 std::optional<Image> photoEffectChrome(const Parameters& p);
+std::optional<Image> morphologyMinimum(const Parameters& p);
+std::optional<Image> randomGenerator(const Parameters& p);
 
 }  // namespace coreimage

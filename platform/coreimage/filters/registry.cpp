@@ -8,6 +8,7 @@ namespace coreimage {
 namespace {
 
 const Filter::Definition kFilters[] = {
+    {"CIAdditionCompositing", "adds the premultiplied components of image and background", additionCompositing},
     {"CIAreaHistogram", "per-channel histograms of an area, as a one-row image of bins", areaHistogram},
     {"CIBlendWithMask", "mixes an image over a background by the grey level of a mask", blendWithMask},
     {"CIColorClamp", "clamps every component to a minimum and a maximum", colorClamp},
@@ -16,16 +17,25 @@ const Filter::Definition kFilters[] = {
     {"CIColorInvert", "inverts the colour components", colorInvert},
     {"CIColorMatrix", "multiplies colours by a 4 x 4 matrix and adds a bias", colorMatrix},
     {"CIConstantColorGenerator", "an infinite image of one colour", constantColorGenerator},
+    {"CIDarkenBlendMode", "keeps the darker of image and background per component", darkenBlendMode},
     {"CIDissolveTransition", "mixes from an image to a target image by a time fraction", dissolveTransition},
     {"CIGaussianBlur", "spreads pixels by a Gaussian of the given standard deviation", gaussianBlur},
     {"CILanczosScaleTransform", "scales with a Lanczos-windowed sinc kernel", lanczosScaleTransform},
     {"CILightenBlendMode", "keeps the lighter of image and background per component", lightenBlendMode},
     {"CILinearGradient", "a gradient between two colours along the line between two points", linearGradient},
+    {"CIMorphologyMinimum", "the smallest value of each component within a circle of the given radius", morphologyMinimum},
+    {"CIMultiplyBlendMode", "multiplies image and background colours, never lighter than either", multiplyBlendMode},
+    {"CIMultiplyCompositing", "multiplies the premultiplied components of image and background", multiplyCompositing},
+    {"CIOverlayBlendMode", "multiplies or screens the image by the background's level", overlayBlendMode},
     {"CIPhotoEffectChrome", "vivid colours with extra contrast, an older slide film", photoEffectChrome},
     {"CIPhotoEffectFade", "washed-out colours with lifted shadows", photoEffectFade},
     {"CIPhotoEffectInstant", "warm, slightly faded instant-print colours", photoEffectInstant},
     {"CIPhotoEffectMono", "plain black and white", photoEffectMono},
     {"CIPhotoEffectNoir", "black and white with strong contrast", photoEffectNoir},
+    {"CIRandomGenerator", "an infinite fixed field of uniform random values in every component", randomGenerator},
+    {"CIScreenBlendMode", "screens image and background colours, never darker than either", screenBlendMode},
+    {"CISourceOverCompositing", "places the image over the background", sourceOverCompositing},
+    {"CISubtractBlendMode", "the background minus the image, per component", subtractBlendMode},
     {"CITemperatureAndTint", "white balance from one colour temperature and tint to another", temperatureAndTint},
 };
 

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The local effects of tonesmith against its own identity render of the
+# same 6000 × 4000 JPEG (the input of bench/render.sh), in the same run:
+# a blur with three 50-point strokes, and scratches in density mode
+# (densityScale 50) brushed over the left half of the picture.
+#   bench/effects.sh [runs]      (default 5 runs each; the best time counts)
+# TONESMITH=path overrides build/bin/tonesmith.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-5}"
+bin="${TONESMITH:-build/bin/tonesmith}"
+work="${TMPDIR:-/tmp}/orvan-bench-render"
+mkdir -p "$work"
+input="$(bench/camera-photo.sh "$work")"
+
+# Three wavy 50-point strokes across the picture.
+awk 'BEGIN {
+  printf "[{\"kind\":\"blur\",\"amount\":20,\"opacity\":0.9,\"feather\":0.01,\"strokes\":["
+  for (s = 0; s < 3; s++) {
+    printf "%s{\"radius\":0.03,\"points\":[", s ? "," : ""
+    for (i = 0; i < 50; i++)
+      printf "%s{\"x\":%.4f,\"y\":%.4f}", i ? "," : "", 0.05 + 0.9 * i / 49, 0.25 + 0.25 * s + 0.08 * sin(i / 4)
+    printf "]}"
+  }
+  printf "]}]"
+}' > "$work/blur-effect.json"
+# Five broad horizontal strokes covering the left half.
+awk 'BEGIN {
+  printf "[{\"kind\":\"scratches\",\"densityScale\":50,\"seed\":7,\"opacity\":1,\"strokes\":["
+  for (s = 0; s < 5; s++)
+    printf "%s{\"radius\":0.12,\"points\":[{\"x\":0.06,\"y\":%.2f},{\"x\":0.44,\"y\":%.2f}]}", s ? "," : "",
+      0.1 + 0.2 * s, 0.1 + 0.2 * s
+  printf "]}]"
+}' > "$work/scratches-effect.json"
+
+. bench/timing.sh
+
+identity=("$bin" "$input" "$work/ts-identity.jpg" 0 0 "" 0 0 0 1 1)
+blur=("$bin" "$input" "$work/ts-blur.jpg" 0 0 "" 0 0 0 1 1 --local-effects-file "$work/blur-effect.json")
+scratches=("$bin" "$input" "$work/ts-scratches.jpg" 0 0 "" 0 0 0 1 1
+  --local-effects-file "$work/scratches-effect.json")
+
+echo "input: $input ($(stat -c %s "$input") bytes, $(vipsheader "$input"))"
+t_identity=$(best_time "${identity[@]}")
+t_blur=$(best_time "${blur[@]}")
+t_scratches=$(best_time "${scratches[@]}")
+printf 'identity   %ss\n' "$t_identity"
+printf 'blur       %ss  ratio %.2f to identity (target <= 2.00)\n' "$t_blur" "$(echo "$t_blur / $t_identity" | bc -l)"
+printf 'scratches  %ss  ratio %.2f to identity (target <= 3.00)\n' "$t_scratches" \
+  "$(echo "$t_scratches / $t_identity" | bc -l)"

@@ -1,0 +1,135 @@
+// The morphology and random-field filters.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "coreimage.h"
+
+namespace {
+
+using coreimage::Filter;
+using coreimage::Image;
+using coreimage::PixelRect;
+
+// An opaque grey image of width × height with the given levels, rows top first.
+Image greyImage(int width, int height, const std::vector<float>& levels) {
+  auto pixels = std::make_shared<std::vector<float>>(std::size_t(width) * height * 4);
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    float* p = pixels->data() + i * 4;
+    p[0] = p[1] = p[2] = levels[i];
+    p[3] = 1;
+  }
+  return Image::fromPixels(pixels, pixels->data(), width, height, 32, std::size_t(width) * 16);
+}
+
+Image run(const char* name, const coreimage::Parameters& parameters) {
+  auto filter = Filter::named(name);
+  EXPECT_TRUE(filter) << name;
+  for (const auto& [key, value] : parameters) filter->setValue(key, value);
+  auto out = filter->outputImage();
+  EXPECT_TRUE(out) << name;
+  return out ? *out : Image();
+}
+
+TEST(MorphologyMinimum, SpreadsDarkPixelsOverADiscOfTheRadius) {
+  const int n = 11;
+  std::vector<float> levels(n * n, 1.0f);
+  levels[5 * n + 5] = 0.25f;  // the centre
+  Image in = greyImage(n, n, levels);
+  Image out = run("CIMorphologyMinimum", {{coreimage::kInputImageKey, in.clampedToExtent()},
+                                          {coreimage::kInputRadiusKey, 2.5}});
+  EXPECT_TRUE(out.extent().isInfinite());
+  out = out.cropped(in.extent());
+  std::vector<float> px = coreimage::renderFloat(out, {0, 0, n, n});
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x) {
+      const double distance = std::hypot(x - 5, y - 5);
+      const float expected = distance <= 2.5 ? 0.25f : 1.0f;
+      EXPECT_FLOAT_EQ(px[(std::size_t(y) * n + x) * 4], expected) << x << "," << y;
+      EXPECT_FLOAT_EQ(px[(std::size_t(y) * n + x) * 4 + 3], 1.0f);
+    }
+}
+
+// Both inner paths (one channel for white-over-transparent masks, four
+// otherwise) against a direct search of the disc.
+TEST(MorphologyMinimum, MatchesADirectSearchOfTheDisc) {
+  const int w = 37, h = 23;
+  const double radius = 3.7;
+  for (bool mask : {true, false}) {
+    auto pixels = std::make_shared<std::vector<float>>(std::size_t(w) * h * 4);
+    std::uint32_t state = 12345;
+    auto next = [&] { return (state = state * 1664525u + 1013904223u) >> 8 & 0xffff; };
+    for (std::size_t i = 0; i < pixels->size(); i += 4) {
+      const float a = float(next() % 5) / 4;
+      for (int k = 0; k < 3; ++k) (*pixels)[i + k] = mask ? 1.0f : float(next() % 9) / 8;
+      (*pixels)[i + 3] = mask ? a : 1.0f;
+    }
+    Image in = Image::fromPixels(pixels, pixels->data(), w, h, 32, std::size_t(w) * 16);
+    Image out = run("CIMorphologyMinimum",
+                    {{coreimage::kInputImageKey, in.clampedToExtent()}, {coreimage::kInputRadiusKey, radius}});
+    std::vector<float> got = coreimage::renderFloat(out, {0, 0, w, h});
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int k = 0; k < 4; ++k) {
+          float expected = 1e9f;  // premultiplied minimum over the disc, edges repeated
+          for (int dy = -4; dy <= 4; ++dy)
+            for (int dx = -4; dx <= 4; ++dx) {
+              if (dx * dx + dy * dy > radius * radius) continue;
+              const int sx = std::clamp(x + dx, 0, w - 1), sy = std::clamp(h - 1 - (y + dy), 0, h - 1);
+              const float* p = pixels->data() + (std::size_t(sy) * w + sx) * 4;
+              expected = std::min(expected, k == 3 ? p[3] : p[k] * p[3]);
+            }
+          const float* g = got.data() + (std::size_t(y) * w + x) * 4;
+          const float value = k == 3 ? g[3] : g[k] * g[3];
+          ASSERT_NEAR(value, expected, 1e-6) << (mask ? "mask " : "colour ") << x << "," << y << " " << k;
+        }
+  }
+}
+
+TEST(MorphologyMinimum, ErodesFromTheBorderUnlessClampedAndKeepsSmallRadii) {
+  const int n = 8;
+  Image white = greyImage(n, n, std::vector<float>(n * n, 1.0f));
+  Image eroded = run("CIMorphologyMinimum", {{coreimage::kInputImageKey, white}, {coreimage::kInputRadiusKey, 2.0}});
+  std::vector<float> px = coreimage::renderFloat(eroded, {0, 0, n, n});
+  EXPECT_FLOAT_EQ(px[3], 0.0f);                               // corner: transparent neighbours
+  EXPECT_FLOAT_EQ(px[(std::size_t(4) * n + 4) * 4], 1.0f);     // inside
+  Image clamped = run("CIMorphologyMinimum",
+                      {{coreimage::kInputImageKey, white.clampedToExtent()}, {coreimage::kInputRadiusKey, 2.0}});
+  px = coreimage::renderFloat(clamped.cropped(white.extent()), {0, 0, n, n});
+  for (std::size_t i = 0; i < px.size(); ++i) EXPECT_FLOAT_EQ(px[i], 1.0f);
+  // Below one pixel the disc is the pixel itself; a non-number is refused.
+  Image same = run("CIMorphologyMinimum", {{coreimage::kInputImageKey, white}, {coreimage::kInputRadiusKey, 0.5}});
+  EXPECT_EQ(same.node(), white.node());
+  auto filter = Filter::named("CIMorphologyMinimum");
+  filter->setValue(coreimage::kInputImageKey, white);
+  filter->setValue(coreimage::kInputRadiusKey, std::nan(""));
+  EXPECT_FALSE(filter->outputImage());
+}
+
+TEST(RandomGenerator, IsAFixedUniformFieldThatMovesWhenTranslated) {
+  Image field = run("CIRandomGenerator", {});
+  EXPECT_TRUE(field.extent().isInfinite());
+  const PixelRect area{-20, 30, 64, 64};
+  std::vector<float> a = coreimage::renderFloat(field, area);
+  EXPECT_EQ(a, coreimage::renderFloat(field, area));
+  double sum = 0;
+  int below = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ASSERT_GE(a[i], 0.0f);
+    ASSERT_LE(a[i], 1.0f);
+    sum += a[i];
+    below += a[i] < 0.25f;
+  }
+  EXPECT_NEAR(sum / a.size(), 0.5, 0.02);
+  EXPECT_NEAR(double(below) / a.size(), 0.25, 0.02);
+  // Components are independent of one another.
+  EXPECT_NE(a[0], a[1]);
+  EXPECT_NE(a[0], a[4]);
+  std::vector<float> moved = coreimage::renderFloat(field.translated(7, -3), {area.x + 7, area.y - 3, 64, 64});
+  EXPECT_EQ(a, moved);
+}
+
+}  // namespace

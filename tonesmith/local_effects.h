@@ -1,0 +1,121 @@
+// Brushed local effects: the effect and stroke records read from
+// --local-effects, the coverage mask their strokes are stamped into, and the
+// two effect kinds ("blur" here, "scratches" in scratches.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coreimage.h"
+#include "graphics.h"
+#include "json.h"
+#include "tonesmith.h"
+
+namespace tonesmith {
+
+// A brush position as fractions of the picture, from its top-left corner,
+// each clamped to 0..1.
+struct BrushPoint {
+  double x = 0, y = 0;
+};
+
+struct BrushStroke {
+  std::vector<BrushPoint> points;  // never empty
+  double radius = 0.015;           // clamped to [0.0005, 0.2]; of the mask's shorter side
+  std::optional<double> rawRadius; // the number given, before clamping
+  std::string shape;               // the stroke's own, else the effect's brushShape
+  bool erase = false;
+};
+
+struct LocalEffect {
+  std::string kind = "blur";
+  std::vector<BrushStroke> strokes;  // never empty
+  double opacity = 0.75;             // clamped to [0, 1]
+  double feather = 0;                // clamped to [0, 0.1]; of the picture's shorter side
+  std::optional<double> amount;      // as given; each kind has its default and range
+  std::string brushShape = "round";
+  std::string brushMaskData;
+  // "seed": the raw value for the noise offset (1 when absent or not an
+  // integer) and the generator's start value max(seed, 1).
+  double seedValue = 1;
+  std::uint64_t generatorSeed = 1;
+  std::optional<double> densityScale;  // as given
+};
+
+// The effects of an array in order; entries that are not objects, have no
+// usable strokes or cannot be read are left out. Anything but an array
+// gives none.
+std::vector<LocalEffect> readLocalEffects(const json::Value& value);
+
+// The coverage mask's size for a picture of width × height: at most 4096
+// pixels on the longer side, never enlarged, at least 1 on each side.
+struct MaskSize {
+  int width = 1, height = 1;
+  int shorter() const { return width < height ? width : height; }
+};
+MaskSize coverageMaskSize(std::int64_t pictureWidth, std::int64_t pictureHeight);
+
+// Brush tips: 64 × 64 samples, rows top first, 0 for full coverage and 255
+// for none.
+inline constexpr int kTipSide = 64;
+using BrushTip = std::vector<std::uint8_t>;
+// "imported" with Base64 of exactly 4096 bytes gives those bytes; any other
+// shape, or an unusable imported tip, a generated one ("round" for names it
+// does not know).
+BrushTip makeBrushMask(const std::string& shape, const std::string& imported);
+// The tip as a clipping mask for the canvas; absent when it cannot be made.
+std::optional<graphics::Mask> tipClip(const BrushTip& tip);
+
+// One stamp: the tip turned by `angle` (radians, counter-clockwise) and
+// scaled to `diameter`, centred on `center`, adds white coverage, or with
+// `erase` removes coverage in proportion to the tip.
+void stampBrush(const graphics::Mask& tip, graphics::Canvas& canvas, graphics::Point center, double diameter,
+                double angle, bool erase);
+
+// The stamp centres and angles of one stroke on a mask of the given size;
+// absent when there would be more than `limit` of them.
+struct Stamp {
+  graphics::Point center;
+  double angle = 0;
+};
+std::optional<std::vector<Stamp>> strokeStamps(const BrushStroke& stroke, MaskSize size, double diameter,
+                                               std::size_t limit);
+// The stroke's stamp diameter in mask pixels.
+double stampDiameter(const BrushStroke& stroke, MaskSize size);
+
+// The effect's strokes stamped in order onto a new coverage canvas (white
+// over transparent). Absent when the canvas cannot be made.
+std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size);
+
+// Mask images: pictures at the coverage mask's resolution, with the extent
+// (0, 0, mw, mh), worked on before they are stretched over the picture, so
+// that the brush work and the mask filters never run at full size.
+//
+// A canvas as a mask image (its pixels copied).
+coreimage::Image maskImage(const graphics::Canvas& canvas);
+// A mask image rendered once into memory (8-bit, straight alpha), so that
+// later filters read pixels instead of running its recipe again for every
+// tile; absent when the memory cannot be had.
+std::optional<coreimage::Image> materialized(const coreimage::Image& image, MaskSize size);
+// A mask image stretched over the picture's extent.
+std::optional<coreimage::Image> placeOverPicture(const coreimage::Image& mask, MaskSize size,
+                                                 const coreimage::Rect& extent);
+
+// The output of a filter given all its parameters, or absent.
+std::optional<coreimage::Image> filtered(const char* name, const coreimage::Parameters& parameters);
+// The image blurred with its edges repeated, cropped to `extent`.
+std::optional<coreimage::Image> blurredWithinExtent(const coreimage::Image& image, double radius,
+                                                    const coreimage::Rect& extent);
+// A wide blur of the whole picture (edges repeated, cropped to `extent`),
+// through a reduced copy when the radius allows.
+std::optional<coreimage::Image> blurredPicture(const coreimage::Image& image, double sigma,
+                                               const coreimage::Rect& extent);
+
+// The "scratches" kind, through the (possibly feathered) effect mask, a
+// mask image.
+void applyScratches(RenderState& state, const LocalEffect& effect, const coreimage::Image& mask, MaskSize size);
+
+}  // namespace tonesmith

@@ -1,0 +1,290 @@
+// The "scratches" local effect: seeded film damage (long faded streaks,
+// bright hairlines and dust) drawn on two mask-sized layers inside the
+// brushed region, limited to a ragged-edged version of the effect mask and
+// composited over the picture.
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "local_effects.h"
+#include "options.h"
+#include "scratches.h"
+
+namespace tonesmith {
+
+using coreimage::Image;
+using coreimage::Rect;
+using coreimage::Vector;
+
+namespace {
+
+constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;
+constexpr std::uint64_t kIncrement = 1442695040888963407ULL;
+
+Vector vec(double a, double b, double c, double d) { return Vector{{a, b, c, d}}; }
+
+std::optional<Image> colorMatrix(const Image& image, Vector r, Vector g, Vector b, Vector a, Vector bias) {
+  return filtered("CIColorMatrix", {{coreimage::kInputImageKey, image},
+                                    {"inputRVector", std::move(r)},
+                                    {"inputGVector", std::move(g)},
+                                    {"inputBVector", std::move(b)},
+                                    {"inputAVector", std::move(a)},
+                                    {"inputBiasVector", std::move(bias)}});
+}
+
+std::optional<Image> gain(const Image& image, double k) {
+  return colorMatrix(image, vec(k, 0, 0, 0), vec(0, k, 0, 0), vec(0, 0, k, 0), vec(0, 0, 0, 1), vec(0, 0, 0, 0));
+}
+
+std::optional<Image> pair(const char* name, const Image& input, const Image& background) {
+  return filtered(name, {{coreimage::kInputImageKey, input}, {coreimage::kInputBackgroundImageKey, background}});
+}
+
+std::optional<Image> blendWithMask(const Image& input, const Image& background, const Image& mask) {
+  return filtered("CIBlendWithMask", {{coreimage::kInputImageKey, input},
+                                      {coreimage::kInputBackgroundImageKey, background},
+                                      {coreimage::kInputMaskImageKey, mask}});
+}
+
+// The drawing parameters that differ between the two modes.
+struct DamageMode {
+  double strength;  // a
+  double acceptBase, acceptScale, acceptPower;
+};
+
+}  // namespace
+
+ScratchRandom::ScratchRandom(std::uint64_t seed) : state_(std::max<std::uint64_t>(seed, 1) * kMultiplier + kIncrement) {}
+
+double ScratchRandom::current() const { return static_cast<double>(state_ >> 33) / 2147483647.0; }
+
+double ScratchRandom::draw() {
+  state_ = state_ * kMultiplier + kIncrement;
+  return current();
+}
+
+ScratchRegion scratchRegion(const LocalEffect& effect, MaskSize size) {
+  const double m = size.shorter();
+  double minX = INFINITY, minY = INFINITY, maxX = -INFINITY, maxY = -INFINITY;
+  for (const BrushStroke& stroke : effect.strokes)
+    for (const BrushPoint& p : stroke.points) {
+      const double px = p.x * size.width, py = (1 - p.y) * size.height, half = stroke.radius * m;
+      minX = std::min(minX, px - half);
+      minY = std::min(minY, py - half);
+      maxX = std::max(maxX, px + half);
+      maxY = std::max(maxY, py + half);
+    }
+  if (!(maxX > minX && maxY > minY)) {
+    minX = minY = 0;
+    maxX = size.width;
+    maxY = size.height;
+  }
+  const double grow = 0.015 * m;
+  minX = std::max(minX - grow, 0.0);
+  minY = std::max(minY - grow, 0.0);
+  maxX = std::min(maxX + grow, double(size.width));
+  maxY = std::min(maxY + grow, double(size.height));
+  if (!(maxX > minX && maxY > minY)) {
+    minX = minY = 0;
+    maxX = size.width;
+    maxY = size.height;
+  }
+  return {minX, minY, maxX - minX, maxY - minY};
+}
+
+ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const ScratchRegion& z) {
+  const bool density = effect.densityScale.has_value();
+  const double a = density ? 1 : clamp(effect.amount.value_or(28), 1, 40) / 40;
+  const double m = size.shorter();
+  const double q = -std::log(std::max(1 - (0.11 * a + 0.08), 0.01));
+  const double L = (0.003 * a + 0.069) * m, T = (0.00085 * a + 0.00055) * m;
+  const double x = q * z.width * z.height / std::max(0.72 * L * T, 1.0);
+  ScratchCounts counts;
+  if (density) {
+    const double d = clamp(*effect.densityScale, 5, 50);
+    counts.candidates = static_cast<std::int64_t>(clamp(std::round(d * x * 2.4), 240, 900000));
+    counts.specks = static_cast<std::int64_t>(clamp(0.3 * double(counts.candidates), 24, 60000));
+  } else {
+    counts.candidates = static_cast<std::int64_t>(clamp(std::round(x), 48, 18000));
+    counts.specks = static_cast<std::int64_t>(clamp(0.3 * double(counts.candidates), 24, 4500));
+  }
+  return counts;
+}
+
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size) {
+  ScratchLayers layers;
+  layers.shade = graphics::Canvas::create(size.width, size.height);
+  layers.highlight = graphics::Canvas::create(size.width, size.height);
+  if (!layers.shade || !layers.highlight) return std::nullopt;
+  layers.shade->fill(graphics::Rect{0, 0, double(size.width), double(size.height)}, graphics::Color::grey(0));
+  layers.highlight->clear();
+
+  const bool density = effect.densityScale.has_value();
+  const DamageMode mode = density ? DamageMode{1, 0.01, 0.99, 2.4}
+                                  : DamageMode{clamp(effect.amount.value_or(28), 1, 40) / 40, 0.12, 0.88, 1.35};
+  const double a = mode.strength, m = size.shorter(), op = effect.opacity;
+  const ScratchRegion z = scratchRegion(effect, size);
+  const ScratchCounts counts = scratchCounts(effect, size, z);
+  const double cx = z.x + z.width / 2, cy = z.y + z.height / 2;
+  const double hx = std::max(z.width / 2, 1.0), hy = std::max(z.height / 2, 1.0);
+
+  ScratchRandom random(effect.generatorSeed);
+  auto accepted = [&](double x, double y) {
+    const double w = 1 - std::min(std::hypot((x - cx) / hx, (y - cy) / hy), 1.0);
+    return random.draw() <= mode.acceptBase + mode.acceptScale * std::pow(w, mode.acceptPower);
+  };
+  auto line = [](graphics::Canvas& canvas, graphics::Point from, graphics::Point to, double alpha,
+                 graphics::StrokeStyle style) {
+    canvas.stroke(graphics::Path().moveTo(from).lineTo(to), graphics::Color::grey(1, alpha), style);
+  };
+
+  const double theta0 = random.current() * std::numbers::pi;  // the common direction of long streaks
+  for (std::int64_t i = 0; i < counts.candidates; ++i) {
+    const double x = z.x + random.draw() * z.width;
+    const double y = z.y + random.draw() * z.height;
+    if (!accepted(x, y)) continue;
+    const double c = random.draw(), l = random.draw(), t = random.draw();
+    double phi, length;
+    if (c >= 0.18) {  // a long streak
+      phi = theta0 + (t - 0.5) * 0.48;
+      length = ((0.06 * a + 0.07) * l + 0.025) * m;
+    } else {  // a short scratch in any direction
+      phi = t * 2 * std::numbers::pi;
+      length = ((0.015 * a + 0.02) * l + 0.006) * m;
+    }
+    const int n = static_cast<int>(random.draw() * 2) + 1;
+    const double h = std::max(((0.0004 * a + 0.0009) * random.draw() + 0.00055) * m, 0.45);
+    const double wobble = std::max((a + 2.2) * h, 1.2);
+    const double dirX = std::sin(phi), dirY = std::cos(phi), sideX = std::cos(phi), sideY = -std::sin(phi);
+    graphics::Point previous{x, y};
+    for (int k = 1; k <= n; ++k) {
+      const double offset = wobble * (random.draw() - 0.5);
+      const double along = length * k / n;
+      const graphics::Point next{x + dirX * along + sideX * offset, y + dirY * along + sideY * offset};
+      if (random.draw() >= 0.035) {
+        const double alpha = op * (0.16 + 0.28 * random.draw());
+        const double width = std::max(h * (1 + 0.9 * random.draw()), 0.45);
+        line(*layers.shade, previous, next, alpha, {width, graphics::LineCap::butt, graphics::LineJoin::bevel});
+      }
+      if (random.draw() >= 0.05) {
+        const double alpha = op * (0.72 + 0.26 * random.draw());
+        const double width = std::max(h * (0.58 + 0.38 * random.draw()), 0.35);
+        line(*layers.highlight, previous, next, alpha, {width, graphics::LineCap::butt});
+      }
+      previous = next;
+    }
+  }
+
+  for (std::int64_t i = 0; i < counts.specks; ++i) {
+    const double x = z.x + random.draw() * z.width;
+    const double y = z.y + random.draw() * z.height;
+    if (!accepted(x, y)) continue;
+    const double alpha = op * (0.32 + 0.58 * random.draw());
+    const double c = random.draw(), v = random.draw();
+    if (c < 0.18) {  // a hair
+      const double angle = random.draw() * 2 * std::numbers::pi;
+      const double width = std::max(0.45 + 0.3 * random.draw(), 0.35);
+      const double reach = 1.2 + 2.2 * v;
+      line(*layers.highlight, {x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, alpha,
+           {width, graphics::LineCap::butt});
+    } else {  // a speck
+      layers.highlight->fill(graphics::Path().addCircle({x, y}, 0.35 + 0.65 * v), graphics::Color::grey(1, alpha));
+    }
+  }
+  return layers;
+}
+
+Image raggedAreaMask(const LocalEffect& effect, const Image& mask, MaskSize size) {
+  const double m = size.shorter();
+  const Rect extent = Rect::make(0, 0, size.width, size.height);
+  double rMax = 0;
+  bool anyRadius = false;
+  for (const BrushStroke& stroke : effect.strokes)
+    if (stroke.rawRadius) {
+      rMax = anyRadius ? std::max(rMax, *stroke.rawRadius) : *stroke.rawRadius;
+      anyRadius = true;
+    }
+  if (!anyRadius) rMax = 0.015;
+  const double rho = std::max(std::min(0.02 * m, 0.35 * rMax * m), 1.0);
+
+  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.clampedToExtent()},
+                                                 {coreimage::kInputRadiusKey, rho}});
+  if (!eroded) return mask;
+  // Rendered once: the blur reads it several radii around every tile.
+  auto erodedPixels = materialized(eroded->cropped(extent), size);
+  if (!erodedPixels) return mask;
+  auto soft = blurredWithinExtent(*erodedPixels, rho, extent);
+  if (!soft) return mask;
+  // The core feeds several branches below: rendered once, read by each.
+  auto rendered = materialized(*soft, size);
+  if (!rendered) return mask;
+  const Image core = *rendered;
+
+  auto ragged = [&]() -> std::optional<Image> {
+    auto grey = colorMatrix(core, vec(0, 0, 0, 1), vec(0, 0, 0, 1), vec(0, 0, 0, 1), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
+    auto field = filtered("CIRandomGenerator", {});
+    if (!grey || !field) return std::nullopt;
+    const Image noiseField =
+        field->translated(std::fmod(effect.seedValue, 997), std::fmod(effect.seedValue, 613)).cropped(extent);
+    auto noiseGrey =
+        colorMatrix(noiseField, vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
+    if (!noiseGrey) return std::nullopt;
+    auto noiseSoft = blurredWithinExtent(*noiseGrey, std::max(0.006 * m, 1.5), extent);
+    if (!noiseSoft) return std::nullopt;
+    auto noise = filtered("CIColorControls", {{coreimage::kInputImageKey, *noiseSoft}, {"inputContrast", 4.0}});
+    auto inverted = filtered("CIColorInvert", {{coreimage::kInputImageKey, *grey}});
+    if (!noise || !inverted) return std::nullopt;
+    auto band = pair("CIMultiplyCompositing", *grey, *inverted);  // C × (1 − C)
+    if (!band) return std::nullopt;
+    auto noisyBand = pair("CIMultiplyCompositing", *noise, *band);
+    if (!noisyBand) return std::nullopt;
+    auto lifted = gain(*noisyBand, 3.6);
+    auto lowered = gain(*band, 1.8);
+    if (!lifted || !lowered) return std::nullopt;
+    auto sum = pair("CIAdditionCompositing", *lifted, *grey);
+    if (!sum) return std::nullopt;
+    auto difference = pair("CISubtractBlendMode", *lowered, *sum);
+    if (!difference) return std::nullopt;
+    auto clamped = filtered("CIColorClamp", {{coreimage::kInputImageKey, *difference},
+                                             {"inputMinComponents", vec(0, 0, 0, 0)},
+                                             {"inputMaxComponents", vec(1, 1, 1, 1)}});
+    if (!clamped) return std::nullopt;
+    auto white = colorMatrix(*clamped, vec(0, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 0), vec(1, 0, 0, 0),
+                             vec(1, 1, 1, 0));
+    if (!white) return std::nullopt;
+    return materialized(white->cropped(extent), size);
+  }();
+  return ragged ? *ragged : core;
+}
+
+void applyScratches(RenderState& state, const LocalEffect& effect, const Image& mask, MaskSize size) {
+  const Rect extent = state.image.extent().integral();
+  const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
+  auto layers = drawScratchLayers(effect, size);
+  if (!layers) return;
+  const Image shade = maskImage(*layers->shade), highlight = maskImage(*layers->highlight);
+  layers.reset();
+  const Image ragged = raggedAreaMask(effect, mask, size);
+
+  // The layers are limited to the ragged area at the mask's resolution, then
+  // stretched over the picture like the coverage mask.
+  auto streaks = blendWithMask(shade, Image::constantColor({0, 0, 0, 1}).cropped(maskExtent), ragged);
+  auto marks = blendWithMask(highlight, Image::constantColor({0, 0, 0, 0}).cropped(maskExtent), ragged);
+  if (!streaks || !marks) return;
+  auto streaksOver = placeOverPicture(streaks->cropped(maskExtent), size, extent);
+  auto marksOver = placeOverPicture(marks->cropped(maskExtent), size, extent);
+  if (!streaksOver || !marksOver) return;
+
+  auto faded = filtered("CIColorControls", {{coreimage::kInputImageKey, state.image},
+                                            {"inputSaturation", 0.08},
+                                            {"inputBrightness", 0.18},
+                                            {"inputContrast", 0.78}});
+  if (!faded) return;
+  auto base = blendWithMask(faded->cropped(extent), state.image, *streaksOver);
+  if (!base) return;
+  auto out = pair("CISourceOverCompositing", *marksOver, base->cropped(extent));
+  if (!out) return;
+  state.image = out->cropped(extent);
+}
+
+}  // namespace tonesmith

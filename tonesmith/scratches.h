@@ -1,0 +1,51 @@
+// The pieces of the "scratches" effect, for its tests: the seeded
+// generator, the damage region and counts, and the two drawn layers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "local_effects.h"
+
+namespace tonesmith {
+
+// A 64-bit linear congruential generator. draw() advances the state and
+// gives (state >> 33) / (2³¹ − 1), in 0..1; current() gives that value for
+// the present state without advancing.
+class ScratchRandom {
+ public:
+  explicit ScratchRandom(std::uint64_t seed);  // seeds below 1 count as 1
+  double draw();
+  double current() const;
+
+ private:
+  std::uint64_t state_;
+};
+
+// The brushed region grown by 1.5 % of the mask's shorter side, within the
+// mask, in mask pixels (y up).
+struct ScratchRegion {
+  double x = 0, y = 0, width = 0, height = 0;
+};
+ScratchRegion scratchRegion(const LocalEffect& effect, MaskSize size);
+
+struct ScratchCounts {
+  std::int64_t candidates = 0;
+  std::int64_t specks = 0;
+};
+ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const ScratchRegion& region);
+
+// The shade layer (faint white streaks over opaque black) and the highlight
+// layer (bright hairlines and dust over transparent), mask-sized.
+struct ScratchLayers {
+  std::unique_ptr<graphics::Canvas> shade, highlight;
+};
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size);
+
+// The effect mask (a mask image) eroded, softened and given a noisy ragged
+// edge, as a rendered mask image; falls back to the softened core, or the
+// mask itself, when filters are missing.
+coreimage::Image raggedAreaMask(const LocalEffect& effect, const coreimage::Image& mask, MaskSize size);
+
+}  // namespace tonesmith

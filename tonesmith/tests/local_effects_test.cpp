@@ -1,0 +1,296 @@
+// Local effects: reading the effect records, mask sizing, brush tips,
+// stamping along strokes, erasing, and the stage on a picture.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+#include "local_effects.h"
+#include "options.h"
+
+namespace {
+
+using namespace tonesmith;
+
+json::Value parsed(const char* text) { return *json::parse(text, {}); }
+
+// Alpha at column x, row y counted from the bottom (the mask's own frame).
+int coverageAt(const imageio::Raster& r, int x, int yFromBottom) {
+  return r.data[(std::size_t(r.height - 1 - yFromBottom) * r.width + x) * 4 + 3];
+}
+
+int coveredPixels(const imageio::Raster& r) {
+  int n = 0;
+  for (std::size_t i = 3; i < r.data.size(); i += 4) n += r.data[i] > 0;
+  return n;
+}
+
+TEST(LocalEffectRecords, DefaultsClampsAndMalformedEntries) {
+  auto effects = readLocalEffects(parsed(R"([
+    {"strokes":[{"points":[{"x":0.5,"y":0.5}]}]},
+    {"kind":"scratches","opacity":7,"feather":0.5,"seed":-5,"densityScale":100,"brushShape":"bristle",
+     "strokes":[{"radius":1e308,"points":[{"x":-3,"y":2},{"x":0.1},{"y":0.2},"p",{"x":"1","y":0}]},
+                {"points":[]}, 5, {"shape":"soft-spot","erase":true,"radius":0,"points":[{"x":0.2,"y":0.3}]}]},
+    {"strokes":[]}, {"strokes":"no"}, {"kind":"blur"}, 3, null,
+    {"opacity":"high","seed":2.5,"strokes":[{"erase":"yes","points":[{"x":0.1,"y":0.1}]}]}
+  ])"));
+  ASSERT_EQ(effects.size(), 3u);
+  EXPECT_EQ(effects[0].kind, "blur");
+  EXPECT_EQ(effects[0].opacity, 0.75);
+  EXPECT_EQ(effects[0].strokes[0].radius, 0.015);
+  EXPECT_EQ(effects[0].strokes[0].shape, "round");
+  EXPECT_FALSE(effects[0].strokes[0].rawRadius);
+
+  const LocalEffect& s = effects[1];
+  EXPECT_EQ(s.opacity, 1);
+  EXPECT_EQ(s.feather, 0.1);
+  EXPECT_EQ(s.seedValue, -5);
+  EXPECT_EQ(s.generatorSeed, 1u);
+  EXPECT_EQ(*s.densityScale, 100);  // clamped where it is used
+  ASSERT_EQ(s.strokes.size(), 2u);
+  ASSERT_EQ(s.strokes[0].points.size(), 1u);  // points lacking a number are dropped
+  EXPECT_EQ(s.strokes[0].points[0].x, 0);
+  EXPECT_EQ(s.strokes[0].points[0].y, 1);
+  EXPECT_EQ(s.strokes[0].radius, 0.2);
+  EXPECT_EQ(*s.strokes[0].rawRadius, 1e308);
+  EXPECT_EQ(s.strokes[0].shape, "bristle");
+  EXPECT_EQ(s.strokes[1].shape, "soft-spot");
+  EXPECT_EQ(s.strokes[1].radius, 0.0005);
+  EXPECT_TRUE(s.strokes[1].erase);
+
+  EXPECT_EQ(effects[2].opacity, 0.75);
+  EXPECT_EQ(effects[2].seedValue, 1);  // not an integer
+  EXPECT_FALSE(effects[2].strokes[0].erase);
+
+  EXPECT_TRUE(readLocalEffects(parsed(R"({"strokes":[]})")).empty());
+}
+
+TEST(CoverageMask, IsAtMost4096OnTheLongerSide) {
+  auto size = coverageMaskSize(10000, 5000);
+  EXPECT_EQ(size.width, 4096);
+  EXPECT_EQ(size.height, 2048);
+  size = coverageMaskSize(4000, 3000);
+  EXPECT_EQ(size.width, 4000);
+  EXPECT_EQ(size.height, 3000);
+  EXPECT_EQ(size.shorter(), 3000);
+  size = coverageMaskSize(100000, 3);
+  EXPECT_EQ(size.width, 4096);
+  EXPECT_EQ(size.height, 1);
+}
+
+double tipCoverage(const BrushTip& tip, int row, int column) { return 1 - tip[row * kTipSide + column] / 255.0; }
+
+TEST(BrushTips, GeneratedAndImportedShapes) {
+  const BrushTip round = makeBrushMask("round", "");
+  ASSERT_EQ(round.size(), 4096u);
+  EXPECT_EQ(round[31 * 64 + 31], 0);  // full coverage in the middle
+  EXPECT_EQ(round[0], 255);           // none in the corner
+  EXPECT_EQ(round[31 * 64 + 0], 255); // r = 0.984, outside the disc
+  EXPECT_EQ(makeBrushMask("sharpen", ""), round);
+  EXPECT_EQ(makeBrushMask("imported", ""), round);
+
+  // An imported tip of exactly 4096 bytes is used as it is; 4095 bytes is not.
+  std::string bytes(4096, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  auto encode = [](const std::string& raw) {
+    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); i += 3) {
+      unsigned v = unsigned(std::uint8_t(raw[i])) << 16;
+      if (i + 1 < raw.size()) v |= unsigned(std::uint8_t(raw[i + 1])) << 8;
+      if (i + 2 < raw.size()) v |= std::uint8_t(raw[i + 2]);
+      out += alphabet[(v >> 18) & 63];
+      out += alphabet[(v >> 12) & 63];
+      out += i + 1 < raw.size() ? alphabet[(v >> 6) & 63] : '=';
+      out += i + 2 < raw.size() ? alphabet[v & 63] : '=';
+    }
+    return out;
+  };
+  const BrushTip imported = makeBrushMask("imported", encode(bytes));
+  EXPECT_EQ(std::string(imported.begin(), imported.end()), bytes);
+  EXPECT_EQ(makeBrushMask("imported", encode(bytes.substr(1))), round);
+  EXPECT_EQ(makeBrushMask("imported", encode(bytes) + " "), round);
+
+  // Bristle and dry-brush streaks run along the rows: within the body the
+  // coverage changes more from row to row than from column to column.
+  for (const char* shape : {"bristle", "dry-brush"}) {
+    const BrushTip tip = makeBrushMask(shape, "");
+    double acrossRows = 0, alongRows = 0;
+    for (int i = 20; i < 44; ++i)
+      for (int j = 20; j < 44; ++j) {
+        acrossRows += std::fabs(tipCoverage(tip, i + 1, j) - tipCoverage(tip, i, j));
+        alongRows += std::fabs(tipCoverage(tip, i, j + 1) - tipCoverage(tip, i, j));
+      }
+    EXPECT_GT(acrossRows, 2 * alongRows) << shape;
+  }
+  // The soft spot fades out gradually; the ink blot has holes.
+  const BrushTip soft = makeBrushMask("soft-spot", "");
+  EXPECT_GT(tipCoverage(soft, 31, 31), 0.9);
+  EXPECT_GT(tipCoverage(soft, 31, 8), 0.05);
+  EXPECT_LT(tipCoverage(soft, 31, 8), 0.8);
+  const BrushTip blot = makeBrushMask("ink-blot", "");
+  EXPECT_NEAR(tipCoverage(blot, 26, 34), 0.15, 0.01);  // 31·26 + 17·34 = 4·173
+  EXPECT_GT(tipCoverage(blot, 26, 35), 0.99);
+}
+
+TEST(Stamping, SpacingFollowsTheDiameterAndEveryInnerPointIsStampedTwice) {
+  BrushStroke stroke;
+  stroke.points = {{0, 0}, {1, 0}};
+  const MaskSize size{4000, 3000};
+  const double d = stampDiameter(stroke, size);
+  EXPECT_DOUBLE_EQ(d, 90);
+  auto stamps = strokeStamps(stroke, size, d, 1000000);
+  ASSERT_TRUE(stamps);
+  ASSERT_EQ(stamps->size(), 224u);  // ceil(4000 / 18) + 1
+  EXPECT_DOUBLE_EQ(stamps->front().center.y, 3000);
+  EXPECT_DOUBLE_EQ(stamps->back().center.x, 4000);
+  EXPECT_NEAR((*stamps)[1].center.x - (*stamps)[0].center.x, 4000.0 / 223, 1e-9);
+  EXPECT_EQ(stamps->front().angle, 0);
+
+  stroke.points = {{0, 0}, {0.5, 0}, {0.5, 1}};
+  stamps = strokeStamps(stroke, size, d, 1000000);
+  ASSERT_TRUE(stamps);
+  const std::size_t first = 112 + 1;  // ceil(2000 / 18) + 1
+  EXPECT_DOUBLE_EQ((*stamps)[first - 1].center.x, (*stamps)[first].center.x);
+  EXPECT_DOUBLE_EQ((*stamps)[first - 1].center.y, (*stamps)[first].center.y);
+  EXPECT_NEAR((*stamps)[first].angle, -M_PI / 2, 1e-12);  // downward on the y-up mask
+  EXPECT_FALSE(strokeStamps(stroke, size, d, 100));  // over the limit
+
+  // Tiny brushes still advance by at least one pixel.
+  stroke.radius = 0.0005;
+  stroke.points = {{0, 0}, {0.01, 0}};
+  stamps = strokeStamps(stroke, MaskSize{1000, 100}, stampDiameter(stroke, MaskSize{1000, 100}), 1000000);
+  ASSERT_TRUE(stamps);
+  EXPECT_EQ(stamps->size(), 11u);
+}
+
+LocalEffect effectOf(const char* text) {
+  auto effects = readLocalEffects(parsed(text));
+  EXPECT_EQ(effects.size(), 1u);
+  return effects.empty() ? LocalEffect{} : effects[0];
+}
+
+TEST(Stamping, ADotHasTheStrokeDiameterAndErasingRemovesOnlyThatEffectsCoverage) {
+  const MaskSize size{200, 100};
+  auto dot = rasterizeStrokes(effectOf(R"([{"strokes":[{"radius":0.1,"points":[{"x":0.5,"y":0.5}]}]}])"), size);
+  ASSERT_TRUE(dot);
+  imageio::Raster r = dot->toRaster();
+  EXPECT_EQ(coverageAt(r, 100, 50), 255);
+  EXPECT_EQ(coverageAt(r, 108, 50), 255);  // d = 20; the rim is soft
+  EXPECT_EQ(coverageAt(r, 111, 50), 0);
+  EXPECT_NEAR(coveredPixels(r), M_PI * 100, 40);
+
+  const char* painted = R"([{"strokes":[{"radius":0.1,"points":[{"x":0.2,"y":0.5},{"x":0.8,"y":0.5}]},
+      {"erase":true,"radius":0.1,"points":[{"x":0.5,"y":0.5},{"x":0.8,"y":0.5}]}]}])";
+  auto erased = rasterizeStrokes(effectOf(painted), size);
+  r = erased->toRaster();
+  EXPECT_EQ(coverageAt(r, 60, 50), 255);
+  EXPECT_EQ(coverageAt(r, 130, 50), 0);
+  EXPECT_EQ(coverageAt(r, 130, 55), 0);
+  EXPECT_EQ(coverageAt(r, 170, 50), 0);
+}
+
+TEST(Stamping, AbsurdStrokesFinishQuickly) {
+  std::string points;
+  for (int i = 0; i < 100000; ++i) points += std::string(i ? "," : "") + (i % 2 ? R"({"x":0,"y":0})" : R"({"x":1,"y":1})");
+  const std::string text = R"([{"strokes":[{"radius":0.2,"points":[)" + points +
+                           R"(]},{"radius":0.05,"points":[{"x":0.5,"y":0.5}]}]}])";
+  const auto start = std::chrono::steady_clock::now();
+  auto canvas = rasterizeStrokes(effectOf(text.c_str()), MaskSize{400, 300});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(canvas);
+  EXPECT_LT(seconds, 10);
+  // The huge stroke is left out; the small dot after it is drawn.
+  imageio::Raster r = canvas->toRaster();
+  EXPECT_EQ(coverageAt(r, 200, 150), 255);
+  EXPECT_EQ(coverageAt(r, 10, 10), 0);
+}
+
+// The stage on a checkerboard picture, through the program's settings.
+class LocalEffectStage : public ::testing::Test {
+ protected:
+  static coreimage::Image checkerboard(int w, int h) {
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        std::uint8_t* p = pixels->data() + (std::size_t(y) * w + x) * 4;
+        p[0] = p[1] = p[2] = ((x / 4 + y / 4) % 2) ? 230 : 20;
+        p[3] = 255;
+      }
+    return coreimage::Image::fromPixels(pixels, pixels->data(), w, h, 8, std::size_t(w) * 4);
+  }
+  static std::vector<std::uint8_t> rendered(const coreimage::Image& image, int w, int h) {
+    std::vector<std::uint8_t> out(std::size_t(w) * h * 4);
+    if (!image.node()) return out;
+    coreimage::render(image, {0, 0, w, h}, coreimage::PixelFormat::rgba8, out.data(), std::size_t(w) * 4);
+    return out;
+  }
+  // Renders the 120 × 80 checkerboard through the stage with these effects.
+  static std::vector<std::uint8_t> run(const char* effects, bool* unchanged = nullptr) {
+    Settings s;
+    s.localEffects = json::parse(effects, {});
+    setSettings(s);
+    RenderState state;
+    state.image = checkerboard(120, 80);
+    const auto before = state.image.node();
+    applyLocalEffects(state);
+    if (unchanged) *unchanged = state.image.node() == before;
+    return rendered(state.image, 120, 80);
+  }
+  // The grey level at column x, row y from the top.
+  static int level(const std::vector<std::uint8_t>& px, int x, int y) { return px[(std::size_t(y) * 120 + x) * 4]; }
+};
+
+TEST_F(LocalEffectStage, BlurActsOnlyUnderItsStrokes) {
+  const auto original = run("[]");
+  const auto blurred = run(R"([{"amount":40,"opacity":1,"strokes":[{"radius":0.2,"points":[{"x":0.25,"y":0.5}]}]}])");
+  EXPECT_NEAR(level(blurred, 30, 40), 125, 30);  // mixed to mid grey
+  EXPECT_EQ(level(blurred, 110, 40), level(original, 110, 40));
+  EXPECT_EQ(level(blurred, 110, 5), level(original, 110, 5));
+
+  // An erase stroke in another effect leaves this one's blur alone.
+  const auto twoEffects = run(R"([{"amount":40,"opacity":1,"strokes":[{"radius":0.2,"points":[{"x":0.25,"y":0.5}]}]},
+      {"amount":40,"opacity":1,"strokes":[{"erase":true,"radius":0.2,"points":[{"x":0.25,"y":0.5}]}]}])");
+  EXPECT_EQ(twoEffects, blurred);
+}
+
+TEST_F(LocalEffectStage, WideBlursThroughAReducedCopyMatchTheFullSizeBlur) {
+  const coreimage::Image picture = checkerboard(400, 240);
+  const coreimage::Rect extent = picture.extent();
+  for (double sigma : {17.0, 40.0}) {
+    auto reduced = blurredPicture(picture, sigma, extent);
+    auto full = blurredWithinExtent(picture, sigma, extent);
+    ASSERT_TRUE(reduced && full);
+    EXPECT_EQ(reduced->extent(), extent);
+    const auto a = rendered(*reduced, 400, 240), b = rendered(*full, 400, 240);
+    int worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    EXPECT_LE(worst, 3) << sigma;
+  }
+}
+
+TEST_F(LocalEffectStage, NothingChangesWithoutAUsableEffect) {
+  for (const char* effects : {R"([{"opacity":0,"strokes":[{"points":[{"x":0.5,"y":0.5}]}]}])",
+                              R"([{"kind":"sharpen","strokes":[{"points":[{"x":0.5,"y":0.5}]}]}])",
+                              R"([{"strokes":[{"points":[{"x":"a","y":0.5}]}]}])",
+                              R"({"strokes":[{"points":[{"x":0.5,"y":0.5}]}]})"}) {
+    bool unchanged = false;
+    run(effects, &unchanged);
+    EXPECT_TRUE(unchanged) << effects;
+  }
+}
+
+TEST_F(LocalEffectStage, FeatherSoftensTheMaskEdge) {
+  const auto hard = run(R"([{"amount":40,"opacity":1,"strokes":[{"radius":0.2,"points":[{"x":0.25,"y":0.5}]}]}])");
+  const auto soft = run(R"([{"amount":40,"opacity":1,"feather":0.5,
+      "strokes":[{"radius":0.2,"points":[{"x":0.25,"y":0.5}]}]}])");
+  EXPECT_NE(hard, soft);
+  // Well outside the stroke the feathered mask still reaches a little.
+  int changed = 0;
+  const auto original = run("[]");
+  for (int x = 50; x < 60; ++x) changed += level(soft, x, 40) != level(original, x, 40);
+  EXPECT_GT(changed, 0);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// The scratches effect: the seeded generator, counts, region and layers, and
+// the whole effect on a picture.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "local_effects.h"
+#include "options.h"
+#include "scratches.h"
+
+namespace {
+
+using namespace tonesmith;
+
+LocalEffect effectOf(const std::string& text) {
+  auto effects = readLocalEffects(*json::parse(text, {}));
+  EXPECT_EQ(effects.size(), 1u) << text;
+  return effects.empty() ? LocalEffect{} : effects[0];
+}
+
+std::string scratches(const std::string& extra) {
+  return R"([{"kind":"scratches","opacity":1,)" + extra +
+         R"("strokes":[{"radius":0.1,"points":[{"x":0.3,"y":0.5},{"x":0.7,"y":0.5}]}]}])";
+}
+
+std::pair<imageio::Raster, imageio::Raster> layersOf(const std::string& text, MaskSize size = {300, 200}) {
+  auto layers = drawScratchLayers(effectOf(text), size);
+  EXPECT_TRUE(layers);
+  return {layers->shade->toRaster(), layers->highlight->toRaster()};
+}
+
+TEST(ScratchRandom, IsTheSeededCongruentialGenerator) {
+  const std::uint64_t a = 6364136223846793005ULL, c = 1442695040888963407ULL;
+  std::uint64_t s = 7 * a + c;
+  ScratchRandom random(7);
+  EXPECT_DOUBLE_EQ(random.current(), double(s >> 33) / 2147483647.0);
+  for (int i = 0; i < 5; ++i) {
+    s = s * a + c;
+    const double v = random.draw();
+    EXPECT_DOUBLE_EQ(v, double(s >> 33) / 2147483647.0);
+    EXPECT_GE(v, 0);
+    EXPECT_LE(v, 1);
+  }
+  ScratchRandom zero(0), one(1);
+  EXPECT_EQ(zero.draw(), one.draw());
+}
+
+TEST(ScratchLayers, TheSameRequestGivesTheSameDamageAndSeedsBelowOneCountAsOne) {
+  const auto first = layersOf(scratches(R"("seed":1,)"));
+  const auto again = layersOf(scratches(R"("seed":1,)"));
+  EXPECT_EQ(first.first.data, again.first.data);
+  EXPECT_EQ(first.second.data, again.second.data);
+  for (const char* seed : {R"("seed":0,)", R"("seed":-5,)", ""}) {
+    const auto other = layersOf(scratches(seed));
+    EXPECT_EQ(other.first.data, first.first.data) << seed;
+    EXPECT_EQ(other.second.data, first.second.data) << seed;
+  }
+  EXPECT_NE(layersOf(scratches(R"("seed":2,)")).second.data, first.second.data);
+  // Something was drawn on both layers.
+  int lit = 0, shaded = 0;
+  for (std::size_t i = 0; i < first.first.data.size(); i += 4) {
+    lit += first.second.data[i + 3] > 0;
+    shaded += first.first.data[i] > 0;
+    ASSERT_EQ(first.first.data[i + 3], 255);  // the shade layer stays opaque
+  }
+  EXPECT_GT(lit, 200);
+  EXPECT_GT(shaded, 200);
+}
+
+TEST(ScratchCounts, AreHeldWithinTheirLimits) {
+  const MaskSize size{300, 200};
+  LocalEffect faint = effectOf(scratches(R"("amount":1,)"));
+  auto counts = scratchCounts(faint, size, scratchRegion(faint, size));
+  EXPECT_GE(counts.candidates, 48);
+  EXPECT_GE(counts.specks, 24);
+  LocalEffect capped = effectOf(scratches(R"("densityScale":100,)"));
+  LocalEffect fifty = effectOf(scratches(R"("densityScale":50,)"));
+  const auto c100 = scratchCounts(capped, size, scratchRegion(capped, size));
+  const auto c50 = scratchCounts(fifty, size, scratchRegion(fifty, size));
+  EXPECT_EQ(c100.candidates, c50.candidates);
+  EXPECT_GE(c50.candidates, 240);
+  LocalEffect huge = effectOf(scratches(R"("densityScale":50,)"));
+  const MaskSize big{4096, 4096};
+  const auto many = scratchCounts(huge, big, {0, 0, 4096, 4096});
+  EXPECT_LE(many.candidates, 900000);
+  EXPECT_LE(many.specks, 60000);
+}
+
+TEST(ScratchRegion, IsTheStrokeSquaresGrownAndKeptOnTheMask) {
+  const MaskSize size{300, 200};
+  const LocalEffect corner =
+      effectOf(R"([{"kind":"scratches","strokes":[{"radius":0.05,"points":[{"x":0.01,"y":0.02}]}]}])");
+  const ScratchRegion z = scratchRegion(corner, size);
+  EXPECT_DOUBLE_EQ(z.x, 0);
+  EXPECT_DOUBLE_EQ(z.width, 3 + 10 + 3);  // 0.01·300 + r·m + 0.015·m
+  EXPECT_DOUBLE_EQ(z.y + z.height, 200);
+  EXPECT_DOUBLE_EQ(z.y, 196 - 10 - 3);
+  // The damage starts inside the region; streaks reach at most about
+  // 0.14 m beyond it.
+  auto layers = drawScratchLayers(corner, size);
+  ASSERT_TRUE(layers);
+  const imageio::Raster r = layers->highlight->toRaster();
+  int inside = 0, outside = 0;
+  for (int y = 0; y < r.height; ++y)
+    for (int x = 0; x < r.width; ++x) {
+      if (!r.data[(std::size_t(y) * r.width + x) * 4 + 3]) continue;
+      const double maskY = r.height - y - 0.5;
+      (x < z.x + z.width + 30 && maskY > z.y - 30 ? inside : outside)++;
+    }
+  EXPECT_GT(inside, 0);
+  EXPECT_EQ(outside, 0);
+}
+
+TEST(ScratchLayers, OpacityWeakensTheMarksButKeepsTheirNumber) {
+  const auto full = layersOf(scratches(""));
+  const auto half = layersOf(R"([{"kind":"scratches","opacity":0.5,)"
+                             R"("strokes":[{"radius":0.1,"points":[{"x":0.3,"y":0.5},{"x":0.7,"y":0.5}]}]}])");
+  int maxFull = 0, maxHalf = 0, countFull = 0, countHalf = 0;
+  for (std::size_t i = 3; i < full.second.data.size(); i += 4) {
+    maxFull = std::max<int>(maxFull, full.second.data[i]);
+    maxHalf = std::max<int>(maxHalf, half.second.data[i]);
+    countFull += full.second.data[i] > 2;
+    countHalf += half.second.data[i] > 1;
+  }
+  EXPECT_GT(maxFull, 200);
+  EXPECT_LT(maxHalf, maxFull * 0.7);
+  EXPECT_NEAR(countHalf, countFull, countFull * 0.1);
+}
+
+TEST(ScratchEffect, RendersIdenticallyTwiceAndChangesThePictureOnlyNearTheStroke) {
+  auto render = [](const std::string& effects) {
+    Settings s;
+    s.localEffects = json::parse(effects, {});
+    setSettings(s);
+    RenderState state;
+    state.image = coreimage::Image::constantColor({0.4f, 0.45f, 0.5f, 1}).cropped(coreimage::Rect::make(0, 0, 300, 200));
+    applyLocalEffects(state);
+    std::vector<std::uint8_t> px(300 * 200 * 4);
+    coreimage::render(state.image, {0, 0, 300, 200}, coreimage::PixelFormat::rgba8, px.data(), 300 * 4);
+    return px;
+  };
+  const auto a = render(scratches(R"("seed":3,)"));
+  EXPECT_EQ(a, render(scratches(R"("seed":3,)")));
+  const auto plain = render("[]");
+  int changed = 0, changedFar = 0;
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 300; ++x) {
+      const std::size_t i = (std::size_t(y) * 300 + x) * 4;
+      if (a[i] == plain[i] && a[i + 1] == plain[i + 1]) continue;
+      ++changed;
+      if (y < 40 || y > 160 || x < 40 || x > 260) ++changedFar;
+    }
+  EXPECT_GT(changed, 300);
+  EXPECT_EQ(changedFar, 0);
+}
+
+}  // namespace
