@@ -147,7 +147,7 @@ std::optional<std::string> iccProfileDescription(const unsigned char* data, std:
 std::optional<ImageProperties> readImageProperties(std::span<const unsigned char> file) {
   if (file.empty() || file.size() > static_cast<std::size_t>(std::numeric_limits<long>::max())) return std::nullopt;
   try {
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(file.data(), static_cast<long>(file.size()));
+    auto image = Exiv2::ImageFactory::open(file.data(), static_cast<long>(file.size()));
     if (!image.get()) return std::nullopt;
     image->readMetadata();
 
