@@ -157,7 +157,8 @@ double matteReduction(double radius) {
   return reduction >= 2 ? reduction : 1;
 }
 
-Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction, const std::optional<Image>& reduced) {
+std::optional<Image> featherMatte(const Image& layer, const Rect& frame, double fraction,
+                                  const std::optional<Image>& reduced) {
   namespace ci = coreimage;
   const double radius = featherRadius(frame, fraction);
   const double reduction = reduced ? matteReduction(radius) : 1;
@@ -167,20 +168,20 @@ Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction
   // wherever the frame holds no layer, not only where the layer is clear.
   auto spread = filtered("CISourceOverCompositing", {{ci::kInputImageKey, matteLayer},
                                                      {ci::kInputBackgroundImageKey, transparentFrame(matteFrame)}});
-  if (!spread) return layer;
+  if (!spread) return std::nullopt;
   auto matte = filtered("CIColorMatrix", {{ci::kInputImageKey, spread->cropped(matteFrame)},
                                           {"inputRVector", Vector{{0, 0, 0, 1}}},
                                           {"inputGVector", Vector{{0, 0, 0, 1}}},
                                           {"inputBVector", Vector{{0, 0, 0, 1}}},
                                           {"inputAVector", Vector{{0, 0, 0, 0}}},
                                           {"inputBiasVector", Vector{{0, 0, 0, 1}}}});
-  if (!matte) return layer;
+  if (!matte) return std::nullopt;
   // Outside the frame the matte is 1, so the frame's own borders do not fade.
   auto bounded = filtered("CISourceOverCompositing", {{ci::kInputImageKey, matte->cropped(matteFrame)},
                                                       {ci::kInputBackgroundImageKey, Image::constantColor({1, 1, 1, 1})}});
-  if (!bounded) return layer;
+  if (!bounded) return std::nullopt;
   auto blurred = filtered("CIGaussianBlur", {{ci::kInputImageKey, *bounded}, {ci::kInputRadiusKey, radius / reduction}});
-  if (!blurred) return layer;
+  if (!blurred) return std::nullopt;
   if (reduced) *blurred = blurred->transformed(Affine::scale(reduction, reduction));
   // 2v − 1: the blurred boundary (0.5) becomes 0, so the fade lies inside.
   auto ramp = filtered("CIColorMatrix", {{ci::kInputImageKey, blurred->cropped(frame)},
@@ -189,12 +190,18 @@ Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction
                                          {"inputBVector", Vector{{0, 0, 2, 0}}},
                                          {"inputAVector", Vector{{0, 0, 0, 1}}},
                                          {"inputBiasVector", Vector{{-1, -1, -1, 0}}}});
-  if (!ramp) return layer;
+  if (!ramp) return std::nullopt;
   auto clamped = filtered("CIColorClamp", {{ci::kInputImageKey, *ramp},
                                            {"inputMinComponents", Vector{{0, 0, 0, 0}}},
                                            {"inputMaxComponents", Vector{{1, 1, 1, 1}}}});
-  if (!clamped) return layer;
-  auto faded = maskedByGrey(layer, clamped->cropped(frame), frame);
+  if (!clamped) return std::nullopt;
+  return clamped->cropped(frame);
+}
+
+Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction, const std::optional<Image>& reduced) {
+  auto matte = featherMatte(layer, frame, fraction, reduced);
+  if (!matte) return layer;
+  auto faded = maskedByGrey(layer, *matte, frame);
   return faded ? *faded : layer;
 }
 
@@ -204,22 +211,38 @@ Image compositedLayer(const Image& image, const Rect& frame, const Image& pictur
   auto placed = placedLayer(picture, frame, layer);
   if (!placed) return image;
   Image current = *placed;
+  // The grey level that keeps the layer: the feather's matte times the
+  // inverted mask, so that the layer is masked in one pass.
+  std::optional<Image> keep;
   if (layer.feather > 0) {
     // A wide fade is smooth at the scale of its radius: its matte comes from
     // the layer placed on a frame reduced to a quarter radius per pixel.
     const double reduction = matteReduction(featherRadius(frame, layer.feather));
     std::optional<Image> reduced;
     if (reduction > 1) reduced = placedLayer(picture, reducedFrame(frame, reduction), layer);
-    current = featheredLayerEdges(current, frame, layer.feather, reduced);
+    keep = featherMatte(current, frame, layer.feather, reduced);
   }
   if (mask) {
     // White hides the layer: the inverted mask keeps it.
     auto fittedMask = coverFitted(*mask, frame);
     std::optional<Image> inverted;
     if (fittedMask) inverted = filtered("CIColorInvert", {{ci::kInputImageKey, *fittedMask}});
-    if (inverted)
-      if (auto masked = maskedByGrey(current, *inverted, frame)) current = *masked;
+    if (inverted && keep) {
+      // The matte is grey, so the luminance of the product is the product
+      // of the two levels.
+      auto both = filtered("CIMultiplyCompositing", {{ci::kInputImageKey, *keep}, {ci::kInputBackgroundImageKey, *inverted}});
+      if (both) {
+        keep = both->cropped(frame);
+      } else if (auto feathered = maskedByGrey(current, *keep, frame)) {
+        current = *feathered;
+        keep = inverted;
+      }
+    } else if (inverted) {
+      keep = inverted;
+    }
   }
+  if (keep)
+    if (auto masked = maskedByGrey(current, *keep, frame)) current = *masked;
   auto faded = filtered("CIColorMatrix", {{ci::kInputImageKey, current}, {"inputAVector", Vector{{0, 0, 0, layer.opacity}}}});
   if (!faded) return image;
   auto blended = filtered(blendFilterName(layer.blendMode),

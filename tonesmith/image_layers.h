@@ -52,6 +52,10 @@ double matteReduction(double radius);
 // borders) over f × the frame's shorter side; unchanged when a step fails.
 // `reduced`, when given, is the same layer placed on the frame reduced by
 // matteReduction: the matte is then blurred at that size and enlarged.
+// featherMatte gives the grey matte of that fade over the frame (1 keeps
+// the layer, 0 hides it), absent when a step fails.
+std::optional<coreimage::Image> featherMatte(const coreimage::Image& layer, const coreimage::Rect& frame,
+                                             double fraction, const std::optional<coreimage::Image>& reduced);
 coreimage::Image featheredLayerEdges(const coreimage::Image& layer, const coreimage::Rect& frame, double fraction,
                                      const std::optional<coreimage::Image>& reduced = std::nullopt);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 
+#include "node.h"
 #include "options.h"
 
 namespace tonesmith {
@@ -157,8 +158,58 @@ void applyBlur(RenderState& state, const LocalEffect& effect, Image mask, MaskSi
   if (auto out = filtered("CIBlendWithMask", {{coreimage::kInputImageKey, *blurred},
                                               {coreimage::kInputBackgroundImageKey, state.image},
                                               {coreimage::kInputMaskImageKey, *placed}}))
-    state.image = out->cropped(extent);
+    state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
+                                    CoverageBlocks::of(mask, size, extent));
 }
+
+// Renders the effect over the runs of columns of each tile that coverage
+// may reach and passes the source through over the rest; a region without
+// coverage is the source's own, fast paths included.
+class CoverageLimitedNode final : public coreimage::Node {
+ public:
+  CoverageLimitedNode(std::shared_ptr<const Node> source, std::shared_ptr<const Node> effect, CoverageBlocks coverage)
+      : source_(std::move(source)), effect_(std::move(effect)), coverage_(std::move(coverage)),
+        extent_(source_->extent().unionWith(effect_->extent())) {}
+  Rect extent() const override { return extent_; }
+  void render(const coreimage::TileView& out) const override {
+    const coreimage::PixelRect r = out.rect;
+    std::int64_t start = r.x;
+    bool startUsed = false;
+    for (std::int64_t x = r.x; x < r.maxX();) {
+      // Runs start at multiples of kRunWidth (rounded down for negative x).
+      const std::int64_t floorRun = (x >= 0 ? x : x - kRunWidth + 1) / kRunWidth * kRunWidth;
+      const std::int64_t next = std::min(r.maxX(), floorRun + kRunWidth);
+      const bool used = coverage_.touches({x, r.y, next - x, r.height});
+      if (x == r.x) startUsed = used;
+      if (used != startUsed) {
+        renderRun(out, start, x, startUsed);
+        start = x;
+        startUsed = used;
+      }
+      x = next;
+    }
+    renderRun(out, start, r.maxX(), startUsed);
+  }
+  bool copyPixels(const coreimage::PixelRect& region, coreimage::PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    return !coverage_.touches(region) && source_->copyPixels(region, format, destination, rowBytes);
+  }
+  bool readOpaqueBytes(const coreimage::PixelRect& region, std::uint8_t* destination,
+                       std::size_t rowBytes) const override {
+    return !coverage_.touches(region) && source_->readOpaqueBytes(region, destination, rowBytes);
+  }
+
+ private:
+  static constexpr std::int64_t kRunWidth = 128;
+  void renderRun(const coreimage::TileView& out, std::int64_t from, std::int64_t to, bool used) const {
+    if (to <= from) return;
+    const coreimage::TileView part = out.subview({from, out.rect.y, to - from, out.rect.height});
+    (used ? effect_ : source_)->render(part);
+  }
+  std::shared_ptr<const Node> source_, effect_;
+  CoverageBlocks coverage_;
+  Rect extent_;
+};
 
 }  // namespace
 
@@ -232,6 +283,67 @@ std::optional<Image> placeOverPicture(const Image& mask, MaskSize size, const Re
   Image placed = mask.transformed(placement);
   if (placed.isEmpty()) return std::nullopt;
   return placed.cropped(extent);
+}
+
+std::optional<CoverageBlocks> CoverageBlocks::of(const Image& mask, MaskSize size, const Rect& extent) {
+  CoverageBlocks blocks;
+  blocks.size_ = size;
+  blocks.extent_ = extent;
+  blocks.columns_ = (size.width + kBlock - 1) / kBlock;
+  blocks.rows_ = (size.height + kBlock - 1) / kBlock;
+  // Per block: whether some pixel has colour, and whether some has alpha.
+  // Stretched, a neighbourhood whose colour is all zero, or whose alpha is,
+  // gives a mask of zero whichever way the resampler weighs it.
+  std::vector<std::uint8_t> colour(static_cast<std::size_t>(blocks.columns_) * blocks.rows_, 0), alpha(colour);
+  try {
+    for (int y0 = 0; y0 < size.height; y0 += kBlock) {
+      const int h = std::min(kBlock, size.height - y0);
+      const std::vector<float> strip = coreimage::renderFloat(mask, {0, y0, size.width, h});
+      const std::size_t row = static_cast<std::size_t>(y0 / kBlock) * blocks.columns_;
+      for (std::size_t i = 0; i < strip.size(); i += 4) {
+        const std::size_t block = row + (i / 4) % static_cast<std::size_t>(size.width) / kBlock;
+        if (strip[i] != 0 || strip[i + 1] != 0 || strip[i + 2] != 0) colour[block] = 1;
+        if (strip[i + 3] != 0) alpha[block] = 1;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  // A block counts when it and its neighbours hold both colour and alpha:
+  // the resampler reaches a couple of mask pixels into the next block.
+  blocks.used_.assign(colour.size(), 0);
+  auto any = [&](const std::vector<std::uint8_t>& v, int bx, int by) {
+    for (int y = std::max(by - 1, 0); y <= std::min(by + 1, blocks.rows_ - 1); ++y)
+      for (int x = std::max(bx - 1, 0); x <= std::min(bx + 1, blocks.columns_ - 1); ++x)
+        if (v[static_cast<std::size_t>(y) * blocks.columns_ + x]) return true;
+    return false;
+  };
+  for (int by = 0; by < blocks.rows_; ++by)
+    for (int bx = 0; bx < blocks.columns_; ++bx)
+      blocks.used_[static_cast<std::size_t>(by) * blocks.columns_ + bx] = any(colour, bx, by) && any(alpha, bx, by);
+  return blocks;
+}
+
+bool CoverageBlocks::touches(const coreimage::PixelRect& rect) const {
+  // Picture pixels to mask pixels, with a margin for the resampler's reach.
+  const double sx = size_.width / extent_.width(), sy = size_.height / extent_.height();
+  constexpr double kReach = 4;
+  auto blockOf = [](double v, int count) {
+    return static_cast<int>(std::clamp(std::floor(v / kBlock), -1.0, static_cast<double>(count)));
+  };
+  const int x0 = blockOf((double(rect.x) - extent_.minX) * sx - kReach, columns_);
+  const int x1 = blockOf((double(rect.maxX()) - extent_.minX) * sx + kReach, columns_);
+  const int y0 = blockOf((double(rect.y) - extent_.minY) * sy - kReach, rows_);
+  const int y1 = blockOf((double(rect.maxY()) - extent_.minY) * sy + kReach, rows_);
+  for (int y = std::max(y0, 0); y <= std::min(y1, rows_ - 1); ++y)
+    for (int x = std::max(x0, 0); x <= std::min(x1, columns_ - 1); ++x)
+      if (used_[static_cast<std::size_t>(y) * columns_ + x]) return true;
+  return false;
+}
+
+Image limitedToCoverage(const Image& source, const Image& effect, std::optional<CoverageBlocks> coverage) {
+  if (!coverage) return effect;
+  return Image(std::make_shared<CoverageLimitedNode>(source.node(), effect.node(), std::move(*coverage)));
 }
 
 std::optional<Image> filtered(const char* name, const Parameters& parameters) {

@@ -104,6 +104,29 @@ std::optional<coreimage::Image> materialized(const coreimage::Image& image, Mask
 std::optional<coreimage::Image> placeOverPicture(const coreimage::Image& mask, MaskSize size,
                                                  const coreimage::Rect& extent);
 
+// Where a mask image has any coverage, in blocks of mask pixels, mapped onto
+// the picture's extent: lets the renderer pass the source through untouched
+// (its 8-bit copy paths included) wherever an effect cannot reach.
+class CoverageBlocks {
+ public:
+  // Absent when the mask cannot be rendered.
+  static std::optional<CoverageBlocks> of(const coreimage::Image& mask, MaskSize size, const coreimage::Rect& extent);
+  // Whether any picture pixel of `rect` may be touched by coverage once the
+  // mask is stretched over the picture (bicubic: two mask pixels each way).
+  bool touches(const coreimage::PixelRect& rect) const;
+
+ private:
+  static constexpr int kBlock = 16;  // mask pixels on a side
+  MaskSize size_;
+  coreimage::Rect extent_;
+  int columns_ = 0, rows_ = 0;
+  std::vector<std::uint8_t> used_;  // rows_ × columns_, y up
+};
+// `effect` where the coverage can reach, `source` elsewhere; both must
+// cover the same extent. Without coverage blocks, `effect` throughout.
+coreimage::Image limitedToCoverage(const coreimage::Image& source, const coreimage::Image& effect,
+                                   std::optional<CoverageBlocks> coverage);
+
 // The output of a filter given all its parameters, or absent.
 std::optional<coreimage::Image> filtered(const char* name, const coreimage::Parameters& parameters);
 // The image blurred with its edges repeated, cropped to `extent`.

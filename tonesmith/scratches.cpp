@@ -284,7 +284,10 @@ void applyScratches(RenderState& state, const LocalEffect& effect, const Image& 
   if (!base) return;
   auto out = pair("CISourceOverCompositing", *marksOver, base->cropped(extent));
   if (!out) return;
-  state.image = out->cropped(extent);
+  // Where the ragged mask is zero the streaks are opaque black and the
+  // marks transparent, so the picture shows through unchanged.
+  state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
+                                  CoverageBlocks::of(ragged, size, extent));
 }
 
 }  // namespace tonesmith

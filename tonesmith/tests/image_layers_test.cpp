@@ -232,3 +232,44 @@ TEST(ImageLayerFeather, ReducedMatteMatchesTheFullSizeOne) {
   EXPECT_LT(total / (400 * 250), 0.005);
   EXPECT_NEAR(at(quick, 200, 125)[3], 1, 0.02);
 }
+
+TEST(ImageLayerComposite, FeatherAndMaskInOnePassMatchTheTwoInTurn) {
+  // The feather's matte and the inverted mask mask the layer in one pass:
+  // the same as fading the edges first and masking the faded layer after.
+  namespace ci = coreimage;
+  const Rect frame = Rect::make(0, 0, 120, 80);
+  const Image base = solid(120, 80, {0.8f, 0.4f, 0.2f, 1});
+  const Image grey = solid(60, 40, {0.3f, 0.6f, 0.3f, 1});
+  const Image mask = columnRamp(60, 40);  // red only: hides up to 0.2126 of the layer
+  ImageLayer layer;
+  layer.scale = 0.7;
+  layer.rotation = 15;
+  layer.feather = 0.1;
+  ASSERT_EQ(matteReduction(featherRadius(frame, layer.feather)), 1);
+  auto placed = placedLayer(grey, frame, layer);
+  auto fittedMask = coverFitted(mask, frame);
+  ASSERT_TRUE(placed && fittedMask);
+  auto apply = [](const char* name, const ci::Parameters& parameters) {
+    auto filter = ci::Filter::named(name);
+    for (const auto& [key, value] : parameters) filter->setValue(key, value);
+    return *filter->outputImage();
+  };
+  const Image clear = Image::constantColor({0, 0, 0, 0}).cropped(frame);
+  const Image inverted = apply("CIColorInvert", {{ci::kInputImageKey, *fittedMask}});
+  const Image masked = apply("CIBlendWithMask", {{ci::kInputImageKey, featheredLayerEdges(*placed, frame, layer.feather)},
+                                                 {ci::kInputBackgroundImageKey, clear},
+                                                 {ci::kInputMaskImageKey, inverted}});
+  const Image inTurn = apply("CISourceOverCompositing",
+                             {{ci::kInputImageKey, masked.cropped(frame)}, {ci::kInputBackgroundImageKey, base}});
+  auto want = ci::renderFloat(inTurn, {0, 0, 120, 80});
+  auto got = ci::renderFloat(compositedLayer(base, frame, grey, mask, layer), {0, 0, 120, 80});
+  auto plain = ci::renderFloat(compositedLayer(base, frame, grey, std::nullopt, layer), {0, 0, 120, 80});
+  ASSERT_EQ(want.size(), got.size());
+  double worst = 0, maskEffect = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    worst = std::max(worst, std::fabs(double(got[i]) - want[i]));
+    maskEffect = std::max(maskEffect, std::fabs(double(plain[i]) - want[i]));
+  }
+  EXPECT_LT(worst, 1e-5);
+  EXPECT_GT(maskEffect, 0.02);  // the mask really shows
+}

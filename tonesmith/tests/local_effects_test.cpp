@@ -293,4 +293,55 @@ TEST_F(LocalEffectStage, FeatherSoftensTheMaskEdge) {
   EXPECT_GT(changed, 0);
 }
 
+// A mask-sized 8-bit image, transparent but for the given straight RGBA
+// pixels (x, y from the bottom).
+struct MaskPixel {
+  int x, y;
+  std::uint8_t r, g, b, a;
+};
+coreimage::Image sparseMask(MaskSize size, std::initializer_list<MaskPixel> pixels) {
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::size_t(size.width) * size.height * 4, 0);
+  for (const MaskPixel& p : pixels) {
+    std::uint8_t* q = bytes->data() + (std::size_t(size.height - 1 - p.y) * size.width + p.x) * 4;
+    q[0] = p.r, q[1] = p.g, q[2] = p.b, q[3] = p.a;
+  }
+  return coreimage::Image::fromPixels(bytes, bytes->data(), size.width, size.height, 8, std::size_t(size.width) * 4);
+}
+
+TEST_F(LocalEffectStage, LimitingToCoverageChangesNoPixelOfTheStretchedBlend) {
+  // Stretched by a factor that is not whole, with spots on block corners
+  // and a pixel whose colour and alpha lie in neighbouring pixels.
+  const int w = 4500, h = 120;
+  const coreimage::Image picture = checkerboard(w, h);
+  const coreimage::Rect extent = picture.extent();
+  const MaskSize size = coverageMaskSize(w, h);
+  ASSERT_EQ(size.width, 4096);
+  const coreimage::Image mask = sparseMask(size, {{1000, 50, 255, 255, 255, 255},
+                                                  {2047, 15, 255, 255, 255, 255},
+                                                  {3200, 80, 255, 255, 255, 0},
+                                                  {3201, 80, 0, 0, 0, 255}});
+  auto placed = placeOverPicture(mask, size, extent);
+  auto coverage = CoverageBlocks::of(mask, size, extent);
+  ASSERT_TRUE(placed && coverage);
+  auto effect = filtered("CIBlendWithMask", {{coreimage::kInputImageKey, coreimage::Image::constantColor({1, 0, 0, 1})},
+                                             {coreimage::kInputBackgroundImageKey, picture},
+                                             {coreimage::kInputMaskImageKey, *placed}});
+  ASSERT_TRUE(effect);
+  const coreimage::Image full = effect->cropped(extent);
+  const coreimage::Image limited = limitedToCoverage(picture, full, *coverage);
+  const auto expected = rendered(full, w, h), actual = rendered(limited, w, h);
+  EXPECT_NE(expected, rendered(picture, w, h));
+  EXPECT_EQ(actual, expected);
+
+  EXPECT_TRUE(coverage->touches({1098, 55, 1, 1}));
+  EXPECT_TRUE(coverage->touches({3516, 88, 1, 1}));
+  EXPECT_FALSE(coverage->touches({0, 0, 600, 120}));
+  EXPECT_FALSE(coverage->touches({4000, 0, 500, 120}));
+  // Colour without alpha anywhere near, or alpha without colour, is none.
+  auto colourOnly = CoverageBlocks::of(sparseMask(size, {{1000, 50, 255, 255, 255, 0}, {3000, 50, 0, 0, 0, 255}}),
+                                       size, extent);
+  ASSERT_TRUE(colourOnly);
+  EXPECT_FALSE(colourOnly->touches({0, 0, w, h}));
+}
+
 }  // namespace

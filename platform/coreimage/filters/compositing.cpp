@@ -64,8 +64,8 @@ class PairNode final : public Node {
     for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
       float* b = view.pixel(domain.x, y);
       float* s = source.pixels.data() + static_cast<std::size_t>(y - domain.y) * width * 4;
-      premultiply(s, width);
-      premultiply(b, width);
+      premultiplyPixels(s, width);
+      premultiplyPixels(b, width);
       kernel_(s, b, width);
       unpremultiply(b, width);
     }

@@ -7,9 +7,9 @@
 //
 // The disc is taken row by row: the minimum over a row span of half-width
 // w + 1 is the minimum of the half-width w spans one pixel to either side,
-// so every half-width up to the radius costs one comparison per pixel. A
-// tile whose input is one value throughout is copied, and one whose four
-// premultiplied components are equal (a mask) is worked as one channel.
+// so every half-width up to the radius costs one comparison per pixel. Bands
+// of a tile whose input is one value throughout are filled, and a tile whose
+// four premultiplied components are equal (a mask) is worked as one channel.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -88,35 +88,54 @@ class MorphologyMinimumNode final : public Node {
 
     const auto sw = static_cast<std::size_t>(source.width), sh = static_cast<std::size_t>(source.height);
     const auto w = static_cast<std::size_t>(domain.width), h = static_cast<std::size_t>(domain.height);
-    auto write = [&](auto&& pixelAt) {
-      for (std::size_t y = 0; y < h; ++y) {
-        float* row = out.row(domain.y + static_cast<std::int64_t>(y)) + (domain.x - out.rect.x) * 4;
-        for (std::size_t x = 0; x < w; ++x) storePixel(row + x * 4, pixelAt(y * w + x));
-        unpremultiply(row, w);
+    // Worked in bands of columns: a band whose input window is one value
+    // throughout (inside or outside a mask's shape) is filled without the
+    // disc passes. The minimum does not depend on the order in which values
+    // are compared, so the bands give what the whole tile would.
+    const bool grey = isGrey(px, count);
+    for (std::size_t x0 = 0; x0 < w; x0 += kBandWidth) {
+      const std::size_t bw = std::min(kBandWidth, w - x0), ww = bw + 2 * static_cast<std::size_t>(R);
+      auto at = [&](std::size_t y, std::size_t x) { return px + (y * sw + x0 + x) * 4; };
+      auto write = [&](auto&& pixelAt) {
+        for (std::size_t y = 0; y < h; ++y) {
+          float* row = out.row(domain.y + static_cast<std::int64_t>(y)) + (domain.x - out.rect.x + x0) * 4;
+          for (std::size_t x = 0; x < bw; ++x) storePixel(row + x * 4, pixelAt(y * bw + x));
+          unpremultiply(row, bw);
+        }
+      };
+      if (isUniform(at, ww, sh)) {
+        const Pixel4 v = loadPixel(px + x0 * 4);
+        write([&](std::size_t) { return v; });
+      } else if (grey) {
+        // Masks (white over transparent) have four equal premultiplied
+        // components: one channel is worked and copied to all four.
+        std::vector<float> spans(ww * sh), result(bw * h);
+        for (std::size_t y = 0; y < sh; ++y)
+          for (std::size_t x = 0; x < ww; ++x) spans[y * ww + x] = at(y, x)[0];
+        discMinimum(spans, ww, sh, R, radius_, result, bw, h, 1e30f);
+        write([&](std::size_t i) { return Pixel4{result[i], result[i], result[i], result[i]}; });
+      } else {
+        std::vector<Pixel4> spans(ww * sh), result(bw * h);
+        for (std::size_t y = 0; y < sh; ++y)
+          for (std::size_t x = 0; x < ww; ++x) spans[y * ww + x] = loadPixel(at(y, x));
+        discMinimum(spans, ww, sh, R, radius_, result, bw, h, Pixel4{1e30f, 1e30f, 1e30f, 1e30f});
+        write([&](std::size_t i) { return result[i]; });
       }
-    };
-    if (isUniform(px, count)) {
-      const Pixel4 v = loadPixel(px);
-      write([&](std::size_t) { return v; });
-    } else if (isGrey(px, count)) {
-      // Masks (white over transparent) have four equal premultiplied
-      // components: one channel is worked and copied to all four.
-      std::vector<float> spans(count), result(w * h);
-      for (std::size_t i = 0; i < count; ++i) spans[i] = px[i * 4];
-      discMinimum(spans, sw, sh, R, radius_, result, w, h, 1e30f);
-      write([&](std::size_t i) { return Pixel4{result[i], result[i], result[i], result[i]}; });
-    } else {
-      std::vector<Pixel4> spans(count), result(w * h);
-      for (std::size_t i = 0; i < count; ++i) spans[i] = loadPixel(px + i * 4);
-      discMinimum(spans, sw, sh, R, radius_, result, w, h, Pixel4{1e30f, 1e30f, 1e30f, 1e30f});
-      write([&](std::size_t i) { return result[i]; });
     }
   }
 
  private:
-  static bool isUniform(const float* px, std::size_t count) {
-    for (std::size_t i = 1; i < count; ++i)
-      if (std::memcmp(px, px + i * 4, sizeof(float) * 4) != 0) return false;
+  static constexpr std::size_t kBandWidth = 256;
+  // Whether the window of width × height pixels that `at(y, x)` addresses
+  // holds one value.
+  template <typename At>
+  static bool isUniform(At at, std::size_t width, std::size_t height) {
+    const float* first = at(0, 0);
+    for (std::size_t y = 0; y < height; ++y) {
+      const float* row = at(y, 0);
+      for (std::size_t x = 0; x < width; ++x)
+        if (std::memcmp(first, row + x * 4, sizeof(float) * 4) != 0) return false;
+    }
     return true;
   }
   static bool isGrey(const float* px, std::size_t count) {

@@ -54,9 +54,10 @@ TEST(MorphologyMinimum, SpreadsDarkPixelsOverADiscOfTheRadius) {
 }
 
 // Both inner paths (one channel for white-over-transparent masks, four
-// otherwise) against a direct search of the disc.
+// otherwise) against a direct search of the disc, over bands of columns
+// that are noisy, one value throughout, or both.
 TEST(MorphologyMinimum, MatchesADirectSearchOfTheDisc) {
-  const int w = 37, h = 23;
+  const int w = 700, h = 23;
   const double radius = 3.7;
   for (bool mask : {true, false}) {
     auto pixels = std::make_shared<std::vector<float>>(std::size_t(w) * h * 4);
@@ -66,6 +67,8 @@ TEST(MorphologyMinimum, MatchesADirectSearchOfTheDisc) {
       const float a = float(next() % 5) / 4;
       for (int k = 0; k < 3; ++k) (*pixels)[i + k] = mask ? 1.0f : float(next() % 9) / 8;
       (*pixels)[i + 3] = mask ? a : 1.0f;
+      const std::size_t column = i / 4 % w;
+      if (column >= 250 && column < 560) std::fill_n(pixels->begin() + std::ptrdiff_t(i), 4, 1.0f);
     }
     Image in = Image::fromPixels(pixels, pixels->data(), w, h, 32, std::size_t(w) * 16);
     Image out = run("CIMorphologyMinimum",
