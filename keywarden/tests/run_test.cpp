@@ -145,7 +145,8 @@ TEST_F(BrokerRun, TimeLimit) {
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(runTool(stream, {{"op", "run"}, {"tool", "/bin/sleep"}, {"args", {"10"}}, {"timeoutMs", 100}}).reply,
             finished(-1, 15));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  // Well before the sleep would end by itself, with room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
   // The whole process group goes: a grandchild holding the output open ends too.
   started = std::chrono::steady_clock::now();
   json::Value stubborn = shell("trap '' TERM; sleep 10 & wait; sleep 10");
@@ -153,7 +154,7 @@ TEST_F(BrokerRun, TimeLimit) {
   EXPECT_EQ(runTool(stream, stubborn).reply, finished(-1, 9));
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_GT(waited, 3.0);
-  EXPECT_LT(waited, 5.0);
+  EXPECT_LT(waited, 9.5);  // killed, not left to finish its sleeps
   // No limit for zero, negative or non-numeric values.
   for (const json::Value& none : {json::Value(0), json::Value(-5), json::Value("100")}) {
     json::Value request = shell("sleep 0.2");

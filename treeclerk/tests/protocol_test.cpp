@@ -1,7 +1,6 @@
 // The request protocol: framing, the error object, jsonInt, the output cap
 // and the batch rules.
 
-#include <chrono>
 
 #include "harness.h"
 
@@ -82,13 +81,13 @@ TEST(Protocol, OutputCap) {
 }
 
 TEST(Protocol, HostileRequestsStayBounded) {
-  // 100,000 operations: every one answered, in bounded time.
+  // 100,000 operations: every one answered. Work that grew with the square of
+  // the batch would run into ctest's time limit; a wall-clock bound here would
+  // only measure how loaded the machine is.
   std::string ops;
   for (int i = 0; i < 100'000; ++i) ops += R"({"op":"exists","path":"/nonexistent"},)";
   ops.pop_back();
-  const auto start = std::chrono::steady_clock::now();
   const json::Value results = answerJSON(R"({"op":"batch","ops":[)" + ops + "]}");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   ASSERT_EQ(results.size(), 100'000u);
   EXPECT_EQ(results[99'999]["data"], "false");
 
