@@ -5,11 +5,7 @@
 # TONESMITH=path overrides build/bin/tonesmith.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-5}"
-bin="${TONESMITH:-build/bin/tonesmith}"
-work="${TMPDIR:-/tmp}/orvan-bench-render"
-mkdir -p "$work"
-input="$(bench/camera-photo.sh "$work")"
+. bench/tonesmith-input.sh "$@"
 
 
 # A 33-point look: a warm, slightly crossed cube (not separable per channel).

@@ -7,11 +7,7 @@
 # TONESMITH=path overrides build/bin/tonesmith.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-5}"
-bin="${TONESMITH:-build/bin/tonesmith}"
-work="${TMPDIR:-/tmp}/orvan-bench-render"
-mkdir -p "$work"
-input="$(bench/camera-photo.sh "$work")"
+. bench/tonesmith-input.sh "$@"
 
 # Three wavy 50-point strokes across the picture.
 awk 'BEGIN {

@@ -9,11 +9,7 @@
 #   grey mask); print: 30 × 20 cm, contain, 2 cm mat. All write JPEG.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-5}"
-bin="${TONESMITH:-build/bin/tonesmith}"
-work="${TMPDIR:-/tmp}/orvan-bench-render"
-mkdir -p "$work"
-input="$(bench/camera-photo.sh "$work")"
+. bench/tonesmith-input.sh "$@"
 
 if [ ! -f "$work/texture.jpg" ]; then
   vips gaussnoise "$work/tn.v" 3000 2000 --sigma 40 --mean 180

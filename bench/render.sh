@@ -5,11 +5,7 @@
 # Needs ./setup.sh to have run (build/bin/tonesmith, vips, convert, GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-5}"
-bin=build/bin/tonesmith
-work="${TMPDIR:-/tmp}/orvan-bench-render"
-mkdir -p "$work"
-input="$(bench/camera-photo.sh "$work")"
+. bench/tonesmith-input.sh "$@"
 
 
 . bench/timing.sh
