@@ -7,6 +7,7 @@
 // an image outlives the call. Decoded pixels stream from vips straight into
 // the Raster's vector.
 #include "imageio.h"
+#include "jpeg_strips.h"
 
 #include <sys/mman.h>
 #include <vips/vips.h>
@@ -999,17 +1000,10 @@ std::optional<std::vector<std::uint8_t>> saveToBytes(Save&& save) {
 constexpr std::int64_t jpegMaxSide = 65500;
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality) {
-  if (!ensureStarted() || !std::isfinite(quality) || !encodable(source, jpegMaxSide))
-    return std::nullopt;
-  ErrorBufferGuard clearErrors;
+  if (!std::isfinite(quality) || !encodable(source, jpegMaxSide)) return std::nullopt;
   const int q =
       std::clamp(static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100)), 1, 100);
-  const Streamed streamed(source);
-  ImagePtr image = rgbForSave(streamed, 8, 1.0);
-  if (!image) return std::nullopt;
-  return saveToBytes([&](VipsTarget* target) {
-    return vips_jpegsave_target(image.get(), target, "Q", q, "strip", TRUE, nullptr);
-  });
+  return encodeJpegInStrips(source, q);
 }
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality) {
