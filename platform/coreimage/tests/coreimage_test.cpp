@@ -307,6 +307,38 @@ TEST(CoreImageRender, BandsRenderAheadAndStopCleanly) {
   }
 }
 
+// Whole bands asked for out of order, from two threads, render straight into
+// the readers' rows, and none is rendered twice: not even ahead, after its
+// rows were handed out.
+TEST(CoreImageRender, WholeBandsRenderOnceInAnyOrder) {
+  auto processed = std::make_shared<std::atomic<std::size_t>>(0);
+  Image src = makeImage(200, 300, index).applyingPixelOperation([processed](float* p, std::size_t n) {
+    *processed += n;
+    for (std::size_t i = 0; i < n; ++i) p[i * 4] *= 0.25f;
+  });
+  PixelRect bounds{0, 0, 200, 300};
+  const std::size_t rowBytes = 200 * 4;
+  std::vector<std::uint8_t> whole(rowBytes * 300);
+  render(src, bounds, PixelFormat::rgba8, whole.data(), rowBytes);
+  ASSERT_EQ(processed->exchange(0), 200u * 300);
+  {
+    BandRenderer bands(src, bounds, PixelFormat::rgba8, 32);
+    std::vector<std::uint8_t> rows(whole.size(), 0);
+    std::atomic<int> next{9};
+    auto worker = [&] {
+      for (int band = next--; band >= 0; band = next--) {
+        const std::int64_t top = band * 32, count = std::min<std::int64_t>(32, 300 - top);
+        bands.renderRows(top, count, rows.data() + static_cast<std::size_t>(top) * rowBytes, rowBytes);
+      }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_EQ(rows, whole);
+  }
+  EXPECT_EQ(processed->load(), 200u * 300);
+}
+
 // Pictures with varied colour and alpha: the resampling works on premultiplied
 // pixels, so a clear pixel must not bleed its colour into its neighbours.
 Image makeRandomImage(int w, int h, unsigned seed) {
