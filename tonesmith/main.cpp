@@ -43,7 +43,12 @@ RenderState decodeInput(const Settings& s) {
   if (fullResolutionEdge <= 0) fail("Cannot decode image pixels: " + path);
   std::shared_ptr<imageio::PendingRaster> pixels;
   try {
-    pixels = source->decodeInBackground(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels});
+    // Runs whose first output needs whole-picture statistics (adaptive
+    // contrast, the measurements) wait for the full decode anyway: it then
+    // runs on two cores.
+    const bool wholePictureFirst = s.measure || s.measureFilmBase || (s.contrastDelta != 0 && !s.linearTone);
+    pixels = source->decodeInBackground(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels},
+                                        wholePictureFirst);
   } catch (const std::bad_alloc&) {
     pixels.reset();
   }
