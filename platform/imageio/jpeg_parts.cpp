@@ -33,6 +33,22 @@ void noteWarning(j_common_ptr info, int level) {
 
 void quiet(j_common_ptr) {}
 
+void reportErrorsTo(jpeg_decompress_struct& info, ErrorManager& errors) {
+  info.err = jpeg_std_error(&errors.base);
+  errors.base.error_exit = leave;
+  errors.base.emit_message = noteWarning;
+  errors.base.output_message = quiet;
+  errors.warned = false;
+}
+
+// Creates the decompressor over the file's bytes and reads the header. A
+// libjpeg error jumps from here to the caller's setjmp: only plain locals.
+bool readHeader(jpeg_decompress_struct& info, const std::vector<std::uint8_t>& file) {
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+  return jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
+}
+
 // Rows [first, end) of the picture into `data` (row y at data + y ×
 // lineBytes) as RGBX with X = 255. `rowsDone` is told the count of rows
 // decoded so far, now and then. Only plain locals live here: a libjpeg
@@ -41,18 +57,12 @@ bool decodeRowsOf(const std::vector<std::uint8_t>& file, std::int64_t first, std
                   std::size_t lineBytes, const std::function<void(std::int64_t)>* rowsDone) {
   jpeg_decompress_struct info;
   ErrorManager errors;
-  info.err = jpeg_std_error(&errors.base);
-  errors.base.error_exit = leave;
-  errors.base.emit_message = noteWarning;
-  errors.base.output_message = quiet;
-  errors.warned = false;
+  reportErrorsTo(info, errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_decompress(&info);
     return false;
   }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
-  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+  if (!readHeader(info, file)) {
     jpeg_destroy_decompress(&info);
     return false;
   }
@@ -115,18 +125,12 @@ std::optional<std::vector<std::uint8_t>> splittableJpeg(const std::string& path,
   // extended sequential 8-bit colour in YCbCr or RGB, of the opened size.
   jpeg_decompress_struct info;
   ErrorManager errors;
-  info.err = jpeg_std_error(&errors.base);
-  errors.base.error_exit = leave;
-  errors.base.emit_message = noteWarning;
-  errors.base.output_message = quiet;
-  errors.warned = false;
+  reportErrorsTo(info, errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_decompress(&info);
     return std::nullopt;
   }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-  const bool fits = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK && !info.progressive_mode &&
+  const bool fits = readHeader(info, bytes) && !info.progressive_mode &&
                     !info.arith_code && info.data_precision == 8 && info.num_components == 3 &&
                     (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_RGB) &&
                     static_cast<std::int64_t>(info.image_width) == width &&
