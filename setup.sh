@@ -9,7 +9,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
   # libraries of the platform layer and the programs
-  libvips-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
+  libvips-dev libjpeg62-turbo-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
   libexiv2-dev libexpat1-dev liblcms2-dev libcairo2-dev libpango1.0-dev
   libsqlite3-dev libicu-dev libsecret-1-dev
   # the Secret Service the broker's tests run against, inside a private D-Bus session

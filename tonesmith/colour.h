@@ -91,6 +91,16 @@ struct ReducedCopy {
   std::vector<float> pixels;
 };
 ReducedCopy reducedCopy(const coreimage::Image& image, double maxEdge);
+
+// A faster way to the reduced copy of the decoded input: the file decoded
+// again straight at width × height (shrink-on-load), while the full-size
+// decode goes on. Set at start for formats that decode reduced for less;
+// it gives nothing when that decode fails.
+using InputReducer = std::function<std::optional<ReducedCopy>(std::int64_t width, std::int64_t height)>;
+void setInputReducer(InputReducer reducer);
+// reducedCopy of `input`, the decoded input image, through the reducer when
+// one is set and the copy is smaller than the input.
+ReducedCopy reducedInputCopy(const coreimage::Image& input, double maxEdge);
 std::vector<RGBSample> samplesInside(const ReducedCopy& copy, const std::optional<NormalizedRect>& rect);
 std::vector<RGBSample> rgbSamples(const coreimage::Image& image, const std::optional<NormalizedRect>& rect,
                                   double maxEdge);

@@ -52,6 +52,31 @@ Rect reducedFrame(const Rect& frame, double reduction) {
   return {frame.minX / reduction, frame.minY / reduction, frame.maxX / reduction, frame.maxY / reduction};
 }
 
+// A reduced matte of at most this many pixels is rendered once and kept
+// (16 bytes a pixel); a larger one stays lazy.
+constexpr double kMaxStoredMattePixels = 4'000'000;
+
+// `image` rendered once over the pixels touching `area` and kept as float
+// pixels at the same place. Every tile of the picture reads a few pixels of
+// a reduced matte, which would otherwise place and blur its part again.
+std::optional<Image> stored(const Image& image, const Rect& area) {
+  const double minX = std::floor(area.minX), minY = std::floor(area.minY);
+  const double width = std::ceil(area.maxX) - minX, height = std::ceil(area.maxY) - minY;
+  if (!(width >= 1 && height >= 1 && width * height <= kMaxStoredMattePixels)) return std::nullopt;
+  const coreimage::PixelRect rect{static_cast<std::int64_t>(minX), static_cast<std::int64_t>(minY),
+                                  static_cast<std::int64_t>(width), static_cast<std::int64_t>(height)};
+  const std::vector<float> bottomFirst = coreimage::renderFloat(image, rect);
+  // Stored pixels are kept top row first.
+  const std::size_t rowFloats = static_cast<std::size_t>(rect.width) * 4;
+  auto pixels = std::make_shared<std::vector<float>>(bottomFirst.size());
+  for (std::size_t y = 0; y < static_cast<std::size_t>(rect.height); ++y)
+    std::copy_n(bottomFirst.data() + y * rowFloats, rowFloats,
+                pixels->data() + (static_cast<std::size_t>(rect.height) - 1 - y) * rowFloats);
+  Image kept = Image::fromPixels(pixels, pixels->data(), rect.width, rect.height, 32, rowFloats * sizeof(float));
+  if (kept.isEmpty()) return std::nullopt;
+  return kept.translated(minX, minY);
+}
+
 Image transparentFrame(const Rect& frame) { return Image::constantColor({0, 0, 0, 0}).cropped(frame); }
 
 // The layer masked by `mask` (its grey level, 1 keeps the layer) over
@@ -182,7 +207,11 @@ std::optional<Image> featherMatte(const Image& layer, const Rect& frame, double 
   if (!bounded) return std::nullopt;
   auto blurred = filtered("CIGaussianBlur", {{ci::kInputImageKey, *bounded}, {ci::kInputRadiusKey, radius / reduction}});
   if (!blurred) return std::nullopt;
-  if (reduced) *blurred = blurred->transformed(Affine::scale(reduction, reduction));
+  if (reduced) {
+    // The enlargement's taps reach two reduced pixels beyond the frame.
+    if (auto kept = stored(*blurred, matteFrame.insetBy(-3, -3))) *blurred = *kept;
+    *blurred = blurred->transformed(Affine::scale(reduction, reduction));
+  }
   // 2v − 1: the blurred boundary (0.5) becomes 0, so the fade lies inside.
   auto ramp = filtered("CIColorMatrix", {{ci::kInputImageKey, blurred->cropped(frame)},
                                          {"inputRVector", Vector{{2, 0, 0, 0}}},

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <future>
 #include <map>
+#include <system_error>
 
 #include "node.h"
 #include "options.h"
+#include "scratches.h"
 
 namespace tonesmith {
 namespace {
@@ -102,6 +106,63 @@ std::optional<LocalEffect> readEffect(const json::Value& value) {
 
 }  // namespace
 
+namespace {
+
+// An image with its edges repeated outwards (the clamp of `inner`, which
+// renders it) that also hands out the inner picture's 8-bit bytes, edges
+// repeated, so that a filter reading it can skip rendering floats wherever
+// the inner picture is an untouched opaque source.
+class EdgeRepeatedNode final : public coreimage::Node {
+ public:
+  EdgeRepeatedNode(std::shared_ptr<const Node> clamped, std::shared_ptr<const Node> inner,
+                   const coreimage::PixelRect& innerPixels)
+      : clamped_(std::move(clamped)), inner_(std::move(inner)), innerPixels_(innerPixels) {}
+  Rect extent() const override { return clamped_->extent(); }
+  void render(const coreimage::TileView& out) const override { clamped_->render(out); }
+  bool readOpaqueBytes(const coreimage::PixelRect& region, std::uint8_t* destination,
+                       std::size_t rowBytes) const override {
+    const coreimage::PixelRect& p = innerPixels_;
+    if (region.isEmpty() || p.isEmpty()) return false;
+    auto clampX = [&](std::int64_t x) { return std::clamp(x, p.x, p.maxX() - 1); };
+    auto clampY = [&](std::int64_t y) { return std::clamp(y, p.y, p.maxY() - 1); };
+    const std::int64_t x0 = clampX(region.x), x1 = clampX(region.maxX() - 1) + 1;
+    const std::int64_t y0 = clampY(region.y), y1 = clampY(region.maxY() - 1) + 1;
+    const coreimage::PixelRect read{x0, y0, x1 - x0, y1 - y0};
+    const std::size_t readRowBytes = static_cast<std::size_t>(read.width) * 4;
+    std::vector<std::uint8_t> bytes(readRowBytes * static_cast<std::size_t>(read.height));
+    if (!inner_->readOpaqueBytes(read, bytes.data(), readRowBytes)) return false;
+    // Rows run top first in both buffers: the edge pixels repeated to the
+    // left, the row read, the edge pixels repeated to the right.
+    const std::int64_t leftCount = std::clamp<std::int64_t>(p.x - region.x, 0, region.width);
+    const std::int64_t rightCount = std::clamp<std::int64_t>(region.maxX() - p.maxX(), 0, region.width - leftCount);
+    const auto left = static_cast<std::size_t>(leftCount), right = static_cast<std::size_t>(rightCount);
+    const std::size_t middleBytes = static_cast<std::size_t>(region.width - leftCount - rightCount) * 4;
+    for (std::int64_t y = region.maxY() - 1, row = 0; y >= region.y; --y, ++row) {
+      const std::uint8_t* src = bytes.data() + static_cast<std::size_t>(read.maxY() - 1 - clampY(y)) * readRowBytes;
+      std::uint8_t* dst = destination + static_cast<std::size_t>(row) * rowBytes;
+      for (std::size_t i = 0; i < left; ++i, dst += 4) std::memcpy(dst, src, 4);
+      std::memcpy(dst, src, middleBytes);
+      dst += middleBytes;
+      for (std::size_t i = 0; i < right; ++i, dst += 4) std::memcpy(dst, src + readRowBytes - 4, 4);
+    }
+    return true;
+  }
+
+ private:
+  std::shared_ptr<const Node> clamped_, inner_;
+  coreimage::PixelRect innerPixels_;
+};
+
+}  // namespace
+
+Image edgeRepeated(const Image& image, const Rect& area) {
+  const Image clamped = image.clampedToExtent();
+  const Rect e = image.extent();
+  if (!image.node() || e.isInfinite() || e.isEmpty() || !(e.integral() == e)) return clamped.cropped(area);
+  return Image(std::make_shared<EdgeRepeatedNode>(clamped.node(), image.node(), coreimage::pixelsInside(e)))
+      .cropped(area);
+}
+
 // Shrunk by k (Lanczos) so that the blur's standard deviation there is
 // still at least 4 pixels, rendered once, blurred by sigma / k and enlarged
 // again. The detail lost in shrinking is far finer than the blur, so the
@@ -113,7 +174,7 @@ std::optional<Image> blurredPicture(const Image& image, double sigma, const Rect
   // The copy takes in the repeated edges as far as the blur reaches, so
   // that it sees the same surroundings as the full-size blur.
   const double reach = std::ceil(3 * sigma + 3 * k);
-  const Image padded = image.clampedToExtent().cropped(extent.insetBy(-reach, -reach));
+  const Image padded = edgeRepeated(image, extent.insetBy(-reach, -reach));
   auto small = filtered("CILanczosScaleTransform", {{coreimage::kInputImageKey, padded},
                                                     {coreimage::kInputScaleKey, 1 / k},
                                                     {coreimage::kInputAspectRatioKey, 1.0}});
@@ -137,12 +198,17 @@ std::optional<Image> blurredPicture(const Image& image, double sigma, const Rect
 
 namespace {
 
-// The "blur" kind: the picture blurred by `amount` (per mille of its shorter
-// side) shows through the mask, weakened by the opacity.
-void applyBlur(RenderState& state, const LocalEffect& effect, Image mask, MaskSize size, const Rect& extent) {
-  const double amount = clamp(effect.amount.value_or(12), 1, 40);
-  auto blurred = blurredPicture(state.image, std::min(extent.width(), extent.height()) * amount / 1000, extent);
+// The blur's standard deviation: `amount` per mille of the shorter side.
+double blurSigma(const LocalEffect& effect, const Rect& extent) {
+  return std::min(extent.width(), extent.height()) * clamp(effect.amount.value_or(12), 1, 40) / 1000;
+}
+
+// The "blur" kind: the blurred picture (made beforehand, blurSigma) shows
+// through the mask, weakened by the opacity.
+void applyBlur(RenderState& state, const LocalEffect& effect, const MaterializedMask& coverage, MaskSize size,
+               const Rect& extent, const std::optional<Image>& blurred) {
   if (!blurred) return;
+  Image mask = coverage.image;
   if (effect.opacity < 0.999) {
     const double o = effect.opacity;
     if (auto weakened = filtered("CIColorMatrix", {{coreimage::kInputImageKey, mask},
@@ -159,7 +225,7 @@ void applyBlur(RenderState& state, const LocalEffect& effect, Image mask, MaskSi
                                               {coreimage::kInputBackgroundImageKey, state.image},
                                               {coreimage::kInputMaskImageKey, *placed}}))
     state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
-                                    CoverageBlocks::of(mask, size, extent));
+                                    CoverageBlocks::of(coverage, size, extent));
 }
 
 // Renders the effect over the runs of columns of each tile that coverage
@@ -213,6 +279,21 @@ class CoverageLimitedNode final : public coreimage::Node {
 
 }  // namespace
 
+namespace {
+
+// Runs `work` on a thread of its own, or when its result is asked for if no
+// thread can be had.
+template <typename Work>
+auto startEarly(Work work) {
+  try {
+    return std::async(std::launch::async, work);
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, work);
+  }
+}
+
+}  // namespace
+
 std::vector<LocalEffect> readLocalEffects(const json::Value& value) {
   std::vector<LocalEffect> effects;
   if (!value.is_array()) return effects;
@@ -232,31 +313,47 @@ std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, Ma
   auto canvas = graphics::Canvas::create(size.width, size.height);
   if (!canvas) return nullptr;
   canvas->clear();
-  std::map<std::string, std::optional<graphics::Mask>> tips;  // by shape
+  struct Tip {
+    std::optional<graphics::Mask> clip;
+    bool emptyBorder = false;
+  };
+  std::map<std::string, Tip> tips;  // by shape
   std::size_t stampsLeft = kMaxStampsPerEffect;
   double areaLeft = kMaxStampedAreaPerMaskArea * size.width * size.height;
   for (const BrushStroke& stroke : effect.strokes) {
     auto tip = tips.find(stroke.shape);
-    if (tip == tips.end())
-      tip = tips.emplace(stroke.shape, tipClip(makeBrushMask(stroke.shape, effect.brushMaskData))).first;
-    if (!tip->second) continue;
+    if (tip == tips.end()) {
+      const BrushTip samples = makeBrushMask(stroke.shape, effect.brushMaskData);
+      tip = tips.emplace(stroke.shape, Tip{tipClip(samples), hasEmptyBorder(samples)}).first;
+    }
+    if (!tip->second.clip) continue;
     const double d = stampDiameter(stroke, size);
     const auto limit = std::min(stampsLeft, static_cast<std::size_t>(areaLeft / (d * d)));
     auto stamps = strokeStamps(stroke, size, d, limit);
     if (!stamps) continue;
     stampsLeft -= stamps->size();
     areaLeft -= static_cast<double>(stamps->size()) * d * d;
-    for (const Stamp& stamp : *stamps) stampBrush(*tip->second, *canvas, stamp.center, d, stamp.angle, stroke.erase);
+    for (const Stamp& stamp : *stamps)
+      stampBrush(*tip->second.clip, *canvas, stamp.center, d, stamp.angle, stroke.erase, tip->second.emptyBorder);
   }
   return canvas;
 }
 
-Image maskImage(const graphics::Canvas& canvas) {
-  auto raster = std::make_shared<imageio::Raster>(canvas.toRaster());
-  return Image::fromPixels(raster, raster->data.data(), raster->width, raster->height, 8, raster->rowBytes());
+MaterializedMask canvasMask(const graphics::Canvas& canvas) {
+  imageio::Raster raster = canvas.toRaster();
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::move(raster.data));
+  return {Image::fromPixels(pixels, pixels->data(), raster.width, raster.height, 8, raster.rowBytes()), pixels};
 }
 
+Image maskImage(const graphics::Canvas& canvas) { return canvasMask(canvas).image; }
+
 std::optional<Image> materialized(const Image& image, MaskSize size) {
+  auto kept = materializedMask(image, size);
+  if (!kept) return std::nullopt;
+  return kept->image;
+}
+
+std::optional<MaterializedMask> materializedMask(const Image& image, MaskSize size) {
   const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
   std::shared_ptr<std::vector<std::uint8_t>> pixels;
   try {
@@ -270,10 +367,12 @@ std::optional<Image> materialized(const Image& image, MaskSize size) {
   for (std::size_t i = 0; i < pixels->size(); i += 4) {
     const unsigned a = data[i + 3];
     if (a == 255) continue;
+    // White (colour equal to alpha) comes back as 255 without a division.
     for (std::size_t k = 0; k < 3; ++k)
-      data[i + k] = a ? static_cast<std::uint8_t>(std::min(255u, (data[i + k] * 255u + a / 2) / a)) : 0;
+      data[i + k] = data[i + k] == a ? (a ? 255 : 0)
+                                     : static_cast<std::uint8_t>(std::min(255u, (data[i + k] * 255u + a / 2) / a));
   }
-  return Image::fromPixels(pixels, data, size.width, size.height, 8, rowBytes);
+  return MaterializedMask{Image::fromPixels(pixels, data, size.width, size.height, 8, rowBytes), pixels};
 }
 
 std::optional<Image> placeOverPicture(const Image& mask, MaskSize size, const Rect& extent) {
@@ -285,15 +384,13 @@ std::optional<Image> placeOverPicture(const Image& mask, MaskSize size, const Re
   return placed.cropped(extent);
 }
 
+CoverageBlocks::CoverageBlocks(MaskSize size, const Rect& extent)
+    : size_(size), extent_(extent), columns_((size.width + kBlock - 1) / kBlock),
+      rows_((size.height + kBlock - 1) / kBlock) {}
+
 std::optional<CoverageBlocks> CoverageBlocks::of(const Image& mask, MaskSize size, const Rect& extent) {
-  CoverageBlocks blocks;
-  blocks.size_ = size;
-  blocks.extent_ = extent;
-  blocks.columns_ = (size.width + kBlock - 1) / kBlock;
-  blocks.rows_ = (size.height + kBlock - 1) / kBlock;
+  CoverageBlocks blocks(size, extent);
   // Per block: whether some pixel has colour, and whether some has alpha.
-  // Stretched, a neighbourhood whose colour is all zero, or whose alpha is,
-  // gives a mask of zero whichever way the resampler weighs it.
   std::vector<std::uint8_t> colour(static_cast<std::size_t>(blocks.columns_) * blocks.rows_, 0), alpha(colour);
   try {
     for (int y0 = 0; y0 < size.height; y0 += kBlock) {
@@ -309,19 +406,43 @@ std::optional<CoverageBlocks> CoverageBlocks::of(const Image& mask, MaskSize siz
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
-  // A block counts when it and its neighbours hold both colour and alpha:
-  // the resampler reaches a couple of mask pixels into the next block.
-  blocks.used_.assign(colour.size(), 0);
+  blocks.markUsed(colour, alpha);
+  return blocks;
+}
+
+CoverageBlocks CoverageBlocks::of(const MaterializedMask& mask, MaskSize size, const Rect& extent) {
+  CoverageBlocks blocks(size, extent);
+  std::vector<std::uint8_t> colour(static_cast<std::size_t>(blocks.columns_) * blocks.rows_, 0), alpha(colour);
+  const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
+  for (int y = 0; y < size.height; ++y) {
+    // Rows top first; blocks count from the bottom.
+    const std::uint8_t* px = mask.pixels->data() + static_cast<std::size_t>(size.height - 1 - y) * rowBytes;
+    const std::size_t row = static_cast<std::size_t>(y / kBlock) * blocks.columns_;
+    for (int x = 0; x < size.width; ++x, px += 4) {
+      const std::size_t block = row + static_cast<std::size_t>(x / kBlock);
+      if (px[0] | px[1] | px[2]) colour[block] = 1;
+      if (px[3]) alpha[block] = 1;
+    }
+  }
+  blocks.markUsed(colour, alpha);
+  return blocks;
+}
+
+// A block counts when it and its neighbours hold both colour and alpha: the
+// resampler reaches a couple of mask pixels into the next block, and a
+// neighbourhood whose colour is all zero, or whose alpha is, gives a
+// stretched mask of zero whichever way the resampler weighs it.
+void CoverageBlocks::markUsed(const std::vector<std::uint8_t>& colour, const std::vector<std::uint8_t>& alpha) {
+  used_.assign(colour.size(), 0);
   auto any = [&](const std::vector<std::uint8_t>& v, int bx, int by) {
-    for (int y = std::max(by - 1, 0); y <= std::min(by + 1, blocks.rows_ - 1); ++y)
-      for (int x = std::max(bx - 1, 0); x <= std::min(bx + 1, blocks.columns_ - 1); ++x)
-        if (v[static_cast<std::size_t>(y) * blocks.columns_ + x]) return true;
+    for (int y = std::max(by - 1, 0); y <= std::min(by + 1, rows_ - 1); ++y)
+      for (int x = std::max(bx - 1, 0); x <= std::min(bx + 1, columns_ - 1); ++x)
+        if (v[static_cast<std::size_t>(y) * columns_ + x]) return true;
     return false;
   };
-  for (int by = 0; by < blocks.rows_; ++by)
-    for (int bx = 0; bx < blocks.columns_; ++bx)
-      blocks.used_[static_cast<std::size_t>(by) * blocks.columns_ + bx] = any(colour, bx, by) && any(alpha, bx, by);
-  return blocks;
+  for (int by = 0; by < rows_; ++by)
+    for (int bx = 0; bx < columns_; ++bx)
+      used_[static_cast<std::size_t>(by) * columns_ + bx] = any(colour, bx, by) && any(alpha, bx, by);
 }
 
 bool CoverageBlocks::touches(const coreimage::PixelRect& rect) const {
@@ -372,22 +493,30 @@ void applyLocalEffects(RenderState& state) {
   for (const LocalEffect& effect : effects) {
     if (effect.kind != "blur" && effect.kind != "scratches") continue;
     if (effect.opacity <= 0) continue;
+    // The blurred picture and the scratch layers need no mask: they are made
+    // beside the stamping of the strokes.
+    std::future<std::optional<Image>> blurred;
+    std::future<std::optional<ScratchLayerImages>> layers;
+    if (effect.kind == "blur")
+      blurred = startEarly([&] { return blurredPicture(state.image, blurSigma(effect, extent), extent); });
+    else
+      layers = startEarly([&] { return scratchLayerImages(effect, size); });
     auto canvas = rasterizeStrokes(effect, size);
     if (!canvas) continue;
-    Image mask = maskImage(*canvas);
+    MaterializedMask mask = canvasMask(*canvas);
     canvas.reset();
     // Feathering at the mask's resolution: the radius is the same fraction
     // of the shorter side.
     const double feather = effect.feather * size.shorter();
     if (feather > 0) {
       const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
-      if (auto soft = blurredWithinExtent(mask, feather, maskExtent))
-        if (auto kept = materialized(*soft, size)) mask = *kept;
+      if (auto soft = blurredWithinExtent(mask.image, feather, maskExtent))
+        if (auto kept = materializedMask(*soft, size)) mask = *kept;
     }
     if (effect.kind == "blur")
-      applyBlur(state, effect, mask, size, extent);
+      applyBlur(state, effect, mask, size, extent, blurred.get());
     else
-      applyScratches(state, effect, mask, size);
+      applyScratches(state, effect, mask, size, std::move(layers));
   }
 }
 

@@ -72,8 +72,16 @@ std::optional<graphics::Mask> tipClip(const BrushTip& tip);
 // One stamp: the tip turned by `angle` (radians, counter-clockwise) and
 // scaled to `diameter`, centred on `center`, adds white coverage, or with
 // `erase` removes coverage in proportion to the tip.
+// `emptyBorder` (see hasEmptyBorder) lets large stamps take a faster way to
+// the same pixels.
 void stampBrush(const graphics::Mask& tip, graphics::Canvas& canvas, graphics::Point center, double diameter,
-                double angle, bool erase);
+                double angle, bool erase, bool emptyBorder = false);
+// Whether the tip has no coverage in the two samples along its border, as
+// every generated tip.
+bool hasEmptyBorder(const BrushTip& tip);
+// The stamp diameter from which a tip with an empty border is painted
+// through its clip without filling the square.
+inline constexpr double kDirectPaintFrom = 32;
 
 // The stamp centres and angles of one stroke on a mask of the given size;
 // absent when there would be more than `limit` of them.
@@ -94,12 +102,21 @@ std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, Ma
 // (0, 0, mw, mh), worked on before they are stretched over the picture, so
 // that the brush work and the mask filters never run at full size.
 //
+// A mask image held in memory with its 8-bit pixels: straight RGBA, rows
+// top first, mask width × 4 bytes a row.
+struct MaterializedMask {
+  coreimage::Image image;
+  std::shared_ptr<const std::vector<std::uint8_t>> pixels;
+};
 // A canvas as a mask image (its pixels copied).
+MaterializedMask canvasMask(const graphics::Canvas& canvas);
 coreimage::Image maskImage(const graphics::Canvas& canvas);
 // A mask image rendered once into memory (8-bit, straight alpha), so that
 // later filters read pixels instead of running its recipe again for every
 // tile; absent when the memory cannot be had.
 std::optional<coreimage::Image> materialized(const coreimage::Image& image, MaskSize size);
+// The same, keeping the pixels it reads from.
+std::optional<MaterializedMask> materializedMask(const coreimage::Image& image, MaskSize size);
 // A mask image stretched over the picture's extent.
 std::optional<coreimage::Image> placeOverPicture(const coreimage::Image& mask, MaskSize size,
                                                  const coreimage::Rect& extent);
@@ -111,12 +128,19 @@ class CoverageBlocks {
  public:
   // Absent when the mask cannot be rendered.
   static std::optional<CoverageBlocks> of(const coreimage::Image& mask, MaskSize size, const coreimage::Rect& extent);
+  // The same from a mask held in memory, read from its bytes.
+  static CoverageBlocks of(const MaterializedMask& mask, MaskSize size, const coreimage::Rect& extent);
   // Whether any picture pixel of `rect` may be touched by coverage once the
   // mask is stretched over the picture (bicubic: two mask pixels each way).
   bool touches(const coreimage::PixelRect& rect) const;
 
  private:
   static constexpr int kBlock = 16;  // mask pixels on a side
+  // Sized for the mask, nothing marked yet.
+  CoverageBlocks(MaskSize size, const coreimage::Rect& extent);
+  // Marks the blocks whose neighbourhood has both colour and alpha, from
+  // per-block flags (rows_ × columns_, y up).
+  void markUsed(const std::vector<std::uint8_t>& colour, const std::vector<std::uint8_t>& alpha);
   MaskSize size_;
   coreimage::Rect extent_;
   int columns_ = 0, rows_ = 0;
@@ -132,13 +156,14 @@ std::optional<coreimage::Image> filtered(const char* name, const coreimage::Para
 // The image blurred with its edges repeated, cropped to `extent`.
 std::optional<coreimage::Image> blurredWithinExtent(const coreimage::Image& image, double radius,
                                                     const coreimage::Rect& extent);
+// The image with its edges repeated outwards, cropped to `area`; an 8-bit
+// opaque source keeps handing out its bytes, so that a filter reading it can
+// skip rendering floats.
+coreimage::Image edgeRepeated(const coreimage::Image& image, const coreimage::Rect& area);
 // A wide blur of the whole picture (edges repeated, cropped to `extent`),
 // through a reduced copy when the radius allows.
 std::optional<coreimage::Image> blurredPicture(const coreimage::Image& image, double sigma,
                                                const coreimage::Rect& extent);
 
-// The "scratches" kind, through the (possibly feathered) effect mask, a
-// mask image.
-void applyScratches(RenderState& state, const LocalEffect& effect, const coreimage::Image& mask, MaskSize size);
 
 }  // namespace tonesmith

@@ -114,7 +114,7 @@ void applyColorNegative(RenderState& state, std::string_view profile) {
   if (s.negativeSamplesPath) loaded = loadNegativeSamples(*s.negativeSamplesPath);
   if (!loaded) {
     // One reduced copy serves the whole picture and the four border strips.
-    ReducedCopy copy = reducedCopy(state.negativeFilmBaseReference, 384);
+    ReducedCopy copy = reducedInputCopy(state.negativeFilmBaseReference, 384);
     loaded.emplace();
     loaded->samples = samplesInside(copy, std::nullopt);
     for (NormalizedRect strip : {NormalizedRect{0, 0, 1, 0.1}, NormalizedRect{0, 0.9, 1, 0.1},

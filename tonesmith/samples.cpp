@@ -60,13 +60,45 @@ std::optional<RGBSample> medianRGB(const std::vector<RGBSample>& samples) {
   return RGBSample{percentile(r, 0.5), percentile(g, 0.5), percentile(b, 0.5)};
 }
 
+namespace {
+
+InputReducer& inputReducer() {
+  static InputReducer reducer;
+  return reducer;
+}
+
+// The copy's size: the longer side scaled to maxEdge, never enlarged.
+std::optional<std::pair<std::int64_t, std::int64_t>> reducedSize(const coreimage::Image& image, double maxEdge,
+                                                                 double& scale) {
+  coreimage::Rect e = image.extent().integral();
+  if (image.isEmpty() || e.isInfinite() || e.width() < 1 || e.height() < 1) return std::nullopt;
+  scale = std::min(maxEdge / std::max(e.width(), e.height()), 1.0);
+  return std::pair{std::max<std::int64_t>(1, static_cast<std::int64_t>(e.width() * scale)),
+                   std::max<std::int64_t>(1, static_cast<std::int64_t>(e.height() * scale))};
+}
+
+}  // namespace
+
+void setInputReducer(InputReducer reducer) { inputReducer() = std::move(reducer); }
+
+ReducedCopy reducedInputCopy(const coreimage::Image& input, double maxEdge) {
+  double scale = 1;
+  auto size = reducedSize(input, maxEdge, scale);
+  if (size && scale < 1 && inputReducer())
+    if (auto copy = inputReducer()(size->first, size->second);
+        copy && copy->width == size->first && copy->height == size->second &&
+        copy->pixels.size() == static_cast<std::size_t>(copy->width * copy->height) * 4)
+      return std::move(*copy);
+  return reducedCopy(input, maxEdge);
+}
+
 ReducedCopy reducedCopy(const coreimage::Image& image, double maxEdge) {
   ReducedCopy copy;
-  coreimage::Rect e = image.extent().integral();
-  if (image.isEmpty() || e.isInfinite() || e.width() < 1 || e.height() < 1) return copy;
-  double scale = std::min(maxEdge / std::max(e.width(), e.height()), 1.0);
-  copy.width = std::max<std::int64_t>(1, static_cast<std::int64_t>(e.width() * scale));
-  copy.height = std::max<std::int64_t>(1, static_cast<std::int64_t>(e.height() * scale));
+  double scale = 1;
+  auto size = reducedSize(image, maxEdge, scale);
+  if (!size) return copy;
+  copy.width = size->first;
+  copy.height = size->second;
   coreimage::Image scaled = image;
   if (scale < 1) {
     auto filter = coreimage::Filter::named("CILanczosScaleTransform");

@@ -4,9 +4,14 @@
 // composited over the picture.
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <numbers>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "local_effects.h"
+#include "node.h"
 #include "options.h"
 #include "scratches.h"
 
@@ -32,10 +37,6 @@ std::optional<Image> colorMatrix(const Image& image, Vector r, Vector g, Vector 
                                     {"inputBiasVector", std::move(bias)}});
 }
 
-std::optional<Image> gain(const Image& image, double k) {
-  return colorMatrix(image, vec(k, 0, 0, 0), vec(0, k, 0, 0), vec(0, 0, k, 0), vec(0, 0, 0, 1), vec(0, 0, 0, 0));
-}
-
 std::optional<Image> pair(const char* name, const Image& input, const Image& background) {
   return filtered(name, {{coreimage::kInputImageKey, input}, {coreimage::kInputBackgroundImageKey, background}});
 }
@@ -50,6 +51,79 @@ std::optional<Image> blendWithMask(const Image& input, const Image& background, 
 struct DamageMode {
   double strength;  // a
   double acceptBase, acceptScale, acceptPower;
+};
+
+// R = clamp(C + 3.6 n E − 1.8 E, 0, 1) for core alpha c and the noise's
+// straight grey n and alpha a (1 but for the blur's rounding), with the
+// float steps of the filters, premultiplying by a where they do, so that the
+// result is theirs to the bit.
+inline float raggedAlpha(float c, float n, float a) {
+  const float band = c * (1 - c);
+  // Multiply compositing of the noise with the band, unpremultiplied again.
+  float noisyBand = 0;
+  if (a > 1e-6f) {
+    noisyBand = n * a * band * (1.0f / a);
+  } else {
+    a = 0;
+  }
+  const float lifted = noisyBand * static_cast<float>(3.6);
+  const float sum = lifted * a + c;  // addition compositing over the opaque core grey
+  const float difference = sum - band * static_cast<float>(1.8);
+  return std::min(std::max(difference, 0.0f), 1.0f);
+}
+
+// The ragged mask, white with alpha R = clamp(C + 3.6 n E − 1.8 E, 0, 1),
+// from the core alpha C (8-bit straight RGBA, rows top first) and the noise
+// n, with the edge band E = C (1 − C): the per-pixel steps of the filter
+// chain (grey, invert, multiply, gains, addition, subtraction, clamp) worked
+// in one pass. Over a tile whose core alpha is all 0 or all 1 the band is
+// zero and R is the core itself, so the noise is not rendered there.
+class RaggedEdgeNode final : public coreimage::Node {
+ public:
+  RaggedEdgeNode(std::shared_ptr<const Node> noise, std::shared_ptr<const std::vector<std::uint8_t>> core,
+                 MaskSize size)
+      : noise_(std::move(noise)), core_(std::move(core)), size_(size) {}
+  Rect extent() const override { return Rect::make(0, 0, size_.width, size_.height); }
+  void render(const coreimage::TileView& out) const override {
+    const coreimage::PixelRect r = out.rect;
+    const coreimage::PixelRect domain = r.intersection({0, 0, size_.width, size_.height});
+    coreimage::clearOutside(out, domain);
+    if (domain.isEmpty()) return;
+    const coreimage::TileView part = out.subview(domain);
+    const auto settled = settledAlpha(domain);
+    if (!settled) noise_->render(part);
+    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
+    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+      float* px = part.row(y);
+      const std::uint8_t* core = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
+                                 static_cast<std::size_t>(domain.x) * 4;
+      for (std::int64_t x = 0; x < domain.width; ++x, px += 4, core += 4) {
+        const float c = coreimage::componentOfByte(core[3]);
+        const float alpha = settled ? c : raggedAlpha(c, px[0], px[3]);
+        coreimage::storePixel(px, coreimage::Pixel4{1, 1, 1, alpha});
+      }
+    }
+  }
+
+ private:
+  // True when every core alpha in `r` (on the mask) is 255, false when every
+  // one is 0, absent otherwise.
+  std::optional<bool> settledAlpha(const coreimage::PixelRect& r) const {
+    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
+    const std::uint8_t first = (*core_)[static_cast<std::size_t>(size_.height - 1 - r.y) * rowBytes +
+                                        static_cast<std::size_t>(r.x) * 4 + 3];
+    if (first != 0 && first != 255) return std::nullopt;
+    for (std::int64_t y = r.y; y < r.maxY(); ++y) {
+      const std::uint8_t* row = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
+                                static_cast<std::size_t>(r.x) * 4;
+      for (std::int64_t x = 0; x < r.width; ++x)
+        if (row[x * 4 + 3] != first) return std::nullopt;
+    }
+    return first == 255;
+  }
+  std::shared_ptr<const Node> noise_;
+  std::shared_ptr<const std::vector<std::uint8_t>> core_;
+  MaskSize size_;
 };
 
 }  // namespace
@@ -111,6 +185,77 @@ ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const Scra
   return counts;
 }
 
+namespace {
+
+// One drawing operation on a scratch layer: a stroked line, or with
+// `circle` a filled circle of radius `line.width` around `line.from`.
+struct Mark {
+  graphics::Canvas::Line line;
+  bool circle = false;
+};
+
+// The marks of a batch of candidates, per layer, in drawing order.
+struct MarkBatch {
+  std::vector<Mark> shade, highlight;
+  void clear() {
+    shade.clear();
+    highlight.clear();
+  }
+};
+
+// Draws marks in order, runs of lines handed over together.
+void drawMarks(graphics::Canvas& canvas, const std::vector<Mark>& marks, const graphics::StrokeStyle& style) {
+  std::vector<graphics::Canvas::Line> run;
+  auto strokeRun = [&] {
+    canvas.strokeLines(run.data(), run.size(), graphics::Color::grey(1), style);
+    run.clear();
+  };
+  for (const Mark& mark : marks) {
+    if (!mark.circle) {
+      run.push_back(mark.line);
+      continue;
+    }
+    strokeRun();
+    canvas.fill(graphics::Path().addCircle(mark.line.from, mark.line.width), graphics::Color::grey(1, mark.line.alpha));
+  }
+  strokeRun();
+}
+
+// Draws a batch: the two layers are separate canvases, so each is drawn on
+// its own thread, every mark in the order the generator made it.
+void drawBatch(ScratchLayers& layers, const MarkBatch& batch) {
+  const graphics::StrokeStyle shadeStyle{1, graphics::LineCap::butt, graphics::LineJoin::bevel};
+  const graphics::StrokeStyle highlightStyle{1, graphics::LineCap::butt};
+  std::optional<std::thread> shadeThread;
+  std::exception_ptr shadeFailure;
+  if (!batch.shade.empty() && !batch.highlight.empty()) {
+    try {
+      shadeThread.emplace([&] {
+        try {
+          drawMarks(*layers.shade, batch.shade, shadeStyle);
+        } catch (...) {
+          shadeFailure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+    }
+  }
+  if (!shadeThread) drawMarks(*layers.shade, batch.shade, shadeStyle);
+  try {
+    drawMarks(*layers.highlight, batch.highlight, highlightStyle);
+  } catch (...) {
+    if (shadeThread) shadeThread->join();
+    throw;
+  }
+  if (shadeThread) shadeThread->join();
+  if (shadeFailure) std::rethrow_exception(shadeFailure);
+}
+
+// Candidates generated before their marks are drawn: bounds the marks held.
+constexpr std::int64_t kCandidatesPerBatch = 16384;
+
+}  // namespace
+
 std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size) {
   ScratchLayers layers;
   layers.shade = graphics::Canvas::create(size.width, size.height);
@@ -133,13 +278,15 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
     const double w = 1 - std::min(std::hypot((x - cx) / hx, (y - cy) / hy), 1.0);
     return random.draw() <= mode.acceptBase + mode.acceptScale * std::pow(w, mode.acceptPower);
   };
-  auto line = [](graphics::Canvas& canvas, graphics::Point from, graphics::Point to, double alpha,
-                 graphics::StrokeStyle style) {
-    canvas.stroke(graphics::Path().moveTo(from).lineTo(to), graphics::Color::grey(1, alpha), style);
+  MarkBatch batch;
+  auto flush = [&] {
+    drawBatch(layers, batch);
+    batch.clear();
   };
 
   const double theta0 = random.current() * std::numbers::pi;  // the common direction of long streaks
   for (std::int64_t i = 0; i < counts.candidates; ++i) {
+    if (i % kCandidatesPerBatch == kCandidatesPerBatch - 1) flush();
     const double x = z.x + random.draw() * z.width;
     const double y = z.y + random.draw() * z.height;
     if (!accepted(x, y)) continue;
@@ -164,17 +311,19 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       if (random.draw() >= 0.035) {
         const double alpha = op * (0.16 + 0.28 * random.draw());
         const double width = std::max(h * (1 + 0.9 * random.draw()), 0.45);
-        line(*layers.shade, previous, next, alpha, {width, graphics::LineCap::butt, graphics::LineJoin::bevel});
+        batch.shade.push_back({{previous, next, alpha, width}});
       }
       if (random.draw() >= 0.05) {
         const double alpha = op * (0.72 + 0.26 * random.draw());
         const double width = std::max(h * (0.58 + 0.38 * random.draw()), 0.35);
-        line(*layers.highlight, previous, next, alpha, {width, graphics::LineCap::butt});
+        batch.highlight.push_back({{previous, next, alpha, width}});
       }
       previous = next;
     }
   }
+  flush();
 
+  // Dust only marks the highlight layer.
   for (std::int64_t i = 0; i < counts.specks; ++i) {
     const double x = z.x + random.draw() * z.width;
     const double y = z.y + random.draw() * z.height;
@@ -185,16 +334,33 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       const double angle = random.draw() * 2 * std::numbers::pi;
       const double width = std::max(0.45 + 0.3 * random.draw(), 0.35);
       const double reach = 1.2 + 2.2 * v;
-      line(*layers.highlight, {x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, alpha,
-           {width, graphics::LineCap::butt});
+      batch.highlight.push_back({{{x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, alpha, width}});
     } else {  // a speck
-      layers.highlight->fill(graphics::Path().addCircle({x, y}, 0.35 + 0.65 * v), graphics::Color::grey(1, alpha));
+      batch.highlight.push_back({{{x, y}, {x, y}, alpha, 0.35 + 0.65 * v}, true});
     }
   }
+  flush();
   return layers;
 }
 
-Image raggedAreaMask(const LocalEffect& effect, const Image& mask, MaskSize size) {
+std::optional<Image> raggedNoise(const LocalEffect& effect, MaskSize size) {
+  const double m = size.shorter();
+  const Rect extent = Rect::make(0, 0, size.width, size.height);
+  auto field = filtered("CIRandomGenerator", {});
+  if (!field) return std::nullopt;
+  const Image noiseField =
+      field->translated(std::fmod(effect.seedValue, 997), std::fmod(effect.seedValue, 613)).cropped(extent);
+  auto noiseGrey =
+      colorMatrix(noiseField, vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
+  if (!noiseGrey) return std::nullopt;
+  auto noiseSoft = blurredWithinExtent(*noiseGrey, std::max(0.006 * m, 1.5), extent);
+  if (!noiseSoft) return std::nullopt;
+  auto noise = filtered("CIColorControls", {{coreimage::kInputImageKey, *noiseSoft}, {"inputContrast", 4.0}});
+  if (!noise) return std::nullopt;
+  return noise->cropped(extent);
+}
+
+MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size) {
   const double m = size.shorter();
   const Rect extent = Rect::make(0, 0, size.width, size.height);
   double rMax = 0;
@@ -207,7 +373,7 @@ Image raggedAreaMask(const LocalEffect& effect, const Image& mask, MaskSize size
   if (!anyRadius) rMax = 0.015;
   const double rho = std::max(std::min(0.02 * m, 0.35 * rMax * m), 1.0);
 
-  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.clampedToExtent()},
+  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.image.clampedToExtent()},
                                                  {coreimage::kInputRadiusKey, rho}});
   if (!eroded) return mask;
   // Rendered once: the blur reads it several radii around every tile.
@@ -216,55 +382,31 @@ Image raggedAreaMask(const LocalEffect& effect, const Image& mask, MaskSize size
   auto soft = blurredWithinExtent(*erodedPixels, rho, extent);
   if (!soft) return mask;
   // The core feeds several branches below: rendered once, read by each.
-  auto rendered = materialized(*soft, size);
+  auto rendered = materializedMask(*soft, size);
   if (!rendered) return mask;
-  const Image core = *rendered;
+  const Image core = rendered->image;
 
-  auto ragged = [&]() -> std::optional<Image> {
-    auto grey = colorMatrix(core, vec(0, 0, 0, 1), vec(0, 0, 0, 1), vec(0, 0, 0, 1), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
-    auto field = filtered("CIRandomGenerator", {});
-    if (!grey || !field) return std::nullopt;
-    const Image noiseField =
-        field->translated(std::fmod(effect.seedValue, 997), std::fmod(effect.seedValue, 613)).cropped(extent);
-    auto noiseGrey =
-        colorMatrix(noiseField, vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
-    if (!noiseGrey) return std::nullopt;
-    auto noiseSoft = blurredWithinExtent(*noiseGrey, std::max(0.006 * m, 1.5), extent);
-    if (!noiseSoft) return std::nullopt;
-    auto noise = filtered("CIColorControls", {{coreimage::kInputImageKey, *noiseSoft}, {"inputContrast", 4.0}});
-    auto inverted = filtered("CIColorInvert", {{coreimage::kInputImageKey, *grey}});
-    if (!noise || !inverted) return std::nullopt;
-    auto band = pair("CIMultiplyCompositing", *grey, *inverted);  // C × (1 − C)
-    if (!band) return std::nullopt;
-    auto noisyBand = pair("CIMultiplyCompositing", *noise, *band);
-    if (!noisyBand) return std::nullopt;
-    auto lifted = gain(*noisyBand, 3.6);
-    auto lowered = gain(*band, 1.8);
-    if (!lifted || !lowered) return std::nullopt;
-    auto sum = pair("CIAdditionCompositing", *lifted, *grey);
-    if (!sum) return std::nullopt;
-    auto difference = pair("CISubtractBlendMode", *lowered, *sum);
-    if (!difference) return std::nullopt;
-    auto clamped = filtered("CIColorClamp", {{coreimage::kInputImageKey, *difference},
-                                             {"inputMinComponents", vec(0, 0, 0, 0)},
-                                             {"inputMaxComponents", vec(1, 1, 1, 1)}});
-    if (!clamped) return std::nullopt;
-    auto white = colorMatrix(*clamped, vec(0, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 0), vec(1, 0, 0, 0),
-                             vec(1, 1, 1, 0));
-    if (!white) return std::nullopt;
-    return materialized(white->cropped(extent), size);
-  }();
-  return ragged ? *ragged : core;
+  auto noise = raggedNoise(effect, size);
+  if (!noise) return *rendered;
+  auto ragged = materializedMask(Image(std::make_shared<RaggedEdgeNode>(noise->node(), rendered->pixels, size)), size);
+  return ragged ? *ragged : *rendered;
 }
 
-void applyScratches(RenderState& state, const LocalEffect& effect, const Image& mask, MaskSize size) {
+std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size) {
+  auto layers = drawScratchLayers(effect, size);
+  if (!layers) return std::nullopt;
+  return ScratchLayerImages{maskImage(*layers->shade), maskImage(*layers->highlight)};
+}
+
+void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
+                    std::future<std::optional<ScratchLayerImages>> layers) {
   const Rect extent = state.image.extent().integral();
   const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
-  auto layers = drawScratchLayers(effect, size);
-  if (!layers) return;
-  const Image shade = maskImage(*layers->shade), highlight = maskImage(*layers->highlight);
-  layers.reset();
-  const Image ragged = raggedAreaMask(effect, mask, size);
+  const MaterializedMask raggedMask = raggedAreaMask(effect, mask, size);
+  const Image& ragged = raggedMask.image;
+  const std::optional<ScratchLayerImages> drawn = layers.get();
+  if (!drawn) return;
+  const Image &shade = drawn->shade, &highlight = drawn->highlight;
 
   // The layers are limited to the ragged area at the mask's resolution, then
   // stretched over the picture like the coverage mask.
@@ -287,7 +429,7 @@ void applyScratches(RenderState& state, const LocalEffect& effect, const Image& 
   // Where the ragged mask is zero the streaks are opaque black and the
   // marks transparent, so the picture shows through unchanged.
   state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
-                                  CoverageBlocks::of(ragged, size, extent));
+                                  CoverageBlocks::of(raggedMask, size, extent));
 }
 
 }  // namespace tonesmith

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -46,6 +47,21 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
 // The effect mask (a mask image) eroded, softened and given a noisy ragged
 // edge, as a rendered mask image; falls back to the softened core, or the
 // mask itself, when filters are missing.
-coreimage::Image raggedAreaMask(const LocalEffect& effect, const coreimage::Image& mask, MaskSize size);
+// The blotchy noise n of the ragged edge: the seed-shifted random field's
+// red as grey, blurred and given contrast; mask-sized.
+std::optional<coreimage::Image> raggedNoise(const LocalEffect& effect, MaskSize size);
+MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size);
+
+// The two layers drawn and turned into mask images, ready to composite.
+struct ScratchLayerImages {
+  coreimage::Image shade, highlight;
+};
+std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size);
+
+// The "scratches" kind, through the (possibly feathered) effect mask, with
+// the effect's layers: they need no mask, so they may be under way on
+// another thread, and are waited for once the ragged area is made.
+void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
+                    std::future<std::optional<ScratchLayerImages>> layers);
 
 }  // namespace tonesmith

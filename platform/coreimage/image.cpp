@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <mutex>
 #include <sys/mman.h>
 
@@ -56,6 +57,97 @@ PixelStore::~PixelStore() {
   pool.free.emplace_back(capacity_, data_);
 }
 
+bool hasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return has;
+}
+
+namespace {
+
+// Two pixels a register: the same multiplications and divisions as one
+// pixel at a time.
+__attribute__((target("avx2"))) bool premultiplyAvx2(float* p, std::size_t pairs) {
+  const __m256i alphaLanes = _mm256_setr_epi32(3, 3, 3, 3, 7, 7, 7, 7);
+  const __m256 ones = _mm256_set1_ps(1);
+  bool opaque = true;
+  for (std::size_t i = 0; i < pairs; ++i, p += 8) {
+    const __m256 v = _mm256_loadu_ps(p);
+    // Opaque pixels stay as they are.
+    if ((_mm256_movemask_ps(_mm256_cmp_ps(v, ones, _CMP_EQ_OQ)) & 0x88) == 0x88) continue;
+    opaque = false;
+    const __m256 factor = _mm256_blend_ps(_mm256_permutevar8x32_ps(v, alphaLanes), ones, 0x88);
+    _mm256_storeu_ps(p, _mm256_mul_ps(v, factor));
+  }
+  return opaque;
+}
+
+__attribute__((target("avx2"))) void unpremultiplyAvx2(float* p, std::size_t pairs) {
+  const __m256i alphaLanes = _mm256_setr_epi32(3, 3, 3, 3, 7, 7, 7, 7);
+  const __m256 ones = _mm256_set1_ps(1), least = _mm256_set1_ps(1e-6f);
+  for (std::size_t i = 0; i < pairs; ++i, p += 8) {
+    const __m256 v = _mm256_loadu_ps(p);
+    if ((_mm256_movemask_ps(_mm256_cmp_ps(v, ones, _CMP_EQ_OQ)) & 0x88) == 0x88) continue;
+    const __m256 alpha = _mm256_permutevar8x32_ps(v, alphaLanes);
+    const __m256 kept = _mm256_cmp_ps(alpha, least, _CMP_GT_OQ);
+    const __m256 factor = _mm256_blend_ps(_mm256_div_ps(ones, alpha), ones, 0x88);
+    _mm256_storeu_ps(p, _mm256_and_ps(_mm256_mul_ps(v, factor), kept));
+  }
+}
+
+__attribute__((target("avx2"))) void componentsOfBytesAvx2(const std::uint8_t* s, float* dst, std::size_t eights) {
+  const __m256 scale = _mm256_set1_ps(1.0f / 255.0f);
+  for (std::size_t i = 0; i < eights; ++i, s += 8, dst += 8) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
+    _mm256_storeu_ps(dst, _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)), scale));
+  }
+}
+
+// `count` 8-bit components as floats (byte × (1/255)), eight at a time
+// where the processor allows.
+void componentsOfBytes(const std::uint8_t* s, float* dst, std::size_t count) {
+  std::size_t i = 0;
+  if (hasAvx2()) {
+    componentsOfBytesAvx2(s, dst, count / 8);
+    i = count / 8 * 8;
+  }
+  for (; i < count; ++i) dst[i] = s[i] * (1.0f / 255.0f);
+}
+
+}  // namespace
+
+bool premultiplyPixels(float* p, std::size_t count) {
+  bool opaque = true;
+  if (hasAvx2()) {
+    opaque = premultiplyAvx2(p, count / 2);
+    p += count / 2 * 8;
+    count %= 2;
+  }
+  for (std::size_t i = 0; i < count; ++i, p += 4) {
+    const float a = p[3];
+    opaque = opaque && a == 1;
+    storePixel(p, loadPixel(p) * Pixel4{a, a, a, 1});
+  }
+  return opaque;
+}
+
+void unpremultiplyPixels(float* p, std::size_t count) {
+  if (hasAvx2()) {
+    unpremultiplyAvx2(p, count / 2);
+    p += count / 2 * 8;
+    count %= 2;
+  }
+  for (std::size_t i = 0; i < count; ++i, p += 4) {
+    const float alpha = p[3];
+    if (alpha > 1e-6f) {
+      Pixel4 v = loadPixel(p) * (1.0f / alpha);
+      v[3] = alpha;
+      storePixel(p, v);
+    } else {
+      storePixel(p, Pixel4{0, 0, 0, 0});
+    }
+  }
+}
+
 void fillTransparent(const TileView& view) {
   for (std::int64_t y = view.rect.y; y < view.rect.maxY(); ++y)
     std::fill_n(view.row(y), static_cast<std::size_t>(view.rect.width) * 4, 0.0f);
@@ -83,6 +175,18 @@ TileBuffer renderToBuffer(const Node& node, const PixelRect& rect) {
   TileBuffer buffer(rect);
   if (!rect.isEmpty()) node.render(buffer.view());
   return buffer;
+}
+
+TileBuffer renderPremultipliedToBuffer(const Node& node, const PixelRect& rect) {
+  TileBuffer buffer(rect);
+  if (!rect.isEmpty()) node.renderPremultiplied(buffer.view());
+  return buffer;
+}
+
+void Node::renderPremultiplied(const TileView& out) const {
+  render(out);
+  for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y)
+    premultiplyPixels(out.row(y), static_cast<std::size_t>(out.rect.width));
 }
 
 void renderWithin(const Node& node, const TileView& out, const PixelRect& domain) {
@@ -166,8 +270,7 @@ class SourceNode final : public Node {
       const std::uint8_t* src = pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_;
       float* dst = out.pixel(inner.x, y);
       if (bits_ == 8) {
-        const std::uint8_t* s = src + static_cast<std::size_t>(inner.x) * 4;
-        for (std::size_t i = 0; i < n; ++i) dst[i] = s[i] * (1.0f / 255.0f);
+        componentsOfBytes(src + static_cast<std::size_t>(inner.x) * 4, dst, n);
       } else if (bits_ == 16) {
         const std::uint16_t* s = reinterpret_cast<const std::uint16_t*>(src) + static_cast<std::size_t>(inner.x) * 4;
         for (std::size_t i = 0; i < n; ++i) dst[i] = s[i] * (1.0f / 65535.0f);
@@ -190,6 +293,7 @@ class ConstantNode final : public Node {
  public:
   explicit ConstantNode(Color c) : color_(c) {}
   Rect extent() const override { return Rect::infinite(); }
+  bool isClear() const override { return color_.a == 0; }
   void render(const TileView& out) const override {
     const float px[4] = {color_.r, color_.g, color_.b, color_.a};
     for (std::int64_t y = out.rect.y; y < out.rect.maxY(); ++y) {
@@ -209,6 +313,11 @@ class CropNode final : public Node {
   void render(const TileView& out) const override {
     renderWithin(*input_, out, pixelDomain(extent_, out.rect));
   }
+  void renderPremultiplied(const TileView& out) const override {
+    PixelRect inner = out.rect.intersection(pixelDomain(extent_, out.rect));
+    clearOutside(out, inner);
+    if (!inner.isEmpty()) input_->renderPremultiplied(out.subview(inner));
+  }
   bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
                   std::size_t rowBytes) const override {
     if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
@@ -218,6 +327,7 @@ class CropNode final : public Node {
     if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
     return input_->readOpaqueBytes(region, destination, rowBytes);
   }
+  bool isClear() const override { return input_->isClear(); }
   const NodePtr& input() const { return input_; }
 
  private:
@@ -227,27 +337,210 @@ class CropNode final : public Node {
 
 // Keys' cubic convolution kernel with a = -0.5 (Catmull-Rom): interpolating,
 // so samples at pixel centres return the pixels themselves.
-inline void cubicWeights(float f, float w[4]) {
+// The weights of the four taps at distances 1 + f, f, 1 − f and 2 − f, all
+// four in one register (the same operations, lane by lane, as one at a time).
+inline Pixel4 cubicWeights(float f) {
   const float a = -0.5f;
-  auto outer = [a](float t) { return ((a * t - 5 * a) * t + 8 * a) * t - 4 * a; };
-  auto inner = [a](float t) { return ((a + 2) * t - (a + 3)) * t * t + 1; };
-  w[0] = outer(1 + f);
-  w[1] = inner(f);
-  w[2] = inner(1 - f);
-  w[3] = outer(2 - f);
+  const Pixel4 t = {1 + f, f, 1 - f, 2 - f};
+  const Pixel4 outer = ((a * t - 5 * a) * t + 8 * a) * t - 4 * a;
+  const Pixel4 inner = ((a + 2) * t - (a + 3)) * t * t + 1;
+  return Pixel4{outer[0], inner[1], inner[2], outer[3]};
+}
+inline void cubicWeights(float f, float w[4]) { storePixel(w, cubicWeights(f)); }
+// Lane `i` of `v` in all four lanes.
+template <int i>
+inline Pixel4 broadcast(Pixel4 v) {
+  return Pixel4{v[i], v[i], v[i], v[i]};
+}
+
+// Stores a premultiplied sum with its alpha clamped to 0..1 (without
+// branches: sums of opaque pixels fall either side of 1 at random); a run
+// of them is then un-premultiplied at once.
+inline void storeClamped(float* dst, Pixel4 acc) {
+  float alpha = acc[3] > 0 ? acc[3] : 0.0f;
+  acc[3] = alpha < 1 ? alpha : 1.0f;
+  storePixel(dst, acc);
+}
+
+// Pixel x of four filtered rows summed with their weights (alpha 1, or
+// clamped by storeClamped).
+inline void combineOne(const float* const h[4], const float weight[4], float* dst, std::size_t x, bool alphaOne) {
+  Pixel4 acc = {0, 0, 0, 0};
+  for (int j = 0; j < 4; ++j) acc += loadPixel(h[j] + x * 4) * weight[j];
+  if (alphaOne) acc[3] = 1;
+  storeClamped(dst + x * 4, acc);
+}
+
+// `width` pixels of four filtered rows summed with their weights, alpha
+// clamped as by storeClamped or 1 when `alphaOne`: the sums of the one-pixel
+// loop, term by term, two pixels a register.
+__attribute__((target("avx2"))) void combineRowsAvx2(const float* const h[4], const float weight[4], float* dst,
+                                                      std::size_t width, bool alphaOne) {
+  const __m256 w0 = _mm256_set1_ps(weight[0]), w1 = _mm256_set1_ps(weight[1]), w2 = _mm256_set1_ps(weight[2]),
+               w3 = _mm256_set1_ps(weight[3]);
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1);
+  std::size_t x = 0;
+  for (; x + 2 <= width; x += 2) {
+    const std::size_t i = x * 4;
+    __m256 acc = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(h[0] + i), w0), _mm256_mul_ps(_mm256_loadu_ps(h[1] + i), w1));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[2] + i), w2));
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[3] + i), w3));
+    const __m256 clamped = alphaOne ? one : _mm256_min_ps(_mm256_max_ps(acc, zero), one);
+    _mm256_storeu_ps(dst + i, _mm256_blend_ps(acc, clamped, 0x88));
+  }
+  for (; x < width; ++x) combineOne(h, weight, dst, x, alphaOne);
+}
+
+// The premultiplied source pixels a turned resampling reads, rows bottom
+// first.
+struct SourcePatch {
+  const float* base;
+  std::size_t rowFloats;
+  std::int64_t width, height;
+  bool opaque;  // every pixel has alpha 1
+};
+
+// One row of output pixels: the source position of the first pixel's centre
+// is (x, y), moving by (stepX, stepY) per pixel; the patch starts at
+// (originX, originY).
+struct TurnedRun {
+  double x, y, stepX, stepY, originX, originY;
+  std::int64_t count;
+  float* dst;
+};
+
+// Where one output pixel reads: its top-left tap (iu − 1, iv − 1) in the
+// patch and the weights along both axes.
+struct TapSite {
+  bool outside;   // no tap reaches the patch: the pixel is transparent
+  bool interior;  // all 16 taps lie in the patch
+  std::int64_t iu, iv;
+  Pixel4 wx, wy;
+};
+
+inline TapSite tapSite(const SourcePatch& patch, double x, double y, double originX, double originY) {
+  TapSite site{};
+  // Continuous position in the patch's pixel grid (pixel centres at integers).
+  const double u = x - 0.5 - originX, v = y - 0.5 - originY;
+  const auto rw = patch.width, rh = patch.height;
+  site.outside = !(u > -3 && v > -3 && u < static_cast<double>(rw) + 2 && v < static_cast<double>(rh) + 2);
+  if (site.outside) return site;
+  // floor() of values above -3 by truncation of a shifted value.
+  site.iu = static_cast<std::int64_t>(u + 4) - 4;
+  site.iv = static_cast<std::int64_t>(v + 4) - 4;
+  site.wx = cubicWeights(static_cast<float>(u - static_cast<double>(site.iu)));
+  site.wy = cubicWeights(static_cast<float>(v - static_cast<double>(site.iv)));
+  site.interior = site.iu >= 1 && site.iv >= 1 && site.iu + 2 < rw && site.iv + 2 < rh;
+  return site;
+}
+
+// The 16 taps of a site, in four rows of four.
+inline Pixel4 interiorTaps(const SourcePatch& patch, const TapSite& site) {
+  const Pixel4 w0 = broadcast<0>(site.wx), w1 = broadcast<1>(site.wx), w2 = broadcast<2>(site.wx),
+               w3 = broadcast<3>(site.wx);
+  const float* p = patch.base + static_cast<std::size_t>(site.iv - 1) * patch.rowFloats +
+                   static_cast<std::size_t>(site.iu - 1) * 4;
+  Pixel4 acc = {0, 0, 0, 0};
+  const Pixel4 wy[4] = {broadcast<0>(site.wy), broadcast<1>(site.wy), broadcast<2>(site.wy), broadcast<3>(site.wy)};
+  for (int j = 0; j < 4; ++j, p += patch.rowFloats)
+    acc += (loadPixel(p) * w0 + loadPixel(p + 4) * w1 + loadPixel(p + 8) * w2 + loadPixel(p + 12) * w3) * wy[j];
+  return acc;
+}
+
+// The taps of a site at the patch's border: those outside it count as 0.
+inline Pixel4 borderTaps(const SourcePatch& patch, const TapSite& site) {
+  float wx[4], wy[4];
+  storePixel(wx, site.wx);
+  storePixel(wy, site.wy);
+  Pixel4 acc = {0, 0, 0, 0};
+  for (int j = 0; j < 4; ++j) {
+    const std::int64_t sy = site.iv - 1 + j;
+    if (sy < 0 || sy >= patch.height) continue;
+    Pixel4 row = {0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+      const std::int64_t sx = site.iu - 1 + i;
+      if (sx < 0 || sx >= patch.width) continue;
+      row += loadPixel(patch.base + static_cast<std::size_t>(sy) * patch.rowFloats + static_cast<std::size_t>(sx) * 4) *
+             wx[i];
+    }
+    acc += row * wy[j];
+  }
+  return acc;
+}
+
+// The two-dimensional bicubic loop over one run: the reference.
+void resampleTurnedRun(const SourcePatch& patch, TurnedRun run) {
+  float* dst = run.dst;
+  for (std::int64_t k = 0; k < run.count; ++k, dst += 4, run.x += run.stepX, run.y += run.stepY) {
+    const TapSite site = tapSite(patch, run.x, run.y, run.originX, run.originY);
+    if (site.outside)
+      std::fill_n(dst, 4, 0.0f);
+    else
+      storeClamped(dst, site.interior ? interiorTaps(patch, site) : borderTaps(patch, site));
+  }
+  unpremultiplyPixels(run.dst, static_cast<std::size_t>(run.count));
+}
+
+// The same loop with the interior taps in 256-bit registers: each patch row
+// of four pixels is two registers, the rows are summed with their weights
+// first, then the columns. Equal to the reference to float rounding.
+__attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch& patch, TurnedRun run) {
+  float* dst = run.dst;
+  const __m256i lowLanes = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1), highLanes = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
+  for (std::int64_t k = 0; k < run.count; ++k, dst += 4, run.x += run.stepX, run.y += run.stepY) {
+    const TapSite site = tapSite(patch, run.x, run.y, run.originX, run.originY);
+    if (site.outside) {
+      std::fill_n(dst, 4, 0.0f);
+      continue;
+    }
+    if (!site.interior) {
+      storeClamped(dst, borderTaps(patch, site));
+      if (patch.opaque) unpremultiplyPixels(dst, 1);
+      continue;
+    }
+    float wy[4];
+    storePixel(wy, site.wy);
+    const float* p = patch.base + static_cast<std::size_t>(site.iv - 1) * patch.rowFloats +
+                     static_cast<std::size_t>(site.iu - 1) * 4;
+    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[0]));
+    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[0]));
+    for (int j = 1; j < 4; ++j) {
+      p += patch.rowFloats;
+      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[j]), left);
+      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[j]), right);
+    }
+    __m128 wx;
+    std::memcpy(&wx, &site.wx, sizeof wx);
+    const __m256 wx8 = _mm256_castps128_ps256(wx);
+    const __m256 sum = _mm256_fmadd_ps(right, _mm256_permutevar8x32_ps(wx8, highLanes),
+                                       _mm256_mul_ps(left, _mm256_permutevar8x32_ps(wx8, lowLanes)));
+    const __m128 pixel = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+    Pixel4 acc;
+    std::memcpy(&acc, &pixel, sizeof acc);
+    if (patch.opaque) {
+      // 16 opaque taps: the weights sum to 1, so alpha is 1 and the colour
+      // needs no division (the same to float rounding).
+      acc[3] = 1;
+      storePixel(dst, acc);
+    } else {
+      storeClamped(dst, acc);
+    }
+  }
+  if (!patch.opaque) unpremultiplyPixels(run.dst, static_cast<std::size_t>(run.count));
 }
 
 class AffineNode final : public Node {
  public:
-  AffineNode(NodePtr input, const Affine& transform, const Affine& inverse, bool separable = true)
-      : input_(std::move(input)), transform_(transform), inverse_(inverse) {
+  // `fastPaths` false keeps every resampling on the reference loop.
+  AffineNode(NodePtr input, const Affine& transform, const Affine& inverse, bool fastPaths = true)
+      : input_(std::move(input)), transform_(transform), inverse_(inverse), generalLoopOnly_(!fastPaths) {
     extent_ = transform_.apply(input_->extent());
     auto unit = [](double v) { return v == 0 || v == 1 || v == -1; };
     auto whole = [](double v) { return v == std::round(v); };
     exact_ = unit(transform_.a) && unit(transform_.b) && unit(transform_.c) && unit(transform_.d) &&
              whole(transform_.tx) && whole(transform_.ty);
     translationOnly_ = exact_ && transform_.a == 1 && transform_.b == 0 && transform_.c == 0 && transform_.d == 1;
-    separable_ = separable && transform_.b == 0 && transform_.c == 0;
+    separable_ = fastPaths && transform_.b == 0 && transform_.c == 0;
   }
 
   Rect extent() const override { return extent_; }
@@ -333,70 +626,26 @@ class AffineNode final : public Node {
       return;
     }
     TileBuffer src = renderToBuffer(*input_, roi);
-    premultiplyPixels(src.pixels.data(), src.pixels.size() / 4);
+    const bool opaque = premultiplyPixels(src.pixels.data(), src.pixels.size() / 4);
     if (separable_) {
-      resampleSeparably(src, domain, out);
+      resampleSeparably(src, opaque, domain, out);
       return;
     }
-    const std::int64_t rw = roi.width, rh = roi.height;
-    const float* base = src.pixels.data();
-    const std::size_t rowFloats = static_cast<std::size_t>(rw) * 4;
+    const SourcePatch patch{src.pixels.data(), static_cast<std::size_t>(roi.width) * 4, roi.width, roi.height, opaque};
+    const bool useAvx2 = hasAvx2();
     // Output blocks of 32 × 32 read a small patch of the source each, which
     // stays in cache whatever the angle of the walk through it.
     constexpr std::int64_t kBlock = 32;
     for (std::int64_t by = domain.y; by < domain.maxY(); by += kBlock)
     for (std::int64_t bx = domain.x; bx < domain.maxX(); bx += kBlock)
     for (std::int64_t y = by; y < std::min(by + kBlock, domain.maxY()); ++y) {
-      float* dst = out.pixel(bx, y);
-      Point q = inverse_.apply(Point{bx + 0.5, y + 0.5});
-      for (std::int64_t x = bx; x < std::min(bx + kBlock, domain.maxX()); ++x, dst += 4) {
-        // Continuous position in the ROI's pixel grid (pixel centres at integers).
-        double u = q.x - 0.5 - static_cast<double>(roi.x), v = q.y - 0.5 - static_cast<double>(roi.y);
-        q.x += inverse_.a;
-        q.y += inverse_.b;
-        if (!(u > -3 && v > -3 && u < static_cast<double>(rw) + 2 && v < static_cast<double>(rh) + 2)) {
-          std::fill_n(dst, 4, 0.0f);
-          continue;
-        }
-        // floor() of values above -3 by truncation of a shifted value.
-        const auto iu = static_cast<std::int64_t>(u + 4) - 4, iv = static_cast<std::int64_t>(v + 4) - 4;
-        float wx[4], wy[4];
-        cubicWeights(static_cast<float>(u - static_cast<double>(iu)), wx);
-        cubicWeights(static_cast<float>(v - static_cast<double>(iv)), wy);
-        Pixel4 acc = {0, 0, 0, 0};
-        if (iu >= 1 && iv >= 1 && iu + 2 < rw && iv + 2 < rh) {
-          const float* p = base + static_cast<std::size_t>(iv - 1) * rowFloats + static_cast<std::size_t>(iu - 1) * 4;
-          for (int j = 0; j < 4; ++j, p += rowFloats) {
-            Pixel4 row = loadPixel(p) * wx[0] + loadPixel(p + 4) * wx[1] + loadPixel(p + 8) * wx[2] +
-                         loadPixel(p + 12) * wx[3];
-            acc += row * wy[j];
-          }
-        } else {
-          for (int j = 0; j < 4; ++j) {
-            std::int64_t sy = iv - 1 + j;
-            if (sy < 0 || sy >= rh) continue;
-            Pixel4 row = {0, 0, 0, 0};
-            for (int i = 0; i < 4; ++i) {
-              std::int64_t sx = iu - 1 + i;
-              if (sx < 0 || sx >= rw) continue;
-              row += loadPixel(base + static_cast<std::size_t>(sy) * rowFloats + static_cast<std::size_t>(sx) * 4) * wx[i];
-            }
-            acc += row * wy[j];
-          }
-        }
-        storeUnpremultiplied(dst, acc);
-      }
-    }
-  }
-
-  static void storeUnpremultiplied(float* dst, Pixel4 acc) {
-    float alpha = std::clamp(acc[3], 0.0f, 1.0f);
-    if (alpha > 1e-6f) {
-      acc *= 1.0f / alpha;
-      acc[3] = alpha;
-      storePixel(dst, acc);
-    } else {
-      std::fill_n(dst, 4, 0.0f);
+      const Point q = inverse_.apply(Point{bx + 0.5, y + 0.5});
+      const TurnedRun run{q.x, q.y, inverse_.a, inverse_.b, static_cast<double>(roi.x), static_cast<double>(roi.y),
+                          std::min(bx + kBlock, domain.maxX()) - bx, out.pixel(bx, y)};
+      if (useAvx2 && !generalLoopOnly_)
+        resampleTurnedRunAvx2(patch, run);
+      else
+        resampleTurnedRun(patch, run);
     }
   }
 
@@ -407,6 +656,7 @@ class AffineNode final : public Node {
     std::int64_t index[4];
     float weight[4];
     bool inside;
+    bool full;  // all four taps read source pixels
   };
 
   // Taps for output positions first, first + 1, … along one axis, where the
@@ -422,6 +672,7 @@ class AffineNode final : public Node {
       if (!t.inside) continue;
       const auto iu = static_cast<std::int64_t>(u + 4) - 4;
       cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
+      t.full = iu >= 1 && iu + 2 < size;
       for (int i = 0; i < 4; ++i) {
         std::int64_t s = iu - 1 + i;
         if (s < 0 || s >= size) t.weight[i] = 0;
@@ -435,7 +686,7 @@ class AffineNode final : public Node {
   // passes: each source row is filtered horizontally once for all output
   // columns, then the filtered rows are combined vertically. The sums are
   // those of the two-dimensional loop, term by term.
-  void resampleSeparably(const TileBuffer& src, const PixelRect& domain, const TileView& out) const {
+  void resampleSeparably(const TileBuffer& src, bool opaque, const PixelRect& domain, const TileView& out) const {
     const PixelRect& roi = src.rect;
     const std::vector<Taps> columns = tapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
     const std::vector<Taps> rows = tapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
@@ -463,6 +714,13 @@ class AffineNode final : public Node {
         storePixel(h + x * 4, v);
       }
     }
+    std::vector<std::size_t> outsideColumns, partColumns;
+    for (std::size_t x = 0; x < width; ++x)
+      if (!columns[x].inside)
+        outsideColumns.push_back(x);
+      else if (!columns[x].full)
+        partColumns.push_back(x);
+    const bool useAvx2 = hasAvx2();
     for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
       const Taps& r = rows[static_cast<std::size_t>(y - domain.y)];
       float* dst = out.pixel(domain.x, y);
@@ -472,14 +730,22 @@ class AffineNode final : public Node {
       }
       const float* h[4];
       for (int j = 0; j < 4; ++j) h[j] = lines.data() + static_cast<std::size_t>(r.index[j] - lo) * lineFloats;
-      for (std::size_t x = 0; x < width; ++x, dst += 4) {
-        if (!columns[x].inside) {
-          std::fill_n(dst, 4, 0.0f);
-          continue;
-        }
-        Pixel4 acc = {0, 0, 0, 0};
-        for (int j = 0; j < 4; ++j) acc += loadPixel(h[j] + x * 4) * r.weight[j];
-        storeUnpremultiplied(dst, acc);
+      // Where all 16 taps read opaque pixels the weights sum to 1: alpha is 1
+      // and the colour needs no division (the same to float rounding).
+      const bool alphaOne = opaque && r.full;
+      if (useAvx2) {
+        combineRowsAvx2(h, r.weight, dst, width, alphaOne);
+      } else {
+        for (std::size_t x = 0; x < width; ++x) combineOne(h, r.weight, dst, x, alphaOne);
+      }
+      for (std::size_t x : outsideColumns) std::fill_n(dst + x * 4, 4, 0.0f);
+      if (!alphaOne) {
+        unpremultiplyPixels(dst, width);
+        continue;
+      }
+      for (std::size_t x : partColumns) {
+        combineOne(h, r.weight, dst, x, false);
+        unpremultiplyPixels(dst + x * 4, 1);
       }
     }
   }
@@ -490,6 +756,7 @@ class AffineNode final : public Node {
   bool exact_ = false;
   bool translationOnly_ = false;
   bool separable_ = false;
+  bool generalLoopOnly_ = false;
 };
 
 class ClampNode final : public Node {

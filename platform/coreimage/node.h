@@ -25,14 +25,16 @@ inline Pixel4 loadPixel(const float* p) {
   return v;
 }
 inline void storePixel(float* p, Pixel4 v) { std::memcpy(p, &v, sizeof v); }
-// Multiplies the colour of `count` pixels by their alpha, a pixel at a time
-// in one register (by an alpha of 1 exactly, so no pixel needs a test).
-inline void premultiplyPixels(float* p, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i, p += 4) {
-    const float a = p[3];
-    storePixel(p, loadPixel(p) * Pixel4{a, a, a, 1});
-  }
-}
+// True when the processor has AVX2 and FMA, which the wide pixel loops use
+// (each has a plain loop beside it).
+bool hasAvx2();
+// Multiplies the colour of `count` pixels by their alpha; true when every
+// alpha was 1 (the pixels are unchanged).
+bool premultiplyPixels(float* p, std::size_t count);
+// Divides the colour of `count` pixels by their alpha (transparent black
+// where alpha is at most 1e-6); the same results as colour × (1 / alpha)
+// one pixel at a time.
+void unpremultiplyPixels(float* p, std::size_t count);
 
 // A writable window of float RGBA pixels, rows bottom first.
 struct TileView {
@@ -93,6 +95,9 @@ class Node {
   virtual ~Node() = default;
   virtual Rect extent() const = 0;
   virtual void render(const TileView& out) const = 0;
+  // The same pixels with their colour premultiplied by alpha. Nodes that
+  // mix premultiplied colour give theirs without dividing it out and back.
+  virtual void renderPremultiplied(const TileView& out) const;
   // Writes `region` straight in the output format (rows top first) when the
   // node can do so exactly without rendering a float tile, as an untouched
   // opaque source can (or a per-pixel chain over one, from its colour memo);
@@ -103,6 +108,9 @@ class Node {
   // byte × (1/255), so that callers may work on the bytes and get what
   // rendering would give; false, with nothing useful written, otherwise.
   virtual bool readOpaqueBytes(const PixelRect&, std::uint8_t*, std::size_t) const { return false; }
+  // True when every pixel has alpha 0 (a transparent colour, or a crop of
+  // one), so that mixing with it needs no rendering.
+  virtual bool isClear() const { return false; }
 };
 
 // Clamps to 0..1 (NaN counts as 0).
@@ -122,8 +130,10 @@ inline float componentOfByte(std::uint8_t v) { return v * (1.0f / 255.0f); }
 void fillTransparent(const TileView& view);
 // Fills the pixels of `view` outside `keep` with transparent black.
 void clearOutside(const TileView& view, const PixelRect& keep);
-// Renders `node` over `rect` into a new buffer.
+// Renders `node` over `rect` into a new buffer (premultiplied by
+// renderPremultipliedToBuffer).
 TileBuffer renderToBuffer(const Node& node, const PixelRect& rect);
+TileBuffer renderPremultipliedToBuffer(const Node& node, const PixelRect& rect);
 // Renders `node` into the part of `out` that lies in `domain`, transparent
 // elsewhere.
 void renderWithin(const Node& node, const TileView& out, const PixelRect& domain);

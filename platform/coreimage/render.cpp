@@ -87,6 +87,8 @@ struct BandRenderer::State {
   std::mutex mutex;
   std::condition_variable changed;
   std::unordered_map<std::int64_t, Band> bands;
+  // Bands whose rows have all been handed out, never to be rendered again.
+  std::vector<bool> finished;
   // Renders the band after the one being read, on one core, while the
   // consumer (an encoder) works on the rows before: both cores stay busy.
   std::thread ahead;
@@ -109,10 +111,13 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
                               std::size_t rowBytes) {
   const std::int64_t bandCount = (bounds_.height + bandHeight_ - 1) / bandHeight_;
   auto bandRows = [&](std::int64_t index) { return std::min(bandHeight_, bounds_.height - index * bandHeight_); };
-  auto renderBand = [this, bandRows](std::int64_t index, bool parallel) {
-    std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows(index)));
+  auto renderInto = [this, bandRows](std::int64_t index, std::uint8_t* pixels, std::size_t lineBytes, bool parallel) {
     PixelRect rect{bounds_.x, bounds_.maxY() - index * bandHeight_ - bandRows(index), bounds_.width, bandRows(index)};
-    render(image_, rect, format_, pixels.data(), rowBytes_, parallel);
+    render(image_, rect, format_, pixels, lineBytes, parallel);
+  };
+  auto renderBand = [this, bandRows, renderInto](std::int64_t index, bool parallel) {
+    std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows(index)));
+    renderInto(index, pixels.data(), rowBytes_, parallel);
     return pixels;
   };
   std::int64_t row = std::max<std::int64_t>(top, 0);
@@ -126,7 +131,9 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     Band& b = it->second;
     if (created) b.rowsLeft = bandRows(index);
     // Start the next band ahead when the helper is free.
-    if (index + 1 < bandCount && !state_->aheadBusy && !state_->bands.count(index + 1)) {
+    if (state_->finished.empty()) state_->finished.resize(static_cast<std::size_t>(bandCount));
+    if (index + 1 < bandCount && !state_->aheadBusy && !state_->bands.count(index + 1) &&
+        !state_->finished[static_cast<std::size_t>(index + 1)]) {
       if (state_->ahead.joinable()) state_->ahead.join();  // it has finished: aheadBusy was false
       try {
         state_->ahead = std::thread([this, renderBand, next = index + 1] {
@@ -154,6 +161,23 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     // This thread renders the band when it is the first to want it, or
     // when the render ahead failed (taken over once: others now wait on
     // ready); other readers wait for it.
+    // A whole band nobody has started goes straight into the reader's rows.
+    if (created && row == bandTop && take == bandRows(index)) {
+      lock.unlock();
+      try {
+        renderInto(index, destination + static_cast<std::size_t>(row - top) * rowBytes, rowBytes, true);
+      } catch (...) {
+        lock.lock();
+        state_->bands.erase(index);
+        throw;
+      }
+      lock.lock();
+      state_->bands.erase(index);
+      state_->finished[static_cast<std::size_t>(index)] = true;
+      lock.unlock();
+      row += take;
+      continue;
+    }
     bool renderHere = created;
     if (!created) {
       state_->changed.wait(lock, [&] { return b.ready || b.abandoned; });
@@ -174,7 +198,10 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
                   b.pixels.data() + static_cast<std::size_t>(row - bandTop + r) * rowBytes_, rowBytes_);
     lock.lock();
     b.rowsLeft -= take;
-    if (b.rowsLeft <= 0) state_->bands.erase(index);
+    if (b.rowsLeft <= 0) {
+      state_->bands.erase(index);
+      state_->finished[static_cast<std::size_t>(index)] = true;
+    }
     lock.unlock();
     row += take;
   }

@@ -182,26 +182,37 @@ void Canvas::clip(const Path& path) {
   cairo_clip(impl_->cr);
 }
 
-void Canvas::clipToMask(const Mask& mask, Rect rect) {
-  cairo_t* cr = impl_->cr;
-  // Outside the rectangle nothing is drawn; the path clip also keeps the
-  // intermediate groups of masked drawing to the rectangle's size.
-  clip(Path().addRect(rect));
-  if (!(rect.width > 0 && rect.height > 0)) return;
+namespace {
+
+// A pattern of the mask stretched over `rect` in the current drawing
+// coordinates (its top row at the rectangle's top), sampled bilinearly with
+// its edge samples repeated outwards; null when it cannot be made.
+SharedPattern maskPattern(cairo_t* cr, const Mask& mask, Rect rect) {
   cairo_matrix_t deviceToUser;
   cairo_get_matrix(cr, &deviceToUser);
-  if (cairo_matrix_invert(&deviceToUser) != CAIRO_STATUS_SUCCESS) return;
+  if (cairo_matrix_invert(&deviceToUser) != CAIRO_STATUS_SUCCESS) return nullptr;
   const double sx = mask.width() / rect.width, sy = mask.height() / rect.height;
   cairo_matrix_t userToMask;
   cairo_matrix_init(&userToMask, sx, 0, 0, -sy, -rect.x * sx, (rect.y + rect.height) * sy);
   cairo_matrix_t deviceToMask;
   cairo_matrix_multiply(&deviceToMask, &deviceToUser, &userToMask);
   SharedPattern pattern(cairo_pattern_create_for_surface(mask.pixels().surface.get()), PatternRelease());
-  if (cairo_pattern_status(pattern.get()) != CAIRO_STATUS_SUCCESS) return;
+  if (cairo_pattern_status(pattern.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
   cairo_pattern_set_matrix(pattern.get(), &deviceToMask);
   cairo_pattern_set_filter(pattern.get(), CAIRO_FILTER_BILINEAR);
-  cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);  // the path clip bounds it
-  impl_->state.maskClips.push_back(std::move(pattern));
+  cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);
+  return pattern;
+}
+
+}  // namespace
+
+void Canvas::clipToMask(const Mask& mask, Rect rect) {
+  cairo_t* cr = impl_->cr;
+  // Outside the rectangle nothing is drawn; the path clip also keeps the
+  // intermediate groups of masked drawing to the rectangle's size.
+  clip(Path().addRect(rect));
+  if (!(rect.width > 0 && rect.height > 0)) return;
+  if (SharedPattern pattern = maskPattern(cr, mask, rect)) impl_->state.maskClips.push_back(std::move(pattern));
 }
 
 void Canvas::Impl::paintThroughClips(const std::function<void(cairo_t*)>& paint) {
@@ -255,6 +266,22 @@ void Canvas::clear() {
   cairo_restore(cr);
 }
 
+void Canvas::fillClip(Color color) {
+  if (impl_->state.maskClips.size() != 1) {
+    impl_->paintThroughClips([&](cairo_t* cr) {
+      setSource(cr, color);
+      cairo_paint(cr);
+    });
+    return;
+  }
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  setSource(cr, color);
+  cairo_identity_matrix(cr);
+  cairo_mask(cr, impl_->state.maskClips.back().get());
+  cairo_restore(cr);
+}
+
 void Canvas::fill(Rect rect, Color color) { fill(Path().addRect(rect), color); }
 
 void Canvas::fill(const Path& path, Color color) {
@@ -265,20 +292,54 @@ void Canvas::fill(const Path& path, Color color) {
   });
 }
 
+namespace {
+
+void setCapAndJoin(cairo_t* cr, const StrokeStyle& style) {
+  cairo_set_line_cap(cr, style.cap == LineCap::round    ? CAIRO_LINE_CAP_ROUND
+                         : style.cap == LineCap::square ? CAIRO_LINE_CAP_SQUARE
+                                                        : CAIRO_LINE_CAP_BUTT);
+  cairo_set_line_join(cr, style.join == LineJoin::round   ? CAIRO_LINE_JOIN_ROUND
+                          : style.join == LineJoin::bevel ? CAIRO_LINE_JOIN_BEVEL
+                                                          : CAIRO_LINE_JOIN_MITER);
+}
+
+}  // namespace
+
 void Canvas::stroke(const Path& path, Color color, const StrokeStyle& style) {
   if (!(style.width > 0) || !std::isfinite(style.width)) return;
   impl_->paintThroughClips([&](cairo_t* cr) {
     appendPath(cr, path);
     setSource(cr, color);
     cairo_set_line_width(cr, style.width);
-    cairo_set_line_cap(cr, style.cap == LineCap::round    ? CAIRO_LINE_CAP_ROUND
-                           : style.cap == LineCap::square ? CAIRO_LINE_CAP_SQUARE
-                                                          : CAIRO_LINE_CAP_BUTT);
-    cairo_set_line_join(cr, style.join == LineJoin::round   ? CAIRO_LINE_JOIN_ROUND
-                            : style.join == LineJoin::bevel ? CAIRO_LINE_JOIN_BEVEL
-                                                            : CAIRO_LINE_JOIN_MITER);
+    setCapAndJoin(cr, style);
     cairo_stroke(cr);
   });
+}
+
+void Canvas::strokeLines(const Line* lines, std::size_t count, Color color, const StrokeStyle& style) {
+  if (!impl_->state.maskClips.empty()) {
+    // Each line through the mask clips on its own.
+    for (std::size_t i = 0; i < count; ++i) {
+      const Line& line = lines[i];
+      stroke(Path().moveTo(line.from).lineTo(line.to), {color.red, color.green, color.blue, line.alpha},
+             {line.width, style.cap, style.join});
+    }
+    return;
+  }
+  cairo_t* cr = impl_->cr;
+  cairo_save(cr);
+  setCapAndJoin(cr, style);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Line& line = lines[i];
+    if (!(line.width > 0) || !std::isfinite(line.width)) continue;
+    cairo_new_path(cr);
+    cairo_move_to(cr, line.from.x, line.from.y);
+    cairo_line_to(cr, line.to.x, line.to.y);
+    cairo_set_source_rgba(cr, color.red, color.green, color.blue, line.alpha);
+    cairo_set_line_width(cr, line.width);
+    cairo_stroke(cr);
+  }
+  cairo_restore(cr);
 }
 
 void Canvas::drawImage(const Image& image, Rect destination, double opacity) {

@@ -252,9 +252,21 @@ class Canvas {
   void clear(Rect rect);
   void clear();
 
+  // Paints the colour wherever the current clips let drawing through: the
+  // same pixels as filling a path that covers the whole clip, without the
+  // intermediate group that filling needs when there is one mask clip.
+  void fillClip(Color color);
   void fill(Rect rect, Color color);
   void fill(const Path& path, Color color);
   void stroke(const Path& path, Color color, const StrokeStyle& style);
+  // Strokes straight lines one after another, each exactly as stroke() would
+  // alone, in `color` at the line's own alpha and width (the style's width
+  // is not used): many short lines at a fraction of the cost per line.
+  struct Line {
+    Point from, to;
+    double alpha = 1, width = 1;
+  };
+  void strokeLines(const Line* lines, std::size_t count, Color color, const StrokeStyle& style);
 
   // Draws the whole image, or its `source` rectangle (in image pixels, origin
   // top-left), scaled into `destination`, upright, with the current blend

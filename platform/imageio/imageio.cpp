@@ -7,6 +7,8 @@
 // an image outlives the call. Decoded pixels stream from vips straight into
 // the Raster's vector.
 #include "imageio.h"
+#include "jpeg_parts.h"
+#include "jpeg_strips.h"
 
 #include <sys/mman.h>
 #include <vips/vips.h>
@@ -689,8 +691,90 @@ void adviseHugePages(void* buffer, std::size_t bytes) {
 
 }  // namespace
 
-std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientation,
-                                                          const DecodeLimits& limits) const {
+// The JPEG in two parts on two threads. Rows count as done top first: the
+// lower part's rows once the upper part has ended well. Rows that never
+// came are cleared, so readers see zeros, not garbage.
+std::shared_ptr<PendingRaster> Source::decodeInParts(std::vector<std::uint8_t> file, std::int64_t width,
+                                                     std::int64_t height) {
+  const std::size_t lineBytes = static_cast<std::size_t>(width) * 4;
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[lineBytes * static_cast<std::size_t>(height)]);
+  if (!data) return nullptr;
+  adviseHugePages(data.get(), lineBytes * static_cast<std::size_t>(height));
+  std::shared_ptr<PendingRaster> pending(new PendingRaster(width, height, 8, std::move(data)));
+  PendingRaster::Progress* progress = pending->progress_.get();
+  std::uint8_t* pixels = const_cast<std::uint8_t*>(pending->data());
+  auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(file));
+  const std::int64_t split = jpegSplitRow(height);
+  struct Parts {
+    std::int64_t upperRows = 0, lowerRows = 0;
+    bool upperEnded = false, lowerEnded = false, upperOk = false, lowerOk = false;
+  };
+  auto parts = std::make_shared<Parts>();
+  auto clearRows = [=](std::int64_t from, std::int64_t to) {
+    if (to > from)
+      std::memset(pixels + static_cast<std::size_t>(from) * lineBytes, 0, static_cast<std::size_t>(to - from) * lineBytes);
+  };
+  // Under the progress lock.
+  auto publish = [=] {
+    progress->rowsDone = parts->upperEnded && parts->upperOk ? split + parts->lowerRows : parts->upperRows;
+    if (parts->upperEnded && parts->lowerEnded) {
+      progress->ended = true;
+      progress->succeeded = parts->upperOk && parts->lowerOk;
+    }
+    progress->changed.notify_all();
+  };
+  auto lower = [=] {
+    const bool ok = decodeJpegRows(*shared, split, height, pixels, lineBytes, [=](std::int64_t rows) {
+      std::lock_guard lock(progress->mutex);
+      parts->lowerRows = rows;
+      publish();
+    });
+    std::lock_guard lock(progress->mutex);
+    if (ok)
+      parts->lowerRows = height - split;
+    else
+      clearRows(split + parts->lowerRows, height);
+    parts->lowerEnded = true;
+    parts->lowerOk = ok;
+    publish();
+  };
+  progress->worker = std::thread([=] {
+    std::thread second;
+    try {
+      second = std::thread(lower);
+    } catch (const std::system_error&) {
+    }
+    const bool ok = decodeJpegRows(*shared, 0, split, pixels, lineBytes, [=](std::int64_t rows) {
+      std::lock_guard lock(progress->mutex);
+      parts->upperRows = rows;
+      publish();
+    });
+    {
+      std::lock_guard lock(progress->mutex);
+      if (ok)
+        parts->upperRows = split;
+      else
+        clearRows(parts->upperRows, split);
+      parts->upperEnded = true;
+      parts->upperOk = ok;
+      publish();
+    }
+    if (second.joinable())
+      second.join();
+    else
+      lower();
+  });
+  return pending;
+}
+
+std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientation, const DecodeLimits& limits,
+                                                          bool wholePictureFirst) const {
+  if (wholePictureFirst && properties_.format == "jpeg" && !overLimit(properties_.pixelWidth, properties_.pixelHeight, limits) &&
+      (orientation == Orientation::stored || properties_.orientation == 1) && properties_.pixelHeight >= 64 &&
+      std::thread::hardware_concurrency() > 1)
+    if (auto file = splittableJpeg(impl_->file.path, properties_.pixelWidth, properties_.pixelHeight))
+      if (auto pending = decodeInParts(std::move(*file), properties_.pixelWidth, properties_.pixelHeight))
+        return pending;
   ErrorBufferGuard clearErrors;
   ImagePtr image = decodePipeline(impl_->file, properties_, orientation, limits);
   if (!image || image->Bands != 4 ||
@@ -999,17 +1083,10 @@ std::optional<std::vector<std::uint8_t>> saveToBytes(Save&& save) {
 constexpr std::int64_t jpegMaxSide = 65500;
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality) {
-  if (!ensureStarted() || !std::isfinite(quality) || !encodable(source, jpegMaxSide))
-    return std::nullopt;
-  ErrorBufferGuard clearErrors;
+  if (!std::isfinite(quality) || !encodable(source, jpegMaxSide)) return std::nullopt;
   const int q =
       std::clamp(static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100)), 1, 100);
-  const Streamed streamed(source);
-  ImagePtr image = rgbForSave(streamed, 8, 1.0);
-  if (!image) return std::nullopt;
-  return saveToBytes([&](VipsTarget* target) {
-    return vips_jpegsave_target(image.get(), target, "Q", q, "strip", TRUE, nullptr);
-  });
+  return encodeJpegInStrips(source, q);
 }
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality) {

@@ -78,8 +78,11 @@ class Source {
   // picture can start before the bottom is in. Absent when decoding cannot
   // start (over the pixel limit, unreadable file, no memory); a failure
   // later on is told by PendingRaster::finish.
-  std::shared_ptr<PendingRaster> decodeInBackground(Orientation orientation,
-                                                    const DecodeLimits& limits = {}) const;
+  // With `wholePictureFirst` the caller waits for the whole picture
+  // before it reads any row: a JPEG is then decoded in two parts on two
+  // threads (the same pixels, rows no longer arrive strictly top first).
+  std::shared_ptr<PendingRaster> decodeInBackground(Orientation orientation, const DecodeLimits& limits = {},
+                                                    bool wholePictureFirst = false) const;
 
   // The image scaled so that its longer side is at most maxEdge (never
   // enlarged), decoded with shrink-on-load where the format allows and
@@ -99,6 +102,8 @@ class Source {
  private:
   struct Impl;
   explicit Source(std::unique_ptr<Impl> impl, Properties properties);
+  static std::shared_ptr<PendingRaster> decodeInParts(std::vector<std::uint8_t> file, std::int64_t width,
+                                                      std::int64_t height);
   std::unique_ptr<Impl> impl_;
   Properties properties_;
 };

@@ -224,3 +224,57 @@ TEST_F(ColourRun, NegativeSamplesFileAndConversion) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Cannot write negative samples: " + dir_ + "\n");
 }
+
+TEST_F(ColourRun, NegativeSamplesOfALargeTurnedJpegMatchItsUprightPicture) {
+  // 1200 × 800 upright: orange on the left third, blue-grey elsewhere, a
+  // red square near the top right. Stored turned a quarter (orientation 6)
+  // as a JPEG, whose samples come from a reduced decode, and upright as a
+  // PNG, whose samples come from the full decode.
+  auto colour = [](int x, int y) {
+    if (x > 900 && x < 1100 && y > 100 && y < 300) return std::array<unsigned char, 3>{200, 30, 30};
+    return x < 400 ? std::array<unsigned char, 3>{217, 140, 89} : std::array<unsigned char, 3>{90, 110, 130};
+  };
+  std::string upright = makePicture("upright.png", 1200, 800, colour);
+  // Orientation 6 shows the stored rows as columns from the right: stored
+  // (x, y) is upright (1199 - y, x).
+  std::vector<unsigned char> px(800 * 1200 * 3);
+  for (int y = 0; y < 1200; ++y)
+    for (int x = 0; x < 800; ++x) {
+      auto c = colour(1199 - y, x);
+      std::copy(c.begin(), c.end(), px.begin() + (y * 800 + x) * 3);
+    }
+  VipsImage* image = vips_image_new_from_memory_copy(px.data(), px.size(), 800, 1200, 3, VIPS_FORMAT_UCHAR);
+  vips_image_set_int(image, VIPS_META_ORIENTATION, 6);
+  std::string turned = path("turned.jpg");
+  ASSERT_EQ(vips_jpegsave(image, turned.c_str(), "Q", 98, nullptr), 0);
+  g_object_unref(image);
+
+  std::array<std::optional<tonesmith::NegativeSamples>, 2> loaded;
+  int i = 0;
+  for (const std::string& in : {upright, turned}) {
+    std::string samples = path("s" + std::to_string(i));
+    ToolRun r = run(in, {"--negative", "--negative-profile", "color-auto", "--emit-negative-samples", samples});
+    ASSERT_EQ(r.status, 0) << r.err;
+    loaded[i++] = tonesmith::loadNegativeSamples(samples);
+  }
+  ASSERT_TRUE(loaded[0] && loaded[1]);
+  ASSERT_EQ(loaded[0]->samples.size(), 384u * 256);
+  ASSERT_EQ(loaded[1]->samples.size(), loaded[0]->samples.size());
+  ASSERT_EQ(loaded[1]->edgeSamples.size(), loaded[0]->edgeSamples.size());
+  // Away from the colour edges the two copies agree closely.
+  int compared = 0;
+  for (std::size_t y = 0; y < 256; y += 5)
+    for (std::size_t x = 0; x < 384; x += 5) {
+      const std::size_t k = y * 384 + x;
+      const int ux = static_cast<int>(x * 1200 / 384), uy = static_cast<int>(y * 800 / 256);
+      if (std::abs(ux - 400) < 20 || std::abs(ux - 900) < 20 || std::abs(ux - 1100) < 20 ||
+          std::abs(uy - 100) < 20 || std::abs(uy - 300) < 20)
+        continue;
+      const auto &a = loaded[0]->samples[k], &b = loaded[1]->samples[k];
+      EXPECT_NEAR(a.r, b.r, 0.02) << x << "," << y;
+      EXPECT_NEAR(a.g, b.g, 0.02) << x << "," << y;
+      EXPECT_NEAR(a.b, b.b, 0.02) << x << "," << y;
+      ++compared;
+    }
+  EXPECT_GT(compared, 2500);
+}

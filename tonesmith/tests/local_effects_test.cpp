@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "local_effects.h"
+#include "node.h"
 #include "options.h"
 
 namespace {
@@ -132,6 +133,29 @@ TEST(BrushTips, GeneratedAndImportedShapes) {
   const BrushTip blot = makeBrushMask("ink-blot", "");
   EXPECT_NEAR(tipCoverage(blot, 26, 34), 0.15, 0.01);  // 31·26 + 17·34 = 4·173
   EXPECT_GT(tipCoverage(blot, 26, 35), 0.99);
+}
+
+TEST(Stamping, TipsWithAnEmptyBorderStampTheSamePixelsTheFasterWay) {
+  for (const char* shape : {"round", "ink-blot", "bristle", "dry-brush", "soft-spot"})
+    EXPECT_TRUE(hasEmptyBorder(makeBrushMask(shape, ""))) << shape;
+  BrushTip full(kTipSide * kTipSide, 0);
+  EXPECT_FALSE(hasEmptyBorder(full));
+  EXPECT_FALSE(hasEmptyBorder(BrushTip(10, 255)));
+  for (const char* shape : {"round", "ink-blot", "bristle", "dry-brush", "soft-spot"}) {
+    auto tip = tipClip(makeBrushMask(shape, ""));
+    ASSERT_TRUE(tip);
+    auto filled = graphics::Canvas::create(300, 200), painted = graphics::Canvas::create(300, 200);
+    filled->clear();
+    painted->clear();
+    for (int k = 0; k < 16; ++k) {
+      const graphics::Point c{-20 + 23.7 * k, 210 - 15.3 * k};
+      const double d = kDirectPaintFrom + 13.1 * k, angle = -3 + 0.71 * k;
+      const bool erase = k % 5 == 4;
+      stampBrush(*tip, *filled, c, d, angle, erase, false);
+      stampBrush(*tip, *painted, c, d, angle, erase, true);
+    }
+    EXPECT_EQ(filled->toRaster().data, painted->toRaster().data) << shape;
+  }
 }
 
 TEST(Stamping, SpacingFollowsTheDiameterAndEveryInnerPointIsStampedTwice) {
@@ -268,6 +292,34 @@ TEST_F(LocalEffectStage, WideBlursThroughAReducedCopyMatchTheFullSizeBlur) {
     for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     EXPECT_LE(worst, 3) << sigma;
   }
+  // An 8-bit source is shrunk from its bytes, edges repeated, and must give
+  // what the same pixels as floats give.
+  std::vector<float> floats(400 * 240 * 4);
+  const auto bytes = rendered(picture, 400, 240);
+  for (std::size_t i = 0; i < floats.size(); ++i) floats[i] = bytes[i] * (1.0f / 255.0f);
+  auto shared = std::make_shared<std::vector<float>>(std::move(floats));
+  const coreimage::Image asFloats = coreimage::Image::fromPixels(shared, shared->data(), 400, 240, 32, 400 * 16);
+  for (double sigma : {17.0, 40.0}) {
+    auto fromBytes = blurredPicture(picture, sigma, extent), fromFloats = blurredPicture(asFloats, sigma, extent);
+    ASSERT_TRUE(fromBytes && fromFloats);
+    EXPECT_EQ(coreimage::renderFloat(*fromBytes, {0, 0, 400, 240}), coreimage::renderFloat(*fromFloats, {0, 0, 400, 240}))
+        << sigma;
+  }
+}
+
+TEST_F(LocalEffectStage, EdgesRepeatedFromTheBytesAreTheClampedPicture) {
+  const coreimage::Image picture = checkerboard(37, 23);
+  const coreimage::Image repeated = edgeRepeated(picture, picture.extent().insetBy(-50, -50));
+  const coreimage::Image clamped = picture.clampedToExtent();
+  // Regions straddling each edge, inside, and wholly outside on every side.
+  for (const coreimage::PixelRect r : std::vector<coreimage::PixelRect>{
+           {-5, -4, 47, 31}, {3, 2, 10, 9}, {-30, 5, 12, 6}, {45, -20, 8, 7}, {10, 30, 5, 4}, {-9, -9, 4, 3}}) {
+    std::vector<std::uint8_t> bytes(std::size_t(r.width) * r.height * 4);
+    ASSERT_TRUE(repeated.node()->readOpaqueBytes(r, bytes.data(), std::size_t(r.width) * 4));
+    std::vector<std::uint8_t> expected(bytes.size());
+    coreimage::render(clamped, r, coreimage::PixelFormat::rgba8, expected.data(), std::size_t(r.width) * 4);
+    EXPECT_EQ(bytes, expected) << r.x << "," << r.y;
+  }
 }
 
 TEST_F(LocalEffectStage, NothingChangesWithoutAUsableEffect) {
@@ -299,13 +351,17 @@ struct MaskPixel {
   int x, y;
   std::uint8_t r, g, b, a;
 };
-coreimage::Image sparseMask(MaskSize size, std::initializer_list<MaskPixel> pixels) {
+MaterializedMask sparseMaskPixels(MaskSize size, std::initializer_list<MaskPixel> pixels) {
   auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::size_t(size.width) * size.height * 4, 0);
   for (const MaskPixel& p : pixels) {
     std::uint8_t* q = bytes->data() + (std::size_t(size.height - 1 - p.y) * size.width + p.x) * 4;
     q[0] = p.r, q[1] = p.g, q[2] = p.b, q[3] = p.a;
   }
-  return coreimage::Image::fromPixels(bytes, bytes->data(), size.width, size.height, 8, std::size_t(size.width) * 4);
+  return {coreimage::Image::fromPixels(bytes, bytes->data(), size.width, size.height, 8, std::size_t(size.width) * 4),
+          bytes};
+}
+coreimage::Image sparseMask(MaskSize size, std::initializer_list<MaskPixel> pixels) {
+  return sparseMaskPixels(size, pixels).image;
 }
 
 TEST_F(LocalEffectStage, LimitingToCoverageChangesNoPixelOfTheStretchedBlend) {
@@ -316,10 +372,11 @@ TEST_F(LocalEffectStage, LimitingToCoverageChangesNoPixelOfTheStretchedBlend) {
   const coreimage::Rect extent = picture.extent();
   const MaskSize size = coverageMaskSize(w, h);
   ASSERT_EQ(size.width, 4096);
-  const coreimage::Image mask = sparseMask(size, {{1000, 50, 255, 255, 255, 255},
-                                                  {2047, 15, 255, 255, 255, 255},
-                                                  {3200, 80, 255, 255, 255, 0},
-                                                  {3201, 80, 0, 0, 0, 255}});
+  const MaterializedMask maskPixels = sparseMaskPixels(size, {{1000, 50, 255, 255, 255, 255},
+                                                              {2047, 15, 255, 255, 255, 255},
+                                                              {3200, 80, 255, 255, 255, 0},
+                                                              {3201, 80, 0, 0, 0, 255}});
+  const coreimage::Image& mask = maskPixels.image;
   auto placed = placeOverPicture(mask, size, extent);
   auto coverage = CoverageBlocks::of(mask, size, extent);
   ASSERT_TRUE(placed && coverage);
@@ -332,6 +389,13 @@ TEST_F(LocalEffectStage, LimitingToCoverageChangesNoPixelOfTheStretchedBlend) {
   const auto expected = rendered(full, w, h), actual = rendered(limited, w, h);
   EXPECT_NE(expected, rendered(picture, w, h));
   EXPECT_EQ(actual, expected);
+  // Read from the bytes, the blocks are the rendered mask's.
+  const CoverageBlocks fromBytes = CoverageBlocks::of(maskPixels, size, extent);
+  for (int y = 0; y < h; y += 7)
+    for (int x = 0; x < w; x += 61) {
+      const coreimage::PixelRect r{x, y, 1 + x % 5, 1 + y % 3};
+      ASSERT_EQ(fromBytes.touches(r), coverage->touches(r)) << x << "," << y;
+    }
 
   EXPECT_TRUE(coverage->touches({1098, 55, 1, 1}));
   EXPECT_TRUE(coverage->touches({3516, 88, 1, 1}));

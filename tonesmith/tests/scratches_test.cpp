@@ -2,6 +2,7 @@
 // the whole effect on a picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "local_effects.h"
@@ -152,6 +153,66 @@ TEST(ScratchEffect, RendersIdenticallyTwiceAndChangesThePictureOnlyNearTheStroke
     }
   EXPECT_GT(changed, 300);
   EXPECT_EQ(changedFar, 0);
+}
+
+// The ragged mask through the program's one pass against the filter chain
+// it stands for. The renderer's tiles are 1024 × 128: the broad stroke
+// holds the tile of rows 256..383 wholly inside its core, the top tile
+// (rows 640..699) lies wholly outside, the others hold the transition.
+TEST(RaggedMask, OnePassGivesTheFilterChainsPixels) {
+  const MaskSize size{1100, 700};
+  const LocalEffect effect = effectOf(R"([{"kind":"scratches","seed":12,"strokes":[)"
+                                      R"({"radius":0.2,"points":[{"x":0,"y":0.5429},{"x":1,"y":0.5429}]},)"
+                                      R"({"radius":0.05,"points":[{"x":0.9,"y":0.8}]}]}])");
+  auto canvas = rasterizeStrokes(effect, size);
+  ASSERT_TRUE(canvas);
+  const MaterializedMask mask = canvasMask(*canvas);
+  const MaterializedMask ragged = raggedAreaMask(effect, mask, size);
+
+  // The reference: the core (the eroded and softened mask) and the chain.
+  const coreimage::Rect extent = coreimage::Rect::make(0, 0, size.width, size.height);
+  const double rho = std::max(std::min(0.02 * size.shorter(), 0.35 * 0.2 * size.shorter()), 1.0);  // 14
+  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.image.clampedToExtent()},
+                                                 {coreimage::kInputRadiusKey, rho}});
+  ASSERT_TRUE(eroded);
+  auto soft = blurredWithinExtent(*materialized(eroded->cropped(extent), size), rho, extent);
+  ASSERT_TRUE(soft);
+  const coreimage::Image core = *materialized(*soft, size);
+  auto matrix = [](const coreimage::Image& image, coreimage::Vector r, coreimage::Vector g, coreimage::Vector b,
+                   coreimage::Vector a, coreimage::Vector bias) {
+    return *filtered("CIColorMatrix", {{coreimage::kInputImageKey, image}, {"inputRVector", r}, {"inputGVector", g},
+                                       {"inputBVector", b}, {"inputAVector", a}, {"inputBiasVector", bias}});
+  };
+  auto pairOf = [](const char* name, const coreimage::Image& input, const coreimage::Image& background) {
+    return *filtered(name, {{coreimage::kInputImageKey, input}, {coreimage::kInputBackgroundImageKey, background}});
+  };
+  using V = coreimage::Vector;
+  const V zero{{0, 0, 0, 0}}, alphaOnly{{0, 0, 0, 1}};
+  const coreimage::Image grey = matrix(core, alphaOnly, alphaOnly, alphaOnly, zero, alphaOnly);
+  const coreimage::Image band =
+      pairOf("CIMultiplyCompositing", grey, *filtered("CIColorInvert", {{coreimage::kInputImageKey, grey}}));
+  auto gainOf = [&](const coreimage::Image& image, double k) {
+    return matrix(image, V{{k, 0, 0, 0}}, V{{0, k, 0, 0}}, V{{0, 0, k, 0}}, alphaOnly, zero);
+  };
+  auto noise = raggedNoise(effect, size);
+  ASSERT_TRUE(noise);
+  const coreimage::Image sum = pairOf("CIAdditionCompositing", gainOf(pairOf("CIMultiplyCompositing", *noise, band), 3.6), grey);
+  const coreimage::Image clamped = *filtered("CIColorClamp", {{coreimage::kInputImageKey,
+                                                               pairOf("CISubtractBlendMode", gainOf(band, 1.8), sum)}});
+  const coreimage::Image white = matrix(clamped, zero, zero, zero, V{{1, 0, 0, 0}}, V{{1, 1, 1, 0}});
+  auto expected = materializedMask(white.cropped(extent), size);
+  ASSERT_TRUE(expected);
+  ASSERT_EQ(ragged.pixels->size(), expected->pixels->size());
+  EXPECT_TRUE(*ragged.pixels == *expected->pixels);
+  // Both settled values and a transition occur.
+  int inside = 0, outside = 0, between = 0;
+  for (std::size_t i = 3; i < ragged.pixels->size(); i += 4) {
+    const int a = (*ragged.pixels)[i];
+    (a == 255 ? inside : a == 0 ? outside : between)++;
+  }
+  EXPECT_GT(inside, 1024 * 128);
+  EXPECT_GT(outside, 1024 * 60);
+  EXPECT_GT(between, 1000);
 }
 
 }  // namespace

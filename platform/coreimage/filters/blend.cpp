@@ -63,7 +63,12 @@ class BlendWithMaskNode final : public Node {
       : image_(std::move(image)), background_(std::move(background)), mask_(std::move(mask)),
         extent_(image_->extent().unionWith(background_->extent())) {}
   Rect extent() const override { return extent_; }
-  void render(const TileView& out) const override {
+  void render(const TileView& out) const override { blend(out, false); }
+  void renderPremultiplied(const TileView& out) const override { blend(out, true); }
+
+ private:
+  // The mix, with the result's colour premultiplied when `premultiplied`.
+  void blend(const TileView& out, bool premultiplied) const {
     PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
@@ -71,23 +76,36 @@ class BlendWithMaskNode final : public Node {
     // The mask decides first: the image is rendered only over the runs of
     // columns where the mask is above 0 somewhere, and the background is
     // skipped where the mask is 1 throughout.
-    TileBuffer mask = renderToBuffer(*mask_, domain);
+    TileBuffer mask = renderPremultipliedToBuffer(*mask_, domain);
     const auto w = static_cast<std::size_t>(domain.width), h = static_cast<std::size_t>(domain.height);
-    std::vector<float> weights(w * h);
+    PixelStore weights(w * h);
     std::vector<char> columnUsed(w, 0);
     bool allOne = true;
-    for (std::size_t i = 0; i < weights.size(); ++i) {
-      const float* m = mask.pixels.data() + i * 4;
-      float v = std::clamp((0.2126f * m[0] + 0.7152f * m[1] + 0.0722f * m[2]) * m[3], 0.0f, 1.0f);
-      weights[i] = v;
-      if (v > 0) columnUsed[i % w] = 1;
-      allOne = allOne && v == 1;
-    }
+    for (std::size_t y = 0, i = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x, ++i) {
+        const float* m = mask.pixels.data() + i * 4;
+        float v = 0.2126f * m[0] + 0.7152f * m[1] + 0.0722f * m[2];
+        v = v > 0 ? (v < 1 ? v : 1.0f) : 0.0f;  // clamped without branches (NaN counts as 0)
+        weights[i] = v;
+        columnUsed[x] |= v > 0;
+        allOne = allOne && v == 1;
+      }
     if (allOne) {
-      image_->render(view);
+      if (premultiplied)
+        image_->renderPremultiplied(view);
+      else
+        image_->render(view);
       return;
     }
-    background_->render(view);
+    // Over a clear background the result is the image with its alpha scaled
+    // by the mask: what the mix gives, to float rounding.
+    const bool clearBackground = background_->isClear();
+    if (clearBackground)
+      fillTransparent(view);
+    else if (premultiplied)
+      background_->renderPremultiplied(view);
+    else
+      background_->render(view);
     for (std::size_t first = 0; first < w;) {
       if (!columnUsed[first]) {
         ++first;
@@ -107,20 +125,27 @@ class BlendWithMaskNode final : public Node {
           if (mv == 0) continue;
           float ab = b[3], af = f[3];
           float a = af * mv + ab * (1 - mv);
-          for (int k = 0; k < 3; ++k) b[k] = f[k] * af * mv + b[k] * ab * (1 - mv);
-          b[3] = a;
-          if (a > 1e-6f) {
-            for (int k = 0; k < 3; ++k) b[k] /= a;
+          Pixel4 c;
+          if (premultiplied) {
+            // b is premultiplied already.
+            c = loadPixel(f) * (af * mv) + loadPixel(b) * (1 - mv);
+          } else if (!(a > 1e-6f)) {
+            c = Pixel4{0, 0, 0, 0};
+            a = 0;
+          } else if (clearBackground) {
+            c = loadPixel(f);
           } else {
-            b[0] = b[1] = b[2] = b[3] = 0;
+            const float inverse = 1 / a;
+            c = (loadPixel(f) * (af * mv) + loadPixel(b) * (ab * (1 - mv))) * inverse;
           }
+          c[3] = a;
+          storePixel(b, c);
         }
       }
       first = last;
     }
   }
 
- private:
   NodePtr image_, background_, mask_;
   Rect extent_;
 };

@@ -47,31 +47,35 @@ class PairNode final : public Node {
     if (!opaqueSourceHides_ || source.isInfinite() || region.intersection(pixelsInside(source)) != region) return false;
     return source_->copyPixels(region, format, destination, rowBytes);
   }
-  void render(const TileView& out) const override {
+  void render(const TileView& out) const override { mix(out, false); }
+  void renderPremultiplied(const TileView& out) const override { mix(out, true); }
+
+ private:
+  // The kernel over premultiplied inputs; the result stays premultiplied
+  // when `premultiplied` is true.
+  void mix(const TileView& out, bool premultiplied) const {
     PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
     TileView view = out.subview(domain);
-    TileBuffer source = renderToBuffer(*source_, domain);
+    TileBuffer source = renderPremultipliedToBuffer(*source_, domain);
     const auto width = static_cast<std::size_t>(domain.width);
     if (opaqueSourceHides_ && opaqueThroughout(source)) {
-      // Nothing of the background shows through: it is not rendered.
+      // Nothing of the background shows through: it is not rendered (and
+      // opaque colour is its own premultiplied form).
       for (std::int64_t y = domain.y; y < domain.maxY(); ++y)
         std::copy_n(source.pixel(domain.x, y), width * 4, view.pixel(domain.x, y));
       return;
     }
-    background_->render(view);
+    background_->renderPremultiplied(view);
     for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
       float* b = view.pixel(domain.x, y);
-      float* s = source.pixels.data() + static_cast<std::size_t>(y - domain.y) * width * 4;
-      premultiplyPixels(s, width);
-      premultiplyPixels(b, width);
+      const float* s = source.pixels.data() + static_cast<std::size_t>(y - domain.y) * width * 4;
       kernel_(s, b, width);
-      unpremultiply(b, width);
+      if (!premultiplied) unpremultiplyPixels(b, width);
     }
   }
 
- private:
   static bool opaqueThroughout(const TileBuffer& tile) {
     for (std::size_t i = 3; i < tile.pixels.size(); i += 4)
       if (tile.pixels.data()[i] != 1) return false;

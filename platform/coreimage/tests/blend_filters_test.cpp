@@ -2,6 +2,9 @@
 // without cover, and their extents.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "coreimage.h"
 
 using namespace coreimage;
@@ -97,4 +100,114 @@ TEST(BlendFilters, ExtentsAndMissingInputs) {
   ASSERT_TRUE(filter);
   filter->setValue(kInputImageKey, wide);
   EXPECT_FALSE(filter->outputImage());
+}
+
+// Rows long enough for the blends' four-pixel groups and their tails, with
+// every alpha from clear through tiny to opaque, against the formulas of the
+// separable blend modes worked out here a pixel at a time.
+TEST(BlendFilters, LongRowsMatchTheFormulasPixelByPixel) {
+  const int n = 11;
+  std::vector<float> sv, bv;
+  for (int i = 0; i < n; ++i) {
+    const float as = i % 4 == 0 ? 0.0f : (i % 4 == 1 ? 1e-7f : 0.1f * static_cast<float>(i % 10));
+    const float ab = i % 3 == 0 ? 1.0f : 0.05f * static_cast<float>(i);
+    sv.insert(sv.end(), {0.1f * static_cast<float>(i % 7), 0.9f - 0.07f * static_cast<float>(i), 0.5f, as});
+    bv.insert(bv.end(), {0.3f, 0.08f * static_cast<float>(i), 1 - 0.09f * static_cast<float>(i), ab});
+  }
+  const Image source = imageOf(n, 1, sv), background = imageOf(n, 1, bv);
+  struct Mode {
+    const char* name;
+    double (*mix)(double cs, double cb, double as, double ab);  // as·ab·B on premultiplied colour
+  };
+  const Mode modes[] = {
+      {"CIMultiplyBlendMode", [](double cs, double cb, double, double) { return cs * cb; }},
+      {"CIScreenBlendMode", [](double cs, double cb, double as, double ab) { return cs * ab + cb * as - cs * cb; }},
+      {"CIOverlayBlendMode",
+       [](double cs, double cb, double as, double ab) {
+         return 2 * cb <= ab ? 2 * cs * cb : as * ab - 2 * (as - cs) * (ab - cb);
+       }},
+      {"CIDarkenBlendMode", [](double cs, double cb, double as, double ab) { return std::min(cs * ab, cb * as); }},
+      {"CISubtractBlendMode", [](double cs, double cb, double as, double ab) { return cb * as - cs * ab; }},
+  };
+  for (const Mode& mode : modes) {
+    auto out = blend(mode.name, source, background);
+    ASSERT_TRUE(out) << mode.name;
+    const std::vector<float> got = renderFloat(*out, {0, 0, n, 1});
+    for (int i = 0; i < n; ++i) {
+      const float* s = sv.data() + i * 4;
+      const float* b = bv.data() + i * 4;
+      const double as = s[3], ab = b[3], a = as + ab - as * ab;
+      for (int k = 0; k < 3; ++k) {
+        const double cs = s[k] * as, cb = b[k] * ab;
+        const double c = mode.mix(cs, cb, as, ab) + cs * (1 - ab) + cb * (1 - as);
+        EXPECT_NEAR(got[i * 4 + k], a > 1e-6 ? c / a : 0, 2e-5) << mode.name << " pixel " << i << " component " << k;
+      }
+      EXPECT_NEAR(got[i * 4 + 3], a > 1e-6 ? a : 0, 1e-6) << mode.name << " pixel " << i;
+    }
+  }
+}
+
+// CIBlendWithMask over a clear background keeps the image's colour and
+// scales its alpha by the mask; over a colour it mixes the two.
+TEST(BlendFilters, BlendWithMaskOverClearAndOverColour) {
+  const int n = 6;
+  std::vector<float> iv, mv;
+  const float levels[n] = {0, 0.25f, 1, 0.5f, 1e-7f, 0.8f};
+  for (int i = 0; i < n; ++i) {
+    iv.insert(iv.end(), {0.9f, 0.1f * static_cast<float>(i), 0.4f, i == 3 ? 0.0f : 1.0f - 0.1f * static_cast<float>(i)});
+    mv.insert(mv.end(), {levels[i], levels[i], levels[i], 1});
+  }
+  const Image image = imageOf(n, 1, iv), mask = imageOf(n, 1, mv);
+  const Image clear = Image::constantColor({0, 0, 0, 0}).cropped(Rect::make(0, 0, n, 1));
+  const Image colour = Image::constantColor({0.2f, 0.6f, 1, 0.5f}).cropped(Rect::make(0, 0, n, 1));
+  for (const Image* background : {&clear, &colour}) {
+    auto filter = Filter::named("CIBlendWithMask");
+    ASSERT_TRUE(filter);
+    filter->setValue(kInputImageKey, image);
+    filter->setValue(kInputBackgroundImageKey, *background);
+    filter->setValue(kInputMaskImageKey, mask);
+    auto out = filter->outputImage();
+    ASSERT_TRUE(out);
+    const std::vector<float> got = renderFloat(*out, {0, 0, n, 1});
+    const std::vector<float> back = renderFloat(*background, {0, 0, n, 1});
+    for (int i = 0; i < n; ++i) {
+      const float* f = iv.data() + i * 4;
+      const float* b = back.data() + i * 4;
+      const double m = levels[i], a = f[3] * m + b[3] * (1 - m);
+      for (int k = 0; k < 3; ++k) {
+        const double c = a > 1e-6 ? (f[k] * f[3] * m + b[k] * b[3] * (1 - m)) / a : 0;
+        EXPECT_NEAR(got[i * 4 + k], c, 1e-6) << "pixel " << i << " component " << k;
+      }
+      EXPECT_NEAR(got[i * 4 + 3], a > 1e-6 ? a : 0, 1e-7) << "pixel " << i;
+    }
+    // Composited over opaque black, the mix is read premultiplied: the
+    // colour is what the mix's colour times its alpha gives.
+    auto over = blend("CISourceOverCompositing", *out, Image::constantColor({0, 0, 0, 1}));
+    ASSERT_TRUE(over);
+    const std::vector<float> shown = renderFloat(*over, {0, 0, n, 1});
+    for (int i = 0; i < n * 4; ++i)
+      EXPECT_NEAR(shown[i], i % 4 == 3 ? 1.0 : got[i] * got[i - i % 4 + 3], 1e-6) << "shown " << i / 4;
+  }
+}
+
+// The opacity of a layer is a colour matrix that only scales alpha; it has a
+// form of its own, which must agree with the full matrix product.
+TEST(BlendFilters, OpacityMatrixScalesAlphaOnlyLikeTheFullProduct) {
+  const Image row = imageOf(3, 1, {0.2f, 0.4f, 0.6f, 0.5f, 1, 0, 0.3f, 1, 0.7f, 0.7f, 0.1f, 0});
+  auto matrixOf = [&](std::vector<double> a, std::vector<double> r) {
+    auto filter = Filter::named("CIColorMatrix");
+    filter->setValue(kInputImageKey, row);
+    filter->setValue("inputAVector", Vector{std::move(a)});
+    filter->setValue("inputRVector", Vector{std::move(r)});
+    return renderFloat(*filter->outputImage(), {0, 0, 3, 1});
+  };
+  const std::vector<float> opacity = matrixOf({0, 0, 0, 0.7}, {1, 0, 0, 0});
+  // The same alpha row beside a red row that also reads alpha (full product).
+  const std::vector<float> full = matrixOf({0, 0, 0, 0.7}, {1, 0, 0, 0.5});
+  const float want[12] = {0.2f, 0.4f, 0.6f, 0.35f, 1, 0, 0.3f, 0.7f, 0.7f, 0.7f, 0.1f, 0};
+  for (int i = 0; i < 12; ++i) EXPECT_FLOAT_EQ(opacity[i], want[i]) << i;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FLOAT_EQ(full[i * 4 + 3], want[i * 4 + 3]) << i;
+    EXPECT_FLOAT_EQ(full[i * 4], want[i * 4] + 0.5f * (i == 2 ? 0.0f : (i == 0 ? 0.5f : 1.0f))) << i;
+  }
 }

@@ -135,4 +135,58 @@ TEST(RandomGenerator, IsAFixedUniformFieldThatMovesWhenTranslated) {
   EXPECT_EQ(a, moved);
 }
 
+// Straight RGBA floats, rows top first, as an image.
+Image floatImage(int width, int height, std::vector<float> rgba) {
+  auto pixels = std::make_shared<std::vector<float>>(std::move(rgba));
+  return Image::fromPixels(pixels, pixels->data(), width, height, 32, std::size_t(width) * 16);
+}
+
+std::vector<float> blurred(const Image& image, double sigma, int width, int height) {
+  Image out = run("CIGaussianBlur", {{coreimage::kInputImageKey, image.clampedToExtent()},
+                                     {coreimage::kInputRadiusKey, sigma}});
+  return coreimage::renderFloat(out, {0, 0, width, height});
+}
+
+// Masks (four equal premultiplied components) and greys (equal colour) are
+// blurred a plane at a time; an image whose blue differs takes the general
+// path, and its red and alpha must come out the same to the bit. The
+// widths span two tiles, the heights are odd, and the lower part of the
+// mask is empty so that whole tiles see nothing but zeros.
+TEST(GaussianBlur, PlanesOfMasksAndGreysMatchTheFourComponentPath) {
+  for (const double sigma : {8.0, 13.7}) {
+    const int w = 1100, h = 301;
+    std::vector<float> mask(std::size_t(w) * h * 4), maskGeneral(mask.size()), grey(mask.size()),
+        greyGeneral(mask.size());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const std::size_t i = (std::size_t(y) * w + x) * 4;
+        // Rows top first: the mask covers a wavy band in the top rows only.
+        const float a = y < 90 && (x / 7 + y / 5) % 3 != 0 ? float((x * 13 + y * 7) % 256) / 255 : 0.0f;
+        const float v = float((x * 31 + y * 17) % 251) / 250;
+        const float m[4] = {1, 1, 1, a}, mg[4] = {1, 1, 0.5f, a}, g[4] = {v, v, v, 1}, gg[4] = {v, v, 0.25f, 1};
+        std::copy(m, m + 4, &mask[i]);
+        std::copy(mg, mg + 4, &maskGeneral[i]);
+        std::copy(g, g + 4, &grey[i]);
+        std::copy(gg, gg + 4, &greyGeneral[i]);
+      }
+    const auto planes = blurred(floatImage(w, h, mask), sigma, w, h);
+    const auto general = blurred(floatImage(w, h, maskGeneral), sigma, w, h);
+    const auto greyPlanes = blurred(floatImage(w, h, grey), sigma, w, h);
+    const auto greyReference = blurred(floatImage(w, h, greyGeneral), sigma, w, h);
+    ASSERT_EQ(planes.size(), general.size());
+    std::size_t differences = 0, nonzero = 0, zeroBelow = 0;
+    for (std::size_t i = 0; i < planes.size(); i += 4) {
+      differences += planes[i] != general[i] || planes[i + 3] != general[i + 3];
+      differences += greyPlanes[i] != greyReference[i] || greyPlanes[i + 3] != greyReference[i + 3];
+      differences += planes[i] != planes[i + 1] || planes[i] != planes[i + 2];
+      nonzero += planes[i + 3] != 0;
+      // renderFloat rows run bottom first: the bottom rows lie far below the band.
+      zeroBelow += i / 4 < std::size_t(w) * 100 && planes[i + 3] == 0;
+    }
+    EXPECT_EQ(differences, 0u) << sigma;
+    EXPECT_GT(nonzero, std::size_t(w) * 90);
+    EXPECT_EQ(zeroBelow, std::size_t(w) * 100) << sigma;
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Transforms, mask clips, the clear blend mode, strokes and circles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -120,6 +121,87 @@ TEST(Circle, FillCoversItsArea) {
   EXPECT_EQ(alphaAt(r, 20, 20), 255);
   EXPECT_EQ(alphaAt(r, 20, 31), 0);
   EXPECT_TRUE(Path().addCircle({0, 0}, 0).isEmpty());
+}
+
+// A disc tip with nothing along its border.
+Mask discMask() {
+  std::vector<std::uint8_t> samples(64 * 64);
+  for (int i = 0; i < 64; ++i)
+    for (int j = 0; j < 64; ++j) {
+      const double r = std::hypot((i + 0.5) / 31.5 - 1, (j + 0.5) / 31.5 - 1);
+      samples[std::size_t(i) * 64 + j] = static_cast<std::uint8_t>(std::lround(std::clamp((0.9 - r) * 10, 0.0, 1.0) * 255));
+    }
+  auto mask = Mask::fromCoverage(64, 64, samples.data(), samples.size());
+  EXPECT_TRUE(mask);
+  return *mask;
+}
+
+TEST(FillClip, PaintsWhatFillingTheClippedSquareDoes) {
+  const Mask disc = discMask();
+  for (const bool erase : {false, true}) {
+    auto filled = Canvas::create(200, 150), painted = Canvas::create(200, 150);
+    for (Canvas* c : {filled.get(), painted.get()}) {
+      c->fill(Rect{0, 0, 200, 150}, Color::grey(1, erase ? 1 : 0.2));
+      for (int k = 0; k < 12; ++k) {
+        const double d = 32 + 9.5 * k, angle = 0.37 * k;
+        const Rect square{-d / 2, -d / 2, d, d};
+        c->saveState();
+        c->translate(15 + 14.3 * k, 20 + 9.1 * k);
+        c->rotate(angle);
+        c->clipToMask(disc, square);
+        c->setBlendMode(erase ? graphics::BlendMode::clear : graphics::BlendMode::normal);
+        if (c == filled.get())
+          c->fill(square, Color::grey(1, 0.8));
+        else
+          c->fillClip(Color::grey(1, 0.8));
+        c->restoreState();
+      }
+    }
+    EXPECT_EQ(filled->toRaster().data, painted->toRaster().data) << erase;
+  }
+  // Without a mask clip it paints within the path clip; with two it goes
+  // through both.
+  auto plain = Canvas::create(20, 20);
+  plain->saveState();
+  plain->clip(Path().addRect({0, 0, 10, 20}));
+  plain->fillClip(Color::grey(1));
+  plain->restoreState();
+  EXPECT_EQ(inkedPixels(plain->toRaster()), 200);
+  auto twice = Canvas::create(20, 20), twiceFilled = Canvas::create(20, 20);
+  for (Canvas* c : {twice.get(), twiceFilled.get()}) {
+    c->saveState();
+    c->clipToMask(leftHalfMask(), Rect{0, 0, 20, 20});
+    c->clipToMask(leftHalfMask(), Rect{-10, 0, 40, 20});
+    if (c == twice.get())
+      c->fillClip(Color::grey(1));
+    else
+      c->fill(Rect{0, 0, 20, 20}, Color::grey(1));
+    c->restoreState();
+  }
+  const imageio::Raster r = twice->toRaster();
+  EXPECT_EQ(r.data, twiceFilled->toRaster().data);
+  EXPECT_GT(alphaAt(r, 2, 10), 200);
+  EXPECT_EQ(alphaAt(r, 15, 10), 0);
+}
+
+TEST(StrokeLines, DrawsEachLineAsStrokingItAloneWould) {
+  std::vector<Canvas::Line> lines;
+  for (int k = 0; k < 40; ++k)
+    lines.push_back({{3.0 + 4.7 * k, 5.0 + 2.9 * k}, {90.0 - 1.3 * k, 120.0 - 2.2 * k}, 0.1 + 0.02 * k, 0.35 + 0.1 * k});
+  lines.push_back({{10, 10}, {50, 50}, 1, 0});  // no width: nothing
+  for (const auto join : {graphics::LineJoin::bevel, graphics::LineJoin::miter})
+    for (const bool clipped : {false, true}) {
+      auto one = Canvas::create(160, 140), batch = Canvas::create(160, 140);
+      for (Canvas* c : {one.get(), batch.get()}) {
+        c->fill(Rect{0, 0, 160, 140}, Color::grey(0));
+        if (clipped) c->clipToMask(leftHalfMask(), Rect{0, 0, 160, 140});
+      }
+      for (const Canvas::Line& line : lines)
+        one->stroke(Path().moveTo(line.from).lineTo(line.to), Color::grey(1, line.alpha),
+                    {line.width, graphics::LineCap::butt, join});
+      batch->strokeLines(lines.data(), lines.size(), Color::grey(1), {7, graphics::LineCap::butt, join});
+      EXPECT_EQ(one->toRaster().data, batch->toRaster().data) << clipped;
+    }
 }
 
 }  // namespace
