@@ -30,13 +30,22 @@ negative=("$bin" "$input" "$work/ts-negative.jpg" 0 0 "" 0 0 0 1 1 --negative --
 measure=("$bin" "$input" "$work/ts-measure.jpg" 0 0 "" 0 0 0 1 1 --measure)
 
 echo "input: $input ($(stat -c %s "$input") bytes, $(vipsheader "$input"))"
-t_identity=$(best_time "${identity[@]}")
-t_edit=$(best_time "${edit[@]}")
-t_negative=$(best_time "${negative[@]}")
-t_measure=$(best_time "${measure[@]}")
-printf 'identity  %ss\n' "$t_identity"
-printf 'edit      %ss  ratio %.2f to identity (target <= 1.60)\n' "$t_edit" "$(echo "$t_edit / $t_identity" | bc -l)"
-printf 'negative  %ss  ratio %.2f to identity (target <= 1.60)\n' "$t_negative" \
-  "$(echo "$t_negative / $t_identity" | bc -l)"
-printf 'decode    %ss  ratio %.2f to identity (decode and histogram only, for reference)\n' "$t_measure" \
-  "$(echo "$t_measure / $t_identity" | bc -l)"
+# Rounds of identity, edit, negative and decode in turn: a machine whose speed
+# drifts during the run moves all four alike. Each ratio is the median over
+# the rounds of that round's time over the round's identity time; the best
+# times are shown beside it.
+ti=() te=() tn=() tm=() re=() rn=() rm=()
+for _ in $(seq "$runs"); do
+  i=$(time_once "${identity[@]}"); e=$(time_once "${edit[@]}")
+  n=$(time_once "${negative[@]}"); m=$(time_once "${measure[@]}")
+  ti+=("$i") te+=("$e") tn+=("$n") tm+=("$m")
+  re+=("$(echo "$e / $i" | bc -l)") rn+=("$(echo "$n / $i" | bc -l)") rm+=("$(echo "$m / $i" | bc -l)")
+done
+best() { printf '%s\n' "$@" | sort -g | head -1 | xargs printf '%.3f'; }
+printf 'identity  best %ss\n' "$(best "${ti[@]}")"
+printf 'edit      best %ss  ratio %s to identity, median of %s rounds (target <= 1.60)\n' "$(best "${te[@]}")" \
+  "$(median "${re[@]}")" "$runs"
+printf 'negative  best %ss  ratio %s to identity, median of %s rounds (target <= 1.60)\n' "$(best "${tn[@]}")" \
+  "$(median "${rn[@]}")" "$runs"
+printf 'decode    best %ss  ratio %s to identity (decode and histogram only, for reference)\n' \
+  "$(best "${tm[@]}")" "$(median "${rm[@]}")"

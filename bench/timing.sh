@@ -11,3 +11,17 @@ best_time() {
   done
   printf '%.3f' "$best"
 }
+
+# time_once <command...>: the wall time of one run, in seconds.
+time_once() {
+  local t0 t1
+  t0=$(date +%s.%N)
+  "$@" >/dev/null
+  t1=$(date +%s.%N)
+  echo "$t1 - $t0" | bc -l
+}
+
+# median <numbers...>: the middle value (the lower middle of an even count).
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'
+}
