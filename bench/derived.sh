@@ -46,13 +46,7 @@ fi
 files=()
 for i in $(seq 0 $((count - 1))); do files+=("$inputs/photo-$i.jpg"); done
 
-seconds() {
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null
-  t1=$(date +%s.%N)
-  echo "$t1 - $t0" | bc -l
-}
+. bench/timing.sh
 
 # best <previous-best-or-empty> <seconds>
 best() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
@@ -83,10 +77,10 @@ run_magick() {
 
 t_minipic="" t_vips256=""
 for _ in $(seq "$runs"); do
-  t_minipic=$(best "$t_minipic" "$(seconds run_minipic)")
-  t_vips256=$(best "$t_vips256" "$(seconds run_vips256)")
+  t_minipic=$(best "$t_minipic" "$(time_once run_minipic)")
+  t_vips256=$(best "$t_vips256" "$(time_once run_vips256)")
 done
-t_magick=$(seconds run_magick)
+t_magick=$(time_once run_magick)
 ok=$(grep -c '"ok":true' "$work/responses.jsonl" || true)
 mem_minipic=$(/usr/bin/time -f '%M' "$bin/minipic" <"$requests" 2>&1 >/dev/null | tail -n 1 |
   awk '{printf "%.0f", $1 / 1024}')
@@ -103,8 +97,8 @@ run_vips2048() {
 }
 t_webshrink="" t_vips2048=""
 for _ in $(seq "$runs"); do
-  t_webshrink=$(best "$t_webshrink" "$(seconds run_webshrink)")
-  t_vips2048=$(best "$t_vips2048" "$(seconds run_vips2048)")
+  t_webshrink=$(best "$t_webshrink" "$(time_once run_webshrink)")
+  t_vips2048=$(best "$t_vips2048" "$(time_once run_vips2048)")
 done
 
 echo "inputs: $count × $(vipsheader "${files[0]}" | sed 's/^[^:]*: //'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
