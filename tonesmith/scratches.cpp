@@ -4,12 +4,13 @@
 // composited over the picture.
 #include <algorithm>
 #include <cmath>
-#include <exception>
+#include <new>
 #include <numbers>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "coverage.h"
 #include "local_effects.h"
 #include "node.h"
 #include "options.h"
@@ -187,83 +188,57 @@ ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const Scra
 
 namespace {
 
-// One drawing operation on a scratch layer: a stroked line, or with
-// `circle` a filled circle of radius `line.width` around `line.from`.
-struct Mark {
-  graphics::Canvas::Line line;
-  bool circle = false;
-};
-
 // The marks of a batch of candidates, per layer, in drawing order.
 struct MarkBatch {
-  std::vector<Mark> shade, highlight;
+  std::vector<graphics::CoverageMark> shade, highlight;
   void clear() {
     shade.clear();
     highlight.clear();
   }
 };
 
-// Draws marks in order, runs of lines handed over together.
-void drawMarks(graphics::Canvas& canvas, const std::vector<Mark>& marks, const graphics::StrokeStyle& style) {
-  std::vector<graphics::Canvas::Line> run;
-  auto strokeRun = [&] {
-    canvas.strokeLines(run.data(), run.size(), graphics::Color::grey(1), style);
-    run.clear();
-  };
-  for (const Mark& mark : marks) {
-    if (!mark.circle) {
-      run.push_back(mark.line);
-      continue;
-    }
-    strokeRun();
-    canvas.fill(graphics::Path().addCircle(mark.line.from, mark.line.width), graphics::Color::grey(1, mark.line.alpha));
-  }
-  strokeRun();
+// Draws a batch: both layers in fixed bands on all cores, every band seeing
+// its marks in the order the generator made them, so that the pixels do not
+// depend on the number of threads.
+void drawBatch(ScratchLayers& layers, const MarkBatch& batch, int threads) {
+  const graphics::CoverageJob jobs[] = {{&layers.shade, batch.shade}, {&layers.highlight, batch.highlight}};
+  graphics::drawInBands(jobs, threads);
 }
 
-// Draws a batch: the two layers are separate canvases, so each is drawn on
-// its own thread, every mark in the order the generator made it.
-void drawBatch(ScratchLayers& layers, const MarkBatch& batch) {
-  const graphics::StrokeStyle shadeStyle{1, graphics::LineCap::butt, graphics::LineJoin::bevel};
-  const graphics::StrokeStyle highlightStyle{1, graphics::LineCap::butt};
-  std::optional<std::thread> shadeThread;
-  std::exception_ptr shadeFailure;
-  if (!batch.shade.empty() && !batch.highlight.empty()) {
-    try {
-      shadeThread.emplace([&] {
-        try {
-          drawMarks(*layers.shade, batch.shade, shadeStyle);
-        } catch (...) {
-          shadeFailure = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-    }
-  }
-  if (!shadeThread) drawMarks(*layers.shade, batch.shade, shadeStyle);
+// Candidates generated before their marks are drawn: bounds the marks held
+// (at most four a candidate).
+constexpr std::int64_t kCandidatesPerBatch = 65536;
+
+// A layer as a mask image (straight 8-bit RGBA, rows top first): an opaque
+// grey, or white with the plane as its alpha. Absent when memory runs out.
+std::optional<Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha) {
+  const std::size_t count = plane.bytes().size();
+  std::shared_ptr<std::vector<std::uint8_t>> pixels;
   try {
-    drawMarks(*layers.highlight, batch.highlight, highlightStyle);
-  } catch (...) {
-    if (shadeThread) shadeThread->join();
-    throw;
+    pixels = std::make_shared<std::vector<std::uint8_t>>(count * 4);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
-  if (shadeThread) shadeThread->join();
-  if (shadeFailure) std::rethrow_exception(shadeFailure);
+  const std::uint8_t* in = plane.bytes().data();
+  std::uint8_t* out = pixels->data();
+  for (std::size_t i = 0; i < count; ++i, out += 4) {
+    const std::uint8_t v = in[i];
+    if (asAlpha) {
+      const std::uint8_t colour = v ? 255 : 0;
+      out[0] = out[1] = out[2] = colour;
+      out[3] = v;
+    } else {
+      out[0] = out[1] = out[2] = v;
+      out[3] = 255;
+    }
+  }
+  return Image::fromPixels(pixels, pixels->data(), plane.width(), plane.height(), 8,
+                           static_cast<std::size_t>(plane.width()) * 4);
 }
 
-// Candidates generated before their marks are drawn: bounds the marks held.
-constexpr std::int64_t kCandidatesPerBatch = 16384;
-
-}  // namespace
-
-std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size) {
-  ScratchLayers layers;
-  layers.shade = graphics::Canvas::create(size.width, size.height);
-  layers.highlight = graphics::Canvas::create(size.width, size.height);
-  if (!layers.shade || !layers.highlight) return std::nullopt;
-  layers.shade->fill(graphics::Rect{0, 0, double(size.width), double(size.height)}, graphics::Color::grey(0));
-  layers.highlight->clear();
-
+// Runs the generator over the candidates and the dust, drawing their marks
+// on the layers batch by batch.
+void drawDamage(ScratchLayers& layers, const LocalEffect& effect, MaskSize size, int threads) {
   const bool density = effect.densityScale.has_value();
   const DamageMode mode = density ? DamageMode{1, 0.01, 0.99, 2.4}
                                   : DamageMode{clamp(effect.amount.value_or(28), 1, 40) / 40, 0.12, 0.88, 1.35};
@@ -280,7 +255,7 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
   };
   MarkBatch batch;
   auto flush = [&] {
-    drawBatch(layers, batch);
+    drawBatch(layers, batch, threads);
     batch.clear();
   };
 
@@ -311,12 +286,12 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       if (random.draw() >= 0.035) {
         const double alpha = op * (0.16 + 0.28 * random.draw());
         const double width = std::max(h * (1 + 0.9 * random.draw()), 0.45);
-        batch.shade.push_back({{previous, next, alpha, width}});
+        batch.shade.push_back(graphics::CoverageMark::line(previous, next, width, alpha));
       }
       if (random.draw() >= 0.05) {
         const double alpha = op * (0.72 + 0.26 * random.draw());
         const double width = std::max(h * (0.58 + 0.38 * random.draw()), 0.35);
-        batch.highlight.push_back({{previous, next, alpha, width}});
+        batch.highlight.push_back(graphics::CoverageMark::line(previous, next, width, alpha));
       }
       previous = next;
     }
@@ -334,12 +309,28 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       const double angle = random.draw() * 2 * std::numbers::pi;
       const double width = std::max(0.45 + 0.3 * random.draw(), 0.35);
       const double reach = 1.2 + 2.2 * v;
-      batch.highlight.push_back({{{x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, alpha, width}});
+      batch.highlight.push_back(graphics::CoverageMark::line(
+          {x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, width, alpha));
     } else {  // a speck
-      batch.highlight.push_back({{{x, y}, {x, y}, alpha, 0.35 + 0.65 * v}, true});
+      batch.highlight.push_back(graphics::CoverageMark::circle({x, y}, 0.35 + 0.65 * v, alpha));
     }
   }
   flush();
+}
+
+}  // namespace
+
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads) {
+  if (threads < 1) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  auto shade = graphics::CoveragePlane::create(size.width, size.height, 0);
+  auto highlight = graphics::CoveragePlane::create(size.width, size.height, 0);
+  if (!shade || !highlight) return std::nullopt;
+  ScratchLayers layers{std::move(*shade), std::move(*highlight)};
+  try {
+    drawDamage(layers, effect, size, threads);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
   return layers;
 }
 
@@ -395,7 +386,18 @@ MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMas
 std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size) {
   auto layers = drawScratchLayers(effect, size);
   if (!layers) return std::nullopt;
-  return ScratchLayerImages{maskImage(*layers->shade), maskImage(*layers->highlight)};
+  // The two expansions side by side.
+  std::optional<Image> shade, highlight;
+  std::optional<std::thread> shadeThread;
+  try {
+    shadeThread.emplace([&] { shade = layerImage(layers->shade, false); });
+  } catch (const std::system_error&) {
+    shade = layerImage(layers->shade, false);
+  }
+  highlight = layerImage(layers->highlight, true);
+  if (shadeThread) shadeThread->join();
+  if (!shade || !highlight) return std::nullopt;
+  return ScratchLayerImages{*shade, *highlight};
 }
 
 void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,

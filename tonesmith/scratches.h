@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "coverage.h"
 #include "local_effects.h"
 
 namespace tonesmith {
@@ -37,12 +38,14 @@ struct ScratchCounts {
 };
 ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const ScratchRegion& region);
 
-// The shade layer (faint white streaks over opaque black) and the highlight
-// layer (bright hairlines and dust over transparent), mask-sized.
+// The shade layer (faint white streaks over black: a grey level) and the
+// highlight layer (bright hairlines and dust over transparent: the alpha of
+// white), mask-sized, rows top first. Drawn on `threads` threads (below 1:
+// one a core); the pixels are the same for any number.
 struct ScratchLayers {
-  std::unique_ptr<graphics::Canvas> shade, highlight;
+  graphics::CoveragePlane shade, highlight;
 };
-std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size);
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads = 0);
 
 // The effect mask (a mask image) eroded, softened and given a noisy ragged
 // edge, as a rendered mask image; falls back to the softened core, or the

@@ -24,10 +24,13 @@ std::string scratches(const std::string& extra) {
          R"("strokes":[{"radius":0.1,"points":[{"x":0.3,"y":0.5},{"x":0.7,"y":0.5}]}]}])";
 }
 
-std::pair<imageio::Raster, imageio::Raster> layersOf(const std::string& text, MaskSize size = {300, 200}) {
+// The shade layer's grey levels and the highlight layer's alphas.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> layersOf(const std::string& text,
+                                                                         MaskSize size = {300, 200}) {
   auto layers = drawScratchLayers(effectOf(text), size);
   EXPECT_TRUE(layers);
-  return {layers->shade->toRaster(), layers->highlight->toRaster()};
+  if (!layers) return {};
+  return {layers->shade.bytes(), layers->highlight.bytes()};
 }
 
 TEST(ScratchRandom, IsTheSeededCongruentialGenerator) {
@@ -49,23 +52,38 @@ TEST(ScratchRandom, IsTheSeededCongruentialGenerator) {
 TEST(ScratchLayers, TheSameRequestGivesTheSameDamageAndSeedsBelowOneCountAsOne) {
   const auto first = layersOf(scratches(R"("seed":1,)"));
   const auto again = layersOf(scratches(R"("seed":1,)"));
-  EXPECT_EQ(first.first.data, again.first.data);
-  EXPECT_EQ(first.second.data, again.second.data);
+  EXPECT_EQ(first.first, again.first);
+  EXPECT_EQ(first.second, again.second);
   for (const char* seed : {R"("seed":0,)", R"("seed":-5,)", ""}) {
     const auto other = layersOf(scratches(seed));
-    EXPECT_EQ(other.first.data, first.first.data) << seed;
-    EXPECT_EQ(other.second.data, first.second.data) << seed;
+    EXPECT_EQ(other.first, first.first) << seed;
+    EXPECT_EQ(other.second, first.second) << seed;
   }
-  EXPECT_NE(layersOf(scratches(R"("seed":2,)")).second.data, first.second.data);
+  EXPECT_NE(layersOf(scratches(R"("seed":2,)")).second, first.second);
   // Something was drawn on both layers.
   int lit = 0, shaded = 0;
-  for (std::size_t i = 0; i < first.first.data.size(); i += 4) {
-    lit += first.second.data[i + 3] > 0;
-    shaded += first.first.data[i] > 0;
-    ASSERT_EQ(first.first.data[i + 3], 255);  // the shade layer stays opaque
+  for (std::size_t i = 0; i < first.first.size(); ++i) {
+    lit += first.second[i] > 0;
+    shaded += first.first[i] > 0;
   }
   EXPECT_GT(lit, 200);
   EXPECT_GT(shaded, 200);
+}
+
+TEST(ScratchLayers, AreTheSameDrawnOnAnyNumberOfThreads) {
+  // Dense enough for several batches of candidates.
+  const LocalEffect effect = effectOf(R"([{"kind":"scratches","opacity":0.9,"densityScale":30,"seed":4,)"
+                                      R"("strokes":[{"radius":0.2,"points":[{"x":0.1,"y":0.5},{"x":0.9,"y":0.5}]}]}])");
+  const MaskSize size{250, 150};
+  ASSERT_GT(scratchCounts(effect, size, scratchRegion(effect, size)).candidates, 2 * 65536);
+  auto one = drawScratchLayers(effect, size, 1);
+  ASSERT_TRUE(one);
+  for (int threads : {2, 5}) {
+    auto more = drawScratchLayers(effect, size, threads);
+    ASSERT_TRUE(more);
+    EXPECT_TRUE(more->shade.bytes() == one->shade.bytes()) << threads;
+    EXPECT_TRUE(more->highlight.bytes() == one->highlight.bytes()) << threads;
+  }
 }
 
 TEST(ScratchCounts, AreHeldWithinTheirLimits) {
@@ -100,12 +118,12 @@ TEST(ScratchRegion, IsTheStrokeSquaresGrownAndKeptOnTheMask) {
   // 0.14 m beyond it.
   auto layers = drawScratchLayers(corner, size);
   ASSERT_TRUE(layers);
-  const imageio::Raster r = layers->highlight->toRaster();
+  const graphics::CoveragePlane& highlight = layers->highlight;
   int inside = 0, outside = 0;
-  for (int y = 0; y < r.height; ++y)
-    for (int x = 0; x < r.width; ++x) {
-      if (!r.data[(std::size_t(y) * r.width + x) * 4 + 3]) continue;
-      const double maskY = r.height - y - 0.5;
+  for (int y = 0; y < highlight.height(); ++y)
+    for (int x = 0; x < highlight.width(); ++x) {
+      if (!highlight.row(y)[x]) continue;
+      const double maskY = highlight.height() - y - 0.5;
       (x < z.x + z.width + 30 && maskY > z.y - 30 ? inside : outside)++;
     }
   EXPECT_GT(inside, 0);
@@ -117,11 +135,11 @@ TEST(ScratchLayers, OpacityWeakensTheMarksButKeepsTheirNumber) {
   const auto half = layersOf(R"([{"kind":"scratches","opacity":0.5,)"
                              R"("strokes":[{"radius":0.1,"points":[{"x":0.3,"y":0.5},{"x":0.7,"y":0.5}]}]}])");
   int maxFull = 0, maxHalf = 0, countFull = 0, countHalf = 0;
-  for (std::size_t i = 3; i < full.second.data.size(); i += 4) {
-    maxFull = std::max<int>(maxFull, full.second.data[i]);
-    maxHalf = std::max<int>(maxHalf, half.second.data[i]);
-    countFull += full.second.data[i] > 2;
-    countHalf += half.second.data[i] > 1;
+  for (std::size_t i = 0; i < full.second.size(); ++i) {
+    maxFull = std::max<int>(maxFull, full.second[i]);
+    maxHalf = std::max<int>(maxHalf, half.second[i]);
+    countFull += full.second[i] > 2;
+    countHalf += half.second[i] > 1;
   }
   EXPECT_GT(maxFull, 200);
   EXPECT_LT(maxHalf, maxFull * 0.7);
