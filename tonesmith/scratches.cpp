@@ -20,111 +20,16 @@ namespace tonesmith {
 
 using coreimage::Image;
 using coreimage::Rect;
-using coreimage::Vector;
 
 namespace {
 
 constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;
 constexpr std::uint64_t kIncrement = 1442695040888963407ULL;
 
-Vector vec(double a, double b, double c, double d) { return Vector{{a, b, c, d}}; }
-
-std::optional<Image> colorMatrix(const Image& image, Vector r, Vector g, Vector b, Vector a, Vector bias) {
-  return filtered("CIColorMatrix", {{coreimage::kInputImageKey, image},
-                                    {"inputRVector", std::move(r)},
-                                    {"inputGVector", std::move(g)},
-                                    {"inputBVector", std::move(b)},
-                                    {"inputAVector", std::move(a)},
-                                    {"inputBiasVector", std::move(bias)}});
-}
-
-std::optional<Image> pair(const char* name, const Image& input, const Image& background) {
-  return filtered(name, {{coreimage::kInputImageKey, input}, {coreimage::kInputBackgroundImageKey, background}});
-}
-
-std::optional<Image> blendWithMask(const Image& input, const Image& background, const Image& mask) {
-  return filtered("CIBlendWithMask", {{coreimage::kInputImageKey, input},
-                                      {coreimage::kInputBackgroundImageKey, background},
-                                      {coreimage::kInputMaskImageKey, mask}});
-}
-
 // The drawing parameters that differ between the two modes.
 struct DamageMode {
   double strength;  // a
   double acceptBase, acceptScale, acceptPower;
-};
-
-// R = clamp(C + 3.6 n E − 1.8 E, 0, 1) for core alpha c and the noise's
-// straight grey n and alpha a (1 but for the blur's rounding), with the
-// float steps of the filters, premultiplying by a where they do, so that the
-// result is theirs to the bit.
-inline float raggedAlpha(float c, float n, float a) {
-  const float band = c * (1 - c);
-  // Multiply compositing of the noise with the band, unpremultiplied again.
-  float noisyBand = 0;
-  if (a > 1e-6f) {
-    noisyBand = n * a * band * (1.0f / a);
-  } else {
-    a = 0;
-  }
-  const float lifted = noisyBand * static_cast<float>(3.6);
-  const float sum = lifted * a + c;  // addition compositing over the opaque core grey
-  const float difference = sum - band * static_cast<float>(1.8);
-  return std::min(std::max(difference, 0.0f), 1.0f);
-}
-
-// The ragged mask, white with alpha R = clamp(C + 3.6 n E − 1.8 E, 0, 1),
-// from the core alpha C (8-bit straight RGBA, rows top first) and the noise
-// n, with the edge band E = C (1 − C): the per-pixel steps of the filter
-// chain (grey, invert, multiply, gains, addition, subtraction, clamp) worked
-// in one pass. Over a tile whose core alpha is all 0 or all 1 the band is
-// zero and R is the core itself, so the noise is not rendered there.
-class RaggedEdgeNode final : public coreimage::Node {
- public:
-  RaggedEdgeNode(std::shared_ptr<const Node> noise, std::shared_ptr<const std::vector<std::uint8_t>> core,
-                 MaskSize size)
-      : noise_(std::move(noise)), core_(std::move(core)), size_(size) {}
-  Rect extent() const override { return Rect::make(0, 0, size_.width, size_.height); }
-  void render(const coreimage::TileView& out) const override {
-    const coreimage::PixelRect r = out.rect;
-    const coreimage::PixelRect domain = r.intersection({0, 0, size_.width, size_.height});
-    coreimage::clearOutside(out, domain);
-    if (domain.isEmpty()) return;
-    const coreimage::TileView part = out.subview(domain);
-    const auto settled = settledAlpha(domain);
-    if (!settled) noise_->render(part);
-    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
-    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
-      float* px = part.row(y);
-      const std::uint8_t* core = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
-                                 static_cast<std::size_t>(domain.x) * 4;
-      for (std::int64_t x = 0; x < domain.width; ++x, px += 4, core += 4) {
-        const float c = coreimage::componentOfByte(core[3]);
-        const float alpha = settled ? c : raggedAlpha(c, px[0], px[3]);
-        coreimage::storePixel(px, coreimage::Pixel4{1, 1, 1, alpha});
-      }
-    }
-  }
-
- private:
-  // True when every core alpha in `r` (on the mask) is 255, false when every
-  // one is 0, absent otherwise.
-  std::optional<bool> settledAlpha(const coreimage::PixelRect& r) const {
-    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
-    const std::uint8_t first = (*core_)[static_cast<std::size_t>(size_.height - 1 - r.y) * rowBytes +
-                                        static_cast<std::size_t>(r.x) * 4 + 3];
-    if (first != 0 && first != 255) return std::nullopt;
-    for (std::int64_t y = r.y; y < r.maxY(); ++y) {
-      const std::uint8_t* row = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
-                                static_cast<std::size_t>(r.x) * 4;
-      for (std::int64_t x = 0; x < r.width; ++x)
-        if (row[x * 4 + 3] != first) return std::nullopt;
-    }
-    return first == 255;
-  }
-  std::shared_ptr<const Node> noise_;
-  std::shared_ptr<const std::vector<std::uint8_t>> core_;
-  MaskSize size_;
 };
 
 }  // namespace
@@ -334,55 +239,6 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
   return layers;
 }
 
-std::optional<Image> raggedNoise(const LocalEffect& effect, MaskSize size) {
-  const double m = size.shorter();
-  const Rect extent = Rect::make(0, 0, size.width, size.height);
-  auto field = filtered("CIRandomGenerator", {});
-  if (!field) return std::nullopt;
-  const Image noiseField =
-      field->translated(std::fmod(effect.seedValue, 997), std::fmod(effect.seedValue, 613)).cropped(extent);
-  auto noiseGrey =
-      colorMatrix(noiseField, vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
-  if (!noiseGrey) return std::nullopt;
-  auto noiseSoft = blurredWithinExtent(*noiseGrey, std::max(0.006 * m, 1.5), extent);
-  if (!noiseSoft) return std::nullopt;
-  auto noise = filtered("CIColorControls", {{coreimage::kInputImageKey, *noiseSoft}, {"inputContrast", 4.0}});
-  if (!noise) return std::nullopt;
-  return noise->cropped(extent);
-}
-
-MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size) {
-  const double m = size.shorter();
-  const Rect extent = Rect::make(0, 0, size.width, size.height);
-  double rMax = 0;
-  bool anyRadius = false;
-  for (const BrushStroke& stroke : effect.strokes)
-    if (stroke.rawRadius) {
-      rMax = anyRadius ? std::max(rMax, *stroke.rawRadius) : *stroke.rawRadius;
-      anyRadius = true;
-    }
-  if (!anyRadius) rMax = 0.015;
-  const double rho = std::max(std::min(0.02 * m, 0.35 * rMax * m), 1.0);
-
-  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.image.clampedToExtent()},
-                                                 {coreimage::kInputRadiusKey, rho}});
-  if (!eroded) return mask;
-  // Rendered once: the blur reads it several radii around every tile.
-  auto erodedPixels = materialized(eroded->cropped(extent), size);
-  if (!erodedPixels) return mask;
-  auto soft = blurredWithinExtent(*erodedPixels, rho, extent);
-  if (!soft) return mask;
-  // The core feeds several branches below: rendered once, read by each.
-  auto rendered = materializedMask(*soft, size);
-  if (!rendered) return mask;
-  const Image core = rendered->image;
-
-  auto noise = raggedNoise(effect, size);
-  if (!noise) return *rendered;
-  auto ragged = materializedMask(Image(std::make_shared<RaggedEdgeNode>(noise->node(), rendered->pixels, size)), size);
-  return ragged ? *ragged : *rendered;
-}
-
 std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size) {
   auto layers = drawScratchLayers(effect, size);
   if (!layers) return std::nullopt;
@@ -398,40 +254,6 @@ std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, 
   if (shadeThread) shadeThread->join();
   if (!shade || !highlight) return std::nullopt;
   return ScratchLayerImages{*shade, *highlight};
-}
-
-void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
-                    std::future<std::optional<ScratchLayerImages>> layers) {
-  const Rect extent = state.image.extent().integral();
-  const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
-  const MaterializedMask raggedMask = raggedAreaMask(effect, mask, size);
-  const Image& ragged = raggedMask.image;
-  const std::optional<ScratchLayerImages> drawn = layers.get();
-  if (!drawn) return;
-  const Image &shade = drawn->shade, &highlight = drawn->highlight;
-
-  // The layers are limited to the ragged area at the mask's resolution, then
-  // stretched over the picture like the coverage mask.
-  auto streaks = blendWithMask(shade, Image::constantColor({0, 0, 0, 1}).cropped(maskExtent), ragged);
-  auto marks = blendWithMask(highlight, Image::constantColor({0, 0, 0, 0}).cropped(maskExtent), ragged);
-  if (!streaks || !marks) return;
-  auto streaksOver = placeOverPicture(streaks->cropped(maskExtent), size, extent);
-  auto marksOver = placeOverPicture(marks->cropped(maskExtent), size, extent);
-  if (!streaksOver || !marksOver) return;
-
-  auto faded = filtered("CIColorControls", {{coreimage::kInputImageKey, state.image},
-                                            {"inputSaturation", 0.08},
-                                            {"inputBrightness", 0.18},
-                                            {"inputContrast", 0.78}});
-  if (!faded) return;
-  auto base = blendWithMask(faded->cropped(extent), state.image, *streaksOver);
-  if (!base) return;
-  auto out = pair("CISourceOverCompositing", *marksOver, base->cropped(extent));
-  if (!out) return;
-  // Where the ragged mask is zero the streaks are opaque black and the
-  // marks transparent, so the picture shows through unchanged.
-  state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
-                                  CoverageBlocks::of(raggedMask, size, extent));
 }
 
 }  // namespace tonesmith

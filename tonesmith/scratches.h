@@ -47,13 +47,13 @@ struct ScratchLayers {
 };
 std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads = 0);
 
-// The effect mask (a mask image) eroded, softened and given a noisy ragged
-// edge, as a rendered mask image; falls back to the softened core, or the
-// mask itself, when filters are missing.
-// The blotchy noise n of the ragged edge: the seed-shifted random field's
-// red as grey, blurred and given contrast; mask-sized.
-std::optional<coreimage::Image> raggedNoise(const LocalEffect& effect, MaskSize size);
+// The effect mask eroded, softened and given a noisy ragged edge (white
+// with alpha R); the softened core when the noise cannot be made, the mask
+// itself when not even the core can.
 MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size);
+// R = clamp(C + 3.6 n E − 1.8 E, 0, 1) with the edge band E = C (1 − C),
+// for core coverage c and noise n.
+float raggedAlpha(float c, float n);
 
 // The two layers drawn and turned into mask images, ready to composite.
 struct ScratchLayerImages {
