@@ -8,7 +8,7 @@
 #include "local_effects.h"
 #include "node.h"
 #include "options.h"
-#include "plane_blur.h"
+#include "planes.h"
 
 namespace tonesmith {
 

@@ -11,7 +11,7 @@
 
 #include "bands.h"
 #include "node.h"
-#include "plane_blur.h"
+#include "planes.h"
 #include "options.h"
 #include "scratches.h"
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <cstdint>
 #include <system_error>
 #include <thread>
@@ -20,20 +22,32 @@ template <typename Work>
 void forEachBand(std::int64_t count, Work&& work) {
   if (count <= 0) return;
   std::atomic<std::int64_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  // A band that throws stops the others from starting new bands; the first
+  // failure is rethrown once every thread has finished.
   auto worker = [&] {
-    for (std::int64_t i = next++; i < count; i = next++) work(i);
+    try {
+      for (std::int64_t i = next++; i < count && !failed; i = next++) work(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(failureLock);
+      if (!failure) failure = std::current_exception();
+      failed = true;
+    }
   };
   const auto threads = std::min<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()), count);
   std::vector<std::thread> pool;
   for (std::int64_t t = 1; t < threads; ++t) {
     try {
       pool.emplace_back(worker);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       break;
     }
   }
   worker();
   for (auto& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace coreimage

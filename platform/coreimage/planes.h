@@ -50,6 +50,15 @@ BytePlane discMinimum(const BytePlane& plane, double radius);
 // count as 2000; none at or below 0 changes nothing.
 void gaussianBlur(FloatPlane& plane, double sigma);
 
+// The same over `width` × `height` floats held by the caller (rows
+// consecutive), spread over the cores in bands whose results do not depend
+// on the split.
+void blurPlane(float* plane, std::size_t width, std::size_t height, double sigma);
+
+// The normalised Gaussian of standard deviation sigma (> 0) sampled at
+// -reach .. reach, reach = ceil(3 sigma): the kernel used below 8.
+std::vector<float> sampledGaussian(double sigma);
+
 // Component `component` (0 red … 3 alpha) of CIRandomGenerator's field over
 // `area` (y up), rows from the top of the area down.
 FloatPlane randomField(const PixelRect& area, int component);

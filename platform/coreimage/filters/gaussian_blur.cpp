@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "../bands.h"
-#include "../plane_blur.h"
+#include "../planes.h"
 #include "filters.h"
 
 namespace coreimage {
@@ -22,9 +22,15 @@ namespace {
 
 constexpr double kRecursiveFrom = 8.0;
 
+// The filter's state is kept in double precision: from a deviation of a
+// few tens of pixels B is below 1e-4 and the feedback sums to nearly 1, so
+// float state drifts by percents and, past a few hundred pixels, loses the
+// signal altogether. The pixels themselves stay float between passes.
 struct RecursiveCoefficients {
-  float B, b1, b2, b3;  // b1..b3 already divided by b0
+  double B, b1, b2, b3;  // b1..b3 already divided by b0
 };
+
+typedef double Pixel4d __attribute__((vector_size(32)));
 
 RecursiveCoefficients recursiveCoefficients(double sigma) {
   double q = sigma >= 2.5 ? 0.98711 * sigma - 0.96330 : 3.97156 - 4.14554 * std::sqrt(1 - 0.26891 * sigma);
@@ -33,29 +39,32 @@ RecursiveCoefficients recursiveCoefficients(double sigma) {
   double b1 = 2.44413 * q + 2.85619 * q2 + 1.26661 * q3;
   double b2 = -(1.4281 * q2 + 1.26661 * q3);
   double b3 = 0.422205 * q3;
-  double B = 1 - (b1 + b2 + b3) / b0;
-  return {static_cast<float>(B), static_cast<float>(b1 / b0), static_cast<float>(b2 / b0),
-          static_cast<float>(b3 / b0)};
+  return {1 - (b1 + b2 + b3) / b0, b1 / b0, b2 / b0, b3 / b0};
 }
+
+// (Macros rather than functions: a 32-byte vector may not cross a function
+// boundary in the baseline instruction set.)
+#define ORVAN_WIDENED(v) __builtin_convertvector((v), Pixel4d)
+#define ORVAN_NARROWED(v) __builtin_convertvector((v), Pixel4)
 
 // Runs the recursive filter along `count` pixels, `step` floats apart, in
 // place; the ends continue their edge values.
 void recursiveLine(float* data, std::size_t count, std::size_t step, const RecursiveCoefficients& k) {
   if (count == 0) return;
-  Pixel4 w1 = loadPixel(data), w2 = w1, w3 = w1;
+  Pixel4d w1 = ORVAN_WIDENED(loadPixel(data)), w2 = w1, w3 = w1;
   for (std::size_t n = 0; n < count; ++n) {
     float* p = data + n * step;
-    Pixel4 w = loadPixel(p) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
-    storePixel(p, w);
+    Pixel4d w = ORVAN_WIDENED(loadPixel(p)) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
+    storePixel(p, ORVAN_NARROWED(w));
     w3 = w2;
     w2 = w1;
     w1 = w;
   }
-  Pixel4 y1 = loadPixel(data + (count - 1) * step), y2 = y1, y3 = y1;
+  Pixel4d y1 = ORVAN_WIDENED(loadPixel(data + (count - 1) * step)), y2 = y1, y3 = y1;
   for (std::size_t n = count; n-- > 0;) {
     float* p = data + n * step;
-    Pixel4 y = loadPixel(p) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
-    storePixel(p, y);
+    Pixel4d y = ORVAN_WIDENED(loadPixel(p)) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
+    storePixel(p, ORVAN_NARROWED(y));
     y3 = y2;
     y2 = y1;
     y1 = y;
@@ -67,15 +76,15 @@ void recursiveLine(float* data, std::size_t count, std::size_t step, const Recur
 // previous rows' outputs kept per column.
 template <typename RowAt>
 void recursiveColumnsOf(RowAt rowAt, std::size_t n, std::size_t height, const RecursiveCoefficients& k) {
-  std::vector<float> w1(n), w2(n), w3(n);
+  std::vector<double> w1(n), w2(n), w3(n);
   auto pass = [&](const float* edge, auto&& rows) {
     std::copy(edge, edge + n, w1.begin());
     w2 = w1;
     w3 = w1;
     rows([&](float* row) {
       for (std::size_t i = 0; i < n; ++i) {
-        float w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
-        row[i] = w;
+        const double w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
+        row[i] = static_cast<float>(w);
         w3[i] = w2[i];
         w2[i] = w1[i];
         w1[i] = w;
@@ -110,21 +119,21 @@ void recursiveRowsOfPlane(float* plane, std::size_t width, std::size_t height, c
         rows[l] = spare.data();
       }
     }
-    auto at = [&](std::size_t x) { return Pixel4{rows[0][x], rows[1][x], rows[2][x], rows[3][x]}; };
-    auto put = [&](std::size_t x, Pixel4 v) {
-      for (std::size_t l = 0; l < 4; ++l) rows[l][x] = v[l];
+#define ORVAN_AT(x) (Pixel4d{rows[0][x], rows[1][x], rows[2][x], rows[3][x]})
+    auto put = [&](std::size_t x, const Pixel4d& v) {
+      for (std::size_t l = 0; l < 4; ++l) rows[l][x] = static_cast<float>(v[l]);
     };
-    Pixel4 w1 = at(0), w2 = w1, w3 = w1;
+    Pixel4d w1 = ORVAN_AT(0), w2 = w1, w3 = w1;
     for (std::size_t x = 0; x < width; ++x) {
-      Pixel4 w = at(x) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
+      Pixel4d w = ORVAN_AT(x) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
       put(x, w);
       w3 = w2;
       w2 = w1;
       w1 = w;
     }
-    Pixel4 y1 = at(width - 1), y2 = y1, y3 = y1;
+    Pixel4d y1 = ORVAN_AT(width - 1), y2 = y1, y3 = y1;
     for (std::size_t x = width; x-- > 0;) {
-      Pixel4 y = at(x) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
+      Pixel4d y = ORVAN_AT(x) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
       put(x, y);
       y3 = y2;
       y2 = y1;
@@ -132,6 +141,7 @@ void recursiveRowsOfPlane(float* plane, std::size_t width, std::size_t height, c
     }
   }
 }
+#undef ORVAN_AT
 
 // The normalised Gaussian of standard deviation sigma sampled at -reach ..
 // reach.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "coreimage.h"
-#include "plane_blur.h"
+#include "planes.h"
 
 namespace {
 
@@ -222,6 +222,24 @@ TEST(GaussianBlur, APlaneInMemoryIsBlurredAsTheFilterBlursAGreyImage) {
   coreimage::blurPlane(none.data(), w, h, 0);
   coreimage::blurPlane(none.data(), w, h, std::nan(""));
   EXPECT_EQ(none, levels);
+}
+
+
+// Wide blurs keep a flat picture's level: the recursive filter's gain is 1
+// at every deviation (its state would drift by percents in float, and lose
+// the picture altogether past a few hundred pixels).
+TEST(GaussianBlur, AFlatPictureKeepsItsLevelUnderWideBlurs) {
+  const int w = 64, h = 48;
+  const Image flat = greyImage(w, h, std::vector<float>(std::size_t(w) * h, 0.6f)).clampedToExtent();
+  for (const double sigma : {40.0, 80.0, 400.0}) {
+    const Image out = run("CIGaussianBlur", {{coreimage::kInputImageKey, flat}, {coreimage::kInputRadiusKey, sigma}})
+                          .cropped(coreimage::Rect::make(0, 0, w, h));
+    const std::vector<float> pixels = coreimage::renderFloat(out, PixelRect{0, 0, w, h});
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+      ASSERT_NEAR(pixels[i], 0.6f, 1e-4f) << sigma;
+      ASSERT_NEAR(pixels[i + 3], 1.0f, 1e-4f) << sigma;
+    }
+  }
 }
 
 }  // namespace
