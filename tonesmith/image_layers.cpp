@@ -10,6 +10,7 @@
 
 #include "colour.h"
 #include "imageio.h"
+#include "layering.h"
 #include "tonesmith.h"
 
 namespace tonesmith {
@@ -239,43 +240,24 @@ Image compositedLayer(const Image& image, const Rect& frame, const Image& pictur
   namespace ci = coreimage;
   auto placed = placedLayer(picture, frame, layer);
   if (!placed) return image;
-  Image current = *placed;
-  // The grey level that keeps the layer: the feather's matte times the
-  // inverted mask, so that the layer is masked in one pass.
-  std::optional<Image> keep;
+  // The grey levels that keep the layer: the feather's matte and the
+  // inverted mask. The layer is masked by both, faded by the opacity and
+  // blended in one pass.
+  std::vector<Image> keeps;
   if (layer.feather > 0) {
     // A wide fade is smooth at the scale of its radius: its matte comes from
     // the layer placed on a frame reduced to a quarter radius per pixel.
     const double reduction = matteReduction(featherRadius(frame, layer.feather));
     std::optional<Image> reduced;
     if (reduction > 1) reduced = placedLayer(picture, reducedFrame(frame, reduction), layer);
-    keep = featherMatte(current, frame, layer.feather, reduced);
+    if (auto matte = featherMatte(*placed, frame, layer.feather, reduced)) keeps.push_back(*matte);
   }
   if (mask) {
     // White hides the layer: the inverted mask keeps it.
-    auto fittedMask = coverFitted(*mask, frame);
-    std::optional<Image> inverted;
-    if (fittedMask) inverted = filtered("CIColorInvert", {{ci::kInputImageKey, *fittedMask}});
-    if (inverted && keep) {
-      // The matte is grey, so the luminance of the product is the product
-      // of the two levels.
-      auto both = filtered("CIMultiplyCompositing", {{ci::kInputImageKey, *keep}, {ci::kInputBackgroundImageKey, *inverted}});
-      if (both) {
-        keep = both->cropped(frame);
-      } else if (auto feathered = maskedByGrey(current, *keep, frame)) {
-        current = *feathered;
-        keep = inverted;
-      }
-    } else if (inverted) {
-      keep = inverted;
-    }
+    if (auto fittedMask = coverFitted(*mask, frame))
+      if (auto inverted = filtered("CIColorInvert", {{ci::kInputImageKey, *fittedMask}})) keeps.push_back(*inverted);
   }
-  if (keep)
-    if (auto masked = maskedByGrey(current, *keep, frame)) current = *masked;
-  auto faded = filtered("CIColorMatrix", {{ci::kInputImageKey, current}, {"inputAVector", Vector{{0, 0, 0, layer.opacity}}}});
-  if (!faded) return image;
-  auto blended = filtered(blendFilterName(layer.blendMode),
-                          {{ci::kInputImageKey, *faded}, {ci::kInputBackgroundImageKey, image.cropped(frame)}});
+  auto blended = ci::blendedLayer(*placed, keeps, layer.opacity, blendFilterName(layer.blendMode), image.cropped(frame));
   if (!blended) return image;
   return blended->cropped(frame);
 }
