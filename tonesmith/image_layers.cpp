@@ -208,24 +208,15 @@ std::optional<Image> featherMatte(const Image& layer, const Rect& frame, double 
   if (!bounded) return std::nullopt;
   auto blurred = filtered("CIGaussianBlur", {{ci::kInputImageKey, *bounded}, {ci::kInputRadiusKey, radius / reduction}});
   if (!blurred) return std::nullopt;
+  Affine enlargement;
   if (reduced) {
     // The enlargement's taps reach two reduced pixels beyond the frame.
     if (auto kept = stored(*blurred, matteFrame.insetBy(-3, -3))) *blurred = *kept;
-    *blurred = blurred->transformed(Affine::scale(reduction, reduction));
+    enlargement = Affine::scale(reduction, reduction);
   }
-  // 2v − 1: the blurred boundary (0.5) becomes 0, so the fade lies inside.
-  auto ramp = filtered("CIColorMatrix", {{ci::kInputImageKey, blurred->cropped(frame)},
-                                         {"inputRVector", Vector{{2, 0, 0, 0}}},
-                                         {"inputGVector", Vector{{0, 2, 0, 0}}},
-                                         {"inputBVector", Vector{{0, 0, 2, 0}}},
-                                         {"inputAVector", Vector{{0, 0, 0, 1}}},
-                                         {"inputBiasVector", Vector{{-1, -1, -1, 0}}}});
-  if (!ramp) return std::nullopt;
-  auto clamped = filtered("CIColorClamp", {{ci::kInputImageKey, *ramp},
-                                           {"inputMinComponents", Vector{{0, 0, 0, 0}}},
-                                           {"inputMaxComponents", Vector{{1, 1, 1, 1}}}});
-  if (!clamped) return std::nullopt;
-  return clamped->cropped(frame);
+  // 2v − 1, clamped: the blurred boundary (0.5) becomes 0, so the fade lies
+  // inside.
+  return ci::placedMask(*blurred, enlargement, frame, false, ci::LevelRamp{2, -1});
 }
 
 Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction, const std::optional<Image>& reduced) {
@@ -254,8 +245,8 @@ Image compositedLayer(const Image& image, const Rect& frame, const Image& pictur
   }
   if (mask) {
     // White hides the layer: the inverted mask keeps it.
-    if (auto fittedMask = coverFitted(*mask, frame))
-      if (auto inverted = filtered("CIColorInvert", {{ci::kInputImageKey, *fittedMask}})) keeps.push_back(*inverted);
+    if (auto fit = coverFit(*mask, frame))
+      if (auto inverted = ci::placedMask(*mask, *fit, frame, true)) keeps.push_back(*inverted);
   }
   auto blended = ci::blendedLayer(*placed, keeps, layer.opacity, blendFilterName(layer.blendMode), image.cropped(frame));
   if (!blended) return image;

@@ -672,6 +672,30 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
   if (!patch.opaque) (run.premultipliedOut ? clearFaintPixels : unpremultiplyPixels)(run.dst, static_cast<std::size_t>(run.count));
 }
 
+}  // namespace
+
+std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
+                                          std::int64_t origin, std::int64_t size) {
+  std::vector<BicubicTaps> taps(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+  for (std::int64_t k = 0; k < count; ++k) {
+    BicubicTaps& t = taps[static_cast<std::size_t>(k)];
+    double u = scale * (static_cast<double>(first + k) + 0.5) + offset - 0.5 - static_cast<double>(origin);
+    t.inside = u > -3 && u < static_cast<double>(size) + 2;
+    if (!t.inside) continue;
+    const auto iu = static_cast<std::int64_t>(u + 4) - 4;
+    cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
+    t.full = iu >= 1 && iu + 2 < size;
+    for (int i = 0; i < 4; ++i) {
+      std::int64_t s = iu - 1 + i;
+      if (s < 0 || s >= size) t.weight[i] = 0;
+      t.index[i] = std::clamp<std::int64_t>(s, 0, size - 1);
+    }
+  }
+  return taps;
+}
+
+namespace {
+
 class AffineNode final : public Node {
  public:
   // `fastPaths` false keeps every resampling on the reference loop.
@@ -819,56 +843,47 @@ class AffineNode final : public Node {
     }
   }
 
-  // The four taps of one output column or row: source indices (clamped into
-  // the source, with weight 0 where the tap falls outside it) and weights;
-  // `inside` is false where the whole output pixel falls outside.
-  struct Taps {
-    std::int64_t index[4];
-    float weight[4];
-    bool inside;
-    bool full;  // all four taps read source pixels
-  };
+  using Taps = BicubicTaps;
 
-  // Taps for output positions first, first + 1, … along one axis, where the
-  // source position of output pixel centre p is scale · p + offset and the
-  // source holds `size` pixels starting at `origin`.
-  static std::vector<Taps> tapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
-                                     std::int64_t origin, std::int64_t size) {
-    std::vector<Taps> taps(static_cast<std::size_t>(count));
-    for (std::int64_t k = 0; k < count; ++k) {
-      Taps& t = taps[static_cast<std::size_t>(k)];
-      double u = scale * (static_cast<double>(first + k) + 0.5) + offset - 0.5 - static_cast<double>(origin);
-      t.inside = u > -3 && u < static_cast<double>(size) + 2;
-      if (!t.inside) continue;
-      const auto iu = static_cast<std::int64_t>(u + 4) - 4;
-      cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
-      t.full = iu >= 1 && iu + 2 < size;
-      for (int i = 0; i < 4; ++i) {
-        std::int64_t s = iu - 1 + i;
-        if (s < 0 || s >= size) t.weight[i] = 0;
-        t.index[i] = std::clamp<std::int64_t>(s, 0, size - 1);
-      }
+  // One pixel of a row of 8-bit pixels filtered along its taps.
+  __attribute__((target("avx2"))) static void filterBytePixel(const std::uint8_t* line, const Taps& t, float* h) {
+    __m128 v = _mm_setzero_ps();
+    for (int i = 0; i < 4; ++i) {
+      std::int32_t four;
+      std::memcpy(&four, line + t.index[i] * 4, sizeof four);
+      const __m128 pixel = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+      v = _mm_add_ps(v, _mm_mul_ps(pixel, _mm_set1_ps(t.weight[i])));
     }
-    return taps;
+    _mm_storeu_ps(h, _mm_mul_ps(v, _mm_set1_ps(1.0f / 255.0f)));
   }
 
   // One row of 8-bit pixels filtered along the columns' taps: the byte sums
-  // scaled by 1/255 once.
+  // scaled by 1/255 once. Two output pixels a register (the first in the
+  // low half), with the operations of filterBytePixel lane by lane.
   __attribute__((target("avx2"))) static void filterByteRow(const std::uint8_t* line, const std::vector<Taps>& columns,
                                                             float* h) {
-    const __m128 scale = _mm_set1_ps(1.0f / 255.0f);
-    for (std::size_t x = 0; x < columns.size(); ++x) {
+    const __m256 scale = _mm256_set1_ps(1.0f / 255.0f);
+    std::size_t x = 0;
+    for (; x + 2 <= columns.size(); x += 2) {
       const Taps& t = columns[x];
-      if (!t.inside) continue;
-      __m128 v = _mm_setzero_ps();
-      for (int i = 0; i < 4; ++i) {
-        std::int32_t four;
-        std::memcpy(&four, line + t.index[i] * 4, sizeof four);
-        const __m128 pixel = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
-        v = _mm_add_ps(v, _mm_mul_ps(pixel, _mm_set1_ps(t.weight[i])));
+      const Taps& u = columns[x + 1];
+      if (!t.inside || !u.inside) {
+        if (t.inside) filterBytePixel(line, t, h + x * 4);
+        if (u.inside) filterBytePixel(line, u, h + x * 4 + 4);
+        continue;
       }
-      _mm_storeu_ps(h + x * 4, _mm_mul_ps(v, scale));
+      __m256 v = _mm256_setzero_ps();
+      for (int i = 0; i < 4; ++i) {
+        std::int32_t first, second;
+        std::memcpy(&first, line + t.index[i] * 4, sizeof first);
+        std::memcpy(&second, line + u.index[i] * 4, sizeof second);
+        const __m256 pixels = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_setr_epi32(first, second, 0, 0)));
+        const __m256 weights = _mm256_set_m128(_mm_set1_ps(u.weight[i]), _mm_set1_ps(t.weight[i]));
+        v = _mm256_add_ps(v, _mm256_mul_ps(pixels, weights));
+      }
+      _mm256_storeu_ps(h + x * 4, _mm256_mul_ps(v, scale));
     }
+    if (x < columns.size() && columns[x].inside) filterBytePixel(line, columns[x], h + x * 4);
   }
 
   // Bicubic resampling without rotation or shear as two one-dimensional
@@ -878,8 +893,8 @@ class AffineNode final : public Node {
   void resampleSeparably(const SourcePatch& src, const PixelRect& roi, const PixelRect& domain, const TileView& out,
                          bool premultiplied) const {
     const bool opaque = src.opaque;
-    const std::vector<Taps> columns = tapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
-    const std::vector<Taps> rows = tapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
+    const std::vector<Taps> columns = bicubicTapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
+    const std::vector<Taps> rows = bicubicTapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
     // The source rows any output row reads.
     std::int64_t lo = roi.height, hi = -1;
     for (const Taps& t : rows)
@@ -1153,6 +1168,14 @@ Image Image::transformed(const Affine& transform) const {
   auto inverse = combined.inverted();
   if (!inverse) return Image();
   return Image(std::make_shared<AffineNode>(std::move(input), combined, *inverse));
+}
+
+bool affineResampling(const Node& node, NodePtr& input, Affine& transform) {
+  const auto* affine = dynamic_cast<const AffineNode*>(&node);
+  if (!affine) return false;
+  input = affine->input();
+  transform = affine->transform();
+  return true;
 }
 
 Image transformedByGeneralLoop(const Image& image, const Affine& transform) {

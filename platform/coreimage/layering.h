@@ -22,4 +22,21 @@ namespace coreimage {
 std::optional<Image> blendedLayer(const Image& layer, const std::vector<Image>& keeps, double opacity,
                                   std::string_view blendFilterName, const Image& background);
 
+// A colour ramp: CIColorMatrix with `gain` on the red, green and blue
+// diagonal and `bias` on red, green and blue (alpha kept), then
+// CIColorClamp to 0..1.
+struct LevelRamp {
+  double gain = 1, bias = 0;
+};
+
+// `mask` moved by `placement` and cropped to `frame`, then put through
+// `ramp` (and cropped to `frame` again) when there is one, its colour
+// inverted (CIColorInvert) when `inverted`: that image. When `placement`
+// neither turns nor shears it gives its mask levels (as blendedLayer reads
+// its keeps) from grey planes of `mask` rather than from four resampled
+// channels (with a ramp, only for a mask whose every pixel is grey).
+// Absent when `mask` is empty or `placement` cannot be inverted.
+std::optional<Image> placedMask(const Image& mask, const Affine& placement, const Rect& frame, bool inverted,
+                                const std::optional<LevelRamp>& ramp = std::nullopt);
+
 }  // namespace coreimage

@@ -118,7 +118,33 @@ class Node {
   // True when every pixel has alpha 0 (a transparent colour, or a crop of
   // one), so that mixing with it needs no rendering.
   virtual bool isClear() const { return false; }
+  // The grey level CIBlendWithMask reads from each pixel of `rect` (the
+  // luminance of its premultiplied colour, clamped to 0..1), rows bottom
+  // first, `rect.width` levels a row, when the node can work it out without
+  // rendering four channels; false, with nothing useful written, otherwise.
+  virtual bool renderMaskLevels(const PixelRect&, float*) const { return false; }
 };
+
+// The four taps of one output column or row of a bicubic resampling (Keys'
+// kernel, a = −0.5): source indices (clamped into the source, with weight 0
+// where the tap falls outside it) and weights; `inside` is false where the
+// whole output pixel falls outside.
+struct BicubicTaps {
+  std::int64_t index[4];
+  float weight[4];
+  bool inside;
+  bool full;  // all four taps read source pixels
+};
+
+// Taps for output positions first, first + 1, … along one axis, where the
+// source position of output pixel centre p is scale · p + offset and the
+// source holds `size` pixels starting at `origin`.
+std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
+                                          std::int64_t origin, std::int64_t size);
+
+// The input and the map of a node that is one bicubic resampling of its
+// input (Image::transformed); false for any other node.
+bool affineResampling(const Node& node, std::shared_ptr<const Node>& input, Affine& transform);
 
 // Clamps to 0..1 (NaN counts as 0).
 inline float unitComponent(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <immintrin.h>
 #include <mutex>
 #include <system_error>
@@ -135,8 +136,22 @@ void render(const Image& image, const PixelRect& bounds, PixelFormat format, std
   }, parallel);
 }
 
+// A band's rendered rows. The storage is left uninitialised (the render
+// writes every byte) and handed on to later bands once read, so a render
+// does not fault in and clear fresh pages for every band.
+class BandPixels {
+ public:
+  BandPixels() = default;
+  explicit BandPixels(std::size_t size) : data_(new std::uint8_t[size]) {}
+  std::uint8_t* data() { return data_.get(); }
+  explicit operator bool() const { return data_ != nullptr; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+};
+
 struct BandRenderer::Band {
-  std::vector<std::uint8_t> pixels;
+  BandPixels pixels;
   bool ready = false;
   bool abandoned = false;  // the render ahead failed: a reader renders it
   std::int64_t rowsLeft = 0;  // rows not yet handed out
@@ -152,6 +167,22 @@ struct BandRenderer::State {
   // consumer (an encoder) works on the rows before: both cores stay busy.
   std::thread ahead;
   bool aheadBusy = false;
+  // Storage of bands already read, for the next ones (each large enough
+  // for any band).
+  std::vector<BandPixels> spare;
+
+  BandPixels takeSpare(std::size_t size) {
+    std::lock_guard guard(mutex);
+    if (spare.empty()) return BandPixels(size);
+    BandPixels pixels = std::move(spare.back());
+    spare.pop_back();
+    return pixels;
+  }
+  // Keeps a read band's storage; a few suffice (the band being read and
+  // the one rendered ahead).
+  void release(Band& band) {
+    if (band.pixels && spare.size() < 3) spare.push_back(std::move(band.pixels));
+  }
 };
 
 BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat format, std::int64_t bandHeight)
@@ -174,9 +205,17 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     PixelRect rect{bounds_.x, bounds_.maxY() - index * bandHeight_ - bandRows(index), bounds_.width, bandRows(index)};
     render(image_, rect, format_, pixels, lineBytes, parallel);
   };
-  auto renderBand = [this, bandRows, renderInto](std::int64_t index, bool parallel) {
-    std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows(index)));
-    renderInto(index, pixels.data(), rowBytes_, parallel);
+  // Every band's storage is the size of a full band, so any spare fits.
+  const std::size_t bandBytes = rowBytes_ * static_cast<std::size_t>(std::min(bandHeight_, bounds_.height));
+  auto renderBand = [this, renderInto, bandBytes](std::int64_t index, bool parallel) {
+    BandPixels pixels = state_->takeSpare(bandBytes);
+    try {
+      renderInto(index, pixels.data(), rowBytes_, parallel);
+    } catch (...) {
+      std::lock_guard guard(state_->mutex);
+      state_->spare.push_back(std::move(pixels));
+      throw;
+    }
     return pixels;
   };
   std::int64_t row = std::max<std::int64_t>(top, 0);
@@ -196,7 +235,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
       if (state_->ahead.joinable()) state_->ahead.join();  // it has finished: aheadBusy was false
       try {
         state_->ahead = std::thread([this, renderBand, next = index + 1] {
-          std::vector<std::uint8_t> pixels;
+          BandPixels pixels;
           bool ok = true;
           try {
             pixels = renderBand(next, false);
@@ -245,7 +284,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     }
     if (renderHere) {
       lock.unlock();
-      std::vector<std::uint8_t> pixels = renderBand(index, true);
+      BandPixels pixels = renderBand(index, true);
       lock.lock();
       b.pixels = std::move(pixels);
       b.ready = true;
@@ -258,6 +297,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     lock.lock();
     b.rowsLeft -= take;
     if (b.rowsLeft <= 0) {
+      state_->release(b);
       state_->bands.erase(index);
       state_->finished[static_cast<std::size_t>(index)] = true;
     }

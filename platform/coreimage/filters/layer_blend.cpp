@@ -68,10 +68,19 @@ class LayerBlendNode final : public Node {
         if (span.isEmpty()) break;
         // The luminance of premultiplied colour is alpha times that of the
         // colour, which spares premultiplying the (mostly opaque) mask.
-        TileBuffer mask = renderToBuffer(*keep, rectOf(span));
-        const std::size_t sw = span.x1 - span.x0;
-        for (std::size_t y = span.y0; y < span.y1; ++y)
-          scaleByMaskLevels(mask.pixels.data() + (y - span.y0) * sw * 4, weights.data() + y * w + span.x0, sw);
+        const std::size_t sw = span.x1 - span.x0, sh = span.y1 - span.y0;
+        PixelStore levels(sw * sh);
+        if (keep->renderMaskLevels(rectOf(span), levels.data())) {
+          for (std::size_t y = span.y0; y < span.y1; ++y) {
+            float* wt = weights.data() + y * w + span.x0;
+            const float* level = levels.data() + (y - span.y0) * sw;
+            for (std::size_t x = 0; x < sw; ++x) wt[x] *= level[x];
+          }
+        } else {
+          TileBuffer mask = renderToBuffer(*keep, rectOf(span));
+          for (std::size_t y = span.y0; y < span.y1; ++y)
+            scaleByMaskLevels(mask.pixels.data() + (y - span.y0) * sw * 4, weights.data() + y * w + span.x0, sw);
+        }
         span = nonzeroSpan(weights.data(), w, span);
       }
       if (!span.isEmpty()) {

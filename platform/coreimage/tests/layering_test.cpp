@@ -2,6 +2,7 @@
 // paths of the resampler; the output conversion of premultiplied tiles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -177,4 +178,114 @@ TEST(RenderOutput, EightBitConversionOfPlainAndPremultipliedTiles) {
         }
     }
   }
+}
+
+namespace {
+
+// The levels CIBlendWithMask reads from a render of `image` over `rect`.
+std::vector<float> levelsOfRender(const Image& image, const PixelRect& rect) {
+  const std::vector<float> pixels = renderFloat(image, rect);
+  std::vector<float> levels(pixels.size() / 4);
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const float* p = pixels.data() + i * 4;
+    const float v = p[3] * (0.2126f * p[0] + 0.7152f * p[1] + 0.0722f * p[2]);
+    levels[i] = v > 0 ? (v < 1 ? v : 1.0f) : 0.0f;
+  }
+  return levels;
+}
+
+// How far the levels `mask` gives over `window` (kept in `levels`) lie from
+// those of a render of `plain`, the same image by way of the filters; the
+// two images must render alike too. Infinity when `mask` gives no levels.
+double worstLevelDifference(const Image& mask, const Image& plain, const PixelRect& window,
+                            std::vector<float>& levels) {
+  EXPECT_LT(worstPremultipliedDifference(mask, plain, window), 1e-6);
+  levels.assign(static_cast<std::size_t>(window.width * window.height), -1);
+  if (!mask.node()->renderMaskLevels(window, levels.data())) return std::numeric_limits<double>::infinity();
+  const std::vector<float> expected = levelsOfRender(plain, window);
+  double worst = 0;
+  for (std::size_t i = 0; i < levels.size(); ++i) worst = std::max(worst, std::fabs(double(levels[i]) - expected[i]));
+  return worst;
+}
+
+}  // namespace
+
+TEST(PlacedMask, GivesTheLevelsOfItsFourChannelRenderFromGreyPlanes) {
+  // Hard edges (the bicubic overshoot), clear and translucent pixels, and a
+  // placement whose frame runs past the picture (taps outside it count 0).
+  const Image picture = floatImage(23, 17, [](int x, int y) {
+    const bool bright = (x / 3 + y / 2) % 2 == 0;
+    return Color{bright ? 1.0f : 0.05f, x / 23.0f, y / 17.0f, x == 4 ? 0.0f : (y > 12 ? 0.35f : 1.0f)};
+  });
+  const Rect frame = Rect::make(-3, -2, 90, 60);
+  const Affine placement = Affine::scale(3.7, 3.1).then(Affine::translation(-1.3, 0.6));
+  const PixelRect window{-6, -5, 96, 68};
+  for (bool inverted : {false, true}) {
+    auto mask = placedMask(picture, placement, frame, inverted);
+    ASSERT_TRUE(mask);
+    Image plain = picture.transformed(placement).cropped(frame);
+    if (inverted) plain = filtered("CIColorInvert", {{kInputImageKey, plain}});
+    std::vector<float> levels;
+    EXPECT_LT(worstLevelDifference(*mask, plain, window, levels), 2e-6) << inverted;
+    // Inside the frame the levels vary (the test reads real pixels).
+    EXPECT_NE(*std::min_element(levels.begin(), levels.end()), *std::max_element(levels.begin(), levels.end()));
+  }
+}
+
+TEST(PlacedMask, ARampedGreyMaskGivesTheLevelsOfTheRampFilters) {
+  // A grey, partly translucent picture whose values cross the ramp's 0 and
+  // 1 (2v − 1 clamps below 0.5); a coloured one keeps its render.
+  const Image grey = floatImage(19, 13, [](int x, int y) {
+    const float v = ((x * 7 + y * 3) % 11) / 10.0f;
+    return Color{v, v, v, y < 3 ? 0.5f : 1.0f};
+  });
+  const Rect frame = Rect::make(0, 0, 80, 50);
+  const Affine placement = Affine::scale(4.4, 4.1).then(Affine::translation(-2.5, -1));
+  const PixelRect window{0, 0, 80, 50};
+  for (bool inverted : {false, true}) {
+    auto mask = placedMask(grey, placement, frame, inverted, LevelRamp{2, -1});
+    ASSERT_TRUE(mask);
+    Image plain = filtered("CIColorMatrix", {{kInputImageKey, grey.transformed(placement).cropped(frame)},
+                                             {"inputRVector", Vector{{2, 0, 0, 0}}},
+                                             {"inputGVector", Vector{{0, 2, 0, 0}}},
+                                             {"inputBVector", Vector{{0, 0, 2, 0}}},
+                                             {"inputAVector", Vector{{0, 0, 0, 1}}},
+                                             {"inputBiasVector", Vector{{-1, -1, -1, 0}}}});
+    plain = filtered("CIColorClamp", {{kInputImageKey, plain},
+                                      {"inputMinComponents", Vector{{0, 0, 0, 0}}},
+                                      {"inputMaxComponents", Vector{{1, 1, 1, 1}}}});
+    if (inverted) plain = filtered("CIColorInvert", {{kInputImageKey, plain}});
+    std::vector<float> levels;
+    EXPECT_LT(worstLevelDifference(*mask, plain, window, levels), 1e-5) << inverted;
+    // The ramp clamps some levels to 0 and leaves others between.
+    EXPECT_GT(std::count(levels.begin(), levels.end(), 0.0f), 0);
+    EXPECT_GT(std::count_if(levels.begin(), levels.end(), [](float l) { return l > 0.1f && l < 0.9f; }), 0);
+  }
+  const Image coloured = floatImage(19, 13, [](int x, int) { return Color{x / 19.0f, 0.2f, 0.7f, 1}; });
+  auto mask = placedMask(coloured, placement, frame, false, LevelRamp{2, -1});
+  ASSERT_TRUE(mask);
+  float level = 0;
+  EXPECT_FALSE(mask->node()->renderMaskLevels({3, 3, 1, 1}, &level));
+}
+
+TEST(PlacedMask, KeepsALayerAsTheInvertedMaskDoesAndTurnedPlacementsRenderAsTheyAre) {
+  const Rect frame = Rect::make(0, 0, 64, 48);
+  const Image layer = floatImage(64, 48, [](int x, int y) { return Color{0.9f, x / 64.0f, y / 48.0f, 1}; });
+  const Image background = floatImage(64, 48, [](int x, int) { return Color{0.3f, 0.6f, x / 64.0f, 1}; });
+  const Image picture = floatImage(16, 12, [](int x, int y) { return Color{x / 15.0f, y / 11.0f, 0.5f, 1}; });
+  const Affine upright = Affine::scale(4, 4);
+  auto mask = placedMask(picture, upright, frame, true);
+  ASSERT_TRUE(mask);
+  const Image plainMask = filtered("CIColorInvert", {{kInputImageKey, picture.transformed(upright).cropped(frame)}});
+  auto fast = blendedLayer(layer, {*mask}, 0.8, "CIScreenBlendMode", background);
+  auto plain = blendedLayer(layer, {plainMask}, 0.8, "CIScreenBlendMode", background);
+  ASSERT_TRUE(fast && plain);
+  const PixelRect whole{0, 0, 64, 48};
+  EXPECT_LT(worstPremultipliedDifference(*fast, *plain, whole), 1e-5);
+  // A turned mask has no grey planes: its levels come from its render.
+  auto turned = placedMask(picture, Affine::rotation(0.2).then(upright), frame, true);
+  ASSERT_TRUE(turned);
+  float level = 0;
+  EXPECT_FALSE(turned->node()->renderMaskLevels({5, 5, 1, 1}, &level));
+  EXPECT_FALSE(placedMask(picture, Affine::scale(0, 1), frame, true));
 }
