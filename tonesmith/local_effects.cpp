@@ -565,11 +565,11 @@ void applyLocalEffects(RenderState& state) {
     // The blurred picture and the scratch layers need no mask: they are made
     // beside the stamping of the strokes.
     std::future<std::optional<BlurredPicture>> blurred;
-    std::future<std::optional<ScratchLayerImages>> layers;
+    std::future<std::optional<ScratchLayers>> layers;
     if (effect.kind == "blur")
       blurred = startEarly([&] { return blurredPictureParts(state.image, blurSigma(effect, extent), extent); });
     else
-      layers = startEarly([&] { return scratchLayerImages(effect, size); });
+      layers = startEarly([&] { return drawScratchLayers(effect, size); });
     auto canvas = rasterizeStrokes(effect, size);
     if (!canvas) continue;
     // Feathering at the mask's resolution: the radius is the same fraction

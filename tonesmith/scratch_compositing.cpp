@@ -24,39 +24,38 @@ constexpr float kFadedSaturation = 0.08f, kFadedContrast = 0.78f;
 constexpr float kFadedOffset = (0.18f - 0.5f) * kFadedContrast + 0.5f;
 
 // The guide at the mask's resolution, opaque: red the streaks' grey (the
-// shade layer's luminance times the ragged mask), green the marks' alpha
-// (the highlight layer's alpha times the ragged mask). Made tile by tile as
-// the stretched guide is read, so only the parts of the mask that reach a
-// changed picture pixel are ever worked.
+// shade layer's level times the ragged mask), green the marks' alpha (the
+// highlight layer's alpha times the ragged mask), read from the layers'
+// bytes. Made tile by tile as the stretched guide is read, so only the
+// parts of the mask that reach a changed picture pixel are ever worked.
 class ScratchGuideNode final : public coreimage::Node {
  public:
-  ScratchGuideNode(const ScratchLayerImages& layers, const MaterializedMask& ragged, MaskSize size)
-      : shade_(layers.shade.node()), highlight_(layers.highlight.node()), ragged_(ragged.pixels), size_(size) {}
+  ScratchGuideNode(std::shared_ptr<const ScratchLayers> layers, const MaterializedMask& ragged, MaskSize size)
+      : layers_(std::move(layers)), ragged_(ragged.pixels), size_(size) {}
   Rect extent() const override { return Rect::make(0, 0, size_.width, size_.height); }
   void render(const coreimage::TileView& out) const override {
     const coreimage::PixelRect domain = out.rect.intersection({0, 0, size_.width, size_.height});
     coreimage::clearOutside(out, domain);
     if (domain.isEmpty()) return;
-    const coreimage::TileBuffer shade = coreimage::renderToBuffer(*shade_, domain);
-    const coreimage::TileBuffer highlight = coreimage::renderToBuffer(*highlight_, domain);
     const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
     for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
-      // The mask's rows run top first.
-      const std::uint8_t* r = ragged_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
+      // The mask and the layers run top first.
+      const auto top = static_cast<int>(size_.height - 1 - y);
+      const std::uint8_t* r = ragged_->data() + static_cast<std::size_t>(top) * rowBytes +
                               static_cast<std::size_t>(domain.x) * 4 + 3;
-      const float* s = shade.pixel(domain.x, y);
-      const float* h = highlight.pixel(domain.x, y);
+      const std::uint8_t* s = layers_->shade.row(top) + domain.x;
+      const std::uint8_t* h = layers_->highlight.row(top) + domain.x;
       float* g = out.pixel(domain.x, y);
-      for (std::int64_t x = 0; x < domain.width; ++x, r += 4, s += 4, h += 4, g += 4) {
+      for (std::int64_t x = 0; x < domain.width; ++x, r += 4, g += 4) {
         const float m = coreimage::componentOfByte(*r);
-        const float grey = 0.2126f * s[0] + 0.7152f * s[1] + 0.0722f * s[2];
-        coreimage::storePixel(g, coreimage::Pixel4{grey * m, h[3] * m, 0, 1});
+        coreimage::storePixel(
+            g, coreimage::Pixel4{coreimage::componentOfByte(s[x]) * m, coreimage::componentOfByte(h[x]) * m, 0, 1});
       }
     }
   }
 
  private:
-  std::shared_ptr<const Node> shade_, highlight_;
+  std::shared_ptr<const ScratchLayers> layers_;
   std::shared_ptr<const std::vector<std::uint8_t>> ragged_;
   MaskSize size_;
 };
@@ -115,12 +114,15 @@ class ScratchCompositeNode final : public coreimage::Node {
 }  // namespace
 
 void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
-                    std::future<std::optional<ScratchLayerImages>> layers) {
+                    std::future<std::optional<ScratchLayers>> layers) {
   const Rect extent = state.image.extent().integral();
   const MaterializedMask ragged = raggedAreaMask(effect, mask, size);
-  const std::optional<ScratchLayerImages> drawn = layers.get();
-  if (!drawn) return;
-  const Image guide(std::make_shared<ScratchGuideNode>(*drawn, ragged, size));
+  std::optional<ScratchLayers> drawn = layers.get();
+  if (!drawn || drawn->shade.width() != size.width || drawn->shade.height() != size.height ||
+      drawn->highlight.width() != size.width || drawn->highlight.height() != size.height)
+    return;
+  const Image guide(
+      std::make_shared<ScratchGuideNode>(std::make_shared<const ScratchLayers>(std::move(*drawn)), ragged, size));
   // Stretched over the picture like the coverage mask.
   auto placed = placeOverPicture(guide, size, extent);
   if (!placed) return;

@@ -114,33 +114,6 @@ void drawBatch(ScratchLayers& layers, const MarkBatch& batch, int threads) {
 // (at most four a candidate).
 constexpr std::int64_t kCandidatesPerBatch = 65536;
 
-// A layer as a mask image (straight 8-bit RGBA, rows top first): an opaque
-// grey, or white with the plane as its alpha. Absent when memory runs out.
-std::optional<Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha) {
-  const std::size_t count = plane.bytes().size();
-  std::shared_ptr<std::vector<std::uint8_t>> pixels;
-  try {
-    pixels = std::make_shared<std::vector<std::uint8_t>>(count * 4);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  const std::uint8_t* in = plane.bytes().data();
-  std::uint8_t* out = pixels->data();
-  for (std::size_t i = 0; i < count; ++i, out += 4) {
-    const std::uint8_t v = in[i];
-    if (asAlpha) {
-      const std::uint8_t colour = v ? 255 : 0;
-      out[0] = out[1] = out[2] = colour;
-      out[3] = v;
-    } else {
-      out[0] = out[1] = out[2] = v;
-      out[3] = 255;
-    }
-  }
-  return Image::fromPixels(pixels, pixels->data(), plane.width(), plane.height(), 8,
-                           static_cast<std::size_t>(plane.width()) * 4);
-}
-
 // Runs the generator over the candidates and the dust, drawing their marks
 // on the layers batch by batch.
 void drawDamage(ScratchLayers& layers, const LocalEffect& effect, MaskSize size, int threads) {
@@ -225,6 +198,31 @@ void drawDamage(ScratchLayers& layers, const LocalEffect& effect, MaskSize size,
 
 }  // namespace
 
+std::optional<Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha) {
+  const std::size_t count = plane.bytes().size();
+  std::shared_ptr<std::vector<std::uint8_t>> pixels;
+  try {
+    pixels = std::make_shared<std::vector<std::uint8_t>>(count * 4);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  const std::uint8_t* in = plane.bytes().data();
+  std::uint8_t* out = pixels->data();
+  for (std::size_t i = 0; i < count; ++i, out += 4) {
+    const std::uint8_t v = in[i];
+    if (asAlpha) {
+      const std::uint8_t colour = v ? 255 : 0;
+      out[0] = out[1] = out[2] = colour;
+      out[3] = v;
+    } else {
+      out[0] = out[1] = out[2] = v;
+      out[3] = 255;
+    }
+  }
+  return Image::fromPixels(pixels, pixels->data(), plane.width(), plane.height(), 8,
+                           static_cast<std::size_t>(plane.width()) * 4);
+}
+
 std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads) {
   if (threads < 1) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   auto shade = graphics::CoveragePlane::create(size.width, size.height, 0);
@@ -237,23 +235,6 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
     return std::nullopt;
   }
   return layers;
-}
-
-std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size) {
-  auto layers = drawScratchLayers(effect, size);
-  if (!layers) return std::nullopt;
-  // The two expansions side by side.
-  std::optional<Image> shade, highlight;
-  std::optional<std::thread> shadeThread;
-  try {
-    shadeThread.emplace([&] { shade = layerImage(layers->shade, false); });
-  } catch (const std::system_error&) {
-    shade = layerImage(layers->shade, false);
-  }
-  highlight = layerImage(layers->highlight, true);
-  if (shadeThread) shadeThread->join();
-  if (!shade || !highlight) return std::nullopt;
-  return ScratchLayerImages{*shade, *highlight};
 }
 
 }  // namespace tonesmith

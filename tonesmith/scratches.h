@@ -55,16 +55,16 @@ MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMas
 // for core coverage c and noise n.
 float raggedAlpha(float c, float n);
 
-// The two layers drawn and turned into mask images, ready to composite.
-struct ScratchLayerImages {
-  coreimage::Image shade, highlight;
-};
-std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size);
+// A drawn layer as a mask image: the shade layer (asAlpha false) as opaque
+// grey, the highlight layer (asAlpha true) as white with that alpha. The
+// composite reads the planes themselves; this is for filter chains that
+// stand for it.
+std::optional<coreimage::Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha);
 
 // The "scratches" kind, through the (possibly feathered) effect mask, with
 // the effect's layers: they need no mask, so they may be under way on
 // another thread, and are waited for once the ragged area is made.
 void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
-                    std::future<std::optional<ScratchLayerImages>> layers);
+                    std::future<std::optional<ScratchLayers>> layers);
 
 }  // namespace tonesmith

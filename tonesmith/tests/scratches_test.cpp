@@ -273,13 +273,15 @@ TEST(ScratchEffect, OnePassCompositingMatchesTheFilterChain) {
     auto canvas = rasterizeStrokes(effect, size);
     ASSERT_TRUE(canvas);
     const MaterializedMask mask = canvasMask(*canvas);
-    const auto layers = scratchLayerImages(effect, size);
+    auto layers = drawScratchLayers(effect, size);
     ASSERT_TRUE(layers);
+    const auto shadeImage = layerImage(layers->shade, false), highlightImage = layerImage(layers->highlight, true);
+    ASSERT_TRUE(shadeImage && highlightImage);
 
     RenderState state;
     state.image = picture;
-    std::promise<std::optional<ScratchLayerImages>> drawn;
-    drawn.set_value(layers);
+    std::promise<std::optional<ScratchLayers>> drawn;
+    drawn.set_value(std::move(layers));
     applyScratches(state, effect, mask, size, drawn.get_future());
 
     const coreimage::Rect extent = coreimage::Rect::make(0, 0, width, height);
@@ -291,9 +293,9 @@ TEST(ScratchEffect, OnePassCompositingMatchesTheFilterChain) {
                                            {coreimage::kInputMaskImageKey, m}});
     };
     const coreimage::Image streaks =
-        blend(layers->shade, coreimage::Image::constantColor({0, 0, 0, 1}).cropped(maskExtent), ragged);
+        blend(*shadeImage, coreimage::Image::constantColor({0, 0, 0, 1}).cropped(maskExtent), ragged);
     const coreimage::Image marks =
-        blend(layers->highlight, coreimage::Image::constantColor({0, 0, 0, 0}).cropped(maskExtent), ragged);
+        blend(*highlightImage, coreimage::Image::constantColor({0, 0, 0, 0}).cropped(maskExtent), ragged);
     const coreimage::Image faded = *filtered("CIColorControls", {{coreimage::kInputImageKey, picture},
                                                                  {"inputSaturation", 0.08},
                                                                  {"inputBrightness", 0.18},
