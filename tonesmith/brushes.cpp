@@ -2,6 +2,8 @@
 // the stamps laid along a stroke.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "local_effects.h"
 #include "options.h"
@@ -52,40 +54,113 @@ BrushTip makeBrushMask(const std::string& shape, const std::string& imported) {
   return tip;
 }
 
-std::optional<graphics::Mask> tipClip(const BrushTip& tip) {
-  BrushTip coverage(tip.size());
-  std::transform(tip.begin(), tip.end(), coverage.begin(), [](std::uint8_t s) { return std::uint8_t(255 - s); });
-  return graphics::Mask::fromCoverage(kTipSide, kTipSide, coverage.data(), coverage.size());
-}
-
-bool hasEmptyBorder(const BrushTip& tip) {
-  if (tip.size() != static_cast<std::size_t>(kTipSide * kTipSide)) return false;
-  constexpr int kDepth = 2;
+StampTip stampTip(const BrushTip& tip) {
+  StampTip prepared;
+  prepared.coverage.resize(tip.size());
+  std::transform(tip.begin(), tip.end(), prepared.coverage.begin(), [](std::uint8_t s) { return (255 - s) / 255.0f; });
+  if (prepared.coverage.size() != static_cast<std::size_t>(kTipSide * kTipSide)) return prepared;
+  // Bilinear sampling reaches one sample beyond the covered ones, at most
+  // √2 samples away.
+  double farthest = 0;
+  constexpr double kCentre = kTipSide / 2.0;
   for (int i = 0; i < kTipSide; ++i)
-    for (int j = 0; j < kTipSide; ++j) {
-      const bool border = i < kDepth || j < kDepth || i >= kTipSide - kDepth || j >= kTipSide - kDepth;
-      if (border && tip[static_cast<std::size_t>(i * kTipSide + j)] != 255) return false;
-    }
-  return true;
+    for (int j = 0; j < kTipSide; ++j)
+      if (prepared.coverage[static_cast<std::size_t>(i * kTipSide + j)] > 0)
+        farthest = std::max(farthest, std::hypot(i + 0.5 - kCentre, j + 0.5 - kCentre));
+  prepared.reach = farthest + 1.5;
+  return prepared;
 }
 
-void stampBrush(const graphics::Mask& tip, graphics::Canvas& canvas, graphics::Point center, double diameter,
-                double angle, bool erase, bool emptyBorder) {
-  canvas.saveState();
-  canvas.translate(center.x, center.y);
-  canvas.rotate(angle);
-  const graphics::Rect square{-diameter / 2, -diameter / 2, diameter, diameter};
-  canvas.clipToMask(tip, square);
-  canvas.setBlendMode(erase ? graphics::BlendMode::clear : graphics::BlendMode::normal);
-  // With no coverage near the tip's border, the soft edge of the square
-  // meets none, so painting the whole clip gives the pixels filling the
-  // square does, at less cost. Small stamps, whose pixels span several tip
-  // samples, and other tips fill the square.
-  if (emptyBorder && diameter >= kDirectPaintFrom)
-    canvas.fillClip(graphics::Color::grey(1));
-  else
-    canvas.fill(square, graphics::Color::grey(1));
-  canvas.restoreState();
+namespace {
+
+// The offsets from a row's centre along x for which a point of that row
+// satisfies |a·dx + b| <= h: a closed interval, empty when lo > hi.
+struct Span {
+  double lo, hi;
+};
+Span spanWithin(double a, double b, double h) {
+  if (std::fabs(a) < 1e-12) return std::fabs(b) <= h ? Span{-1e300, 1e300} : Span{1, 0};
+  const double p = (-h - b) / a, q = (h - b) / a;
+  return {std::min(p, q), std::max(p, q)};
+}
+
+// Source over of white with coverage c, or removal of c of the coverage;
+// both in 8 bits, rounded.
+inline std::uint8_t stamped(unsigned a, unsigned c, bool erase) {
+  auto div255 = [](unsigned v) { return (v + 128 + ((v + 128) >> 8)) >> 8; };
+  return static_cast<std::uint8_t>(erase ? a - div255(a * c) : a + div255(c * (255 - a)));
+}
+
+}  // namespace
+
+void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point center, double diameter, double angle,
+                bool erase, int firstRow, int endRow) {
+  if (tip.coverage.size() != static_cast<std::size_t>(kTipSide * kTipSide)) return;
+  if (!(diameter > 0 && diameter < 1e7) || !std::isfinite(angle) || !std::isfinite(center.x) ||
+      !std::isfinite(center.y))
+    return;
+  const double c = std::cos(angle), s = std::sin(angle), h = diameter / 2;
+  // Pixels whose centre lies within half a pixel of the square may be
+  // partly covered.
+  const double reach = h + 0.5, corner = reach * (std::fabs(c) + std::fabs(s));
+  // Bounds are clamped before they become integers.
+  auto within = [](double v, int limit) { return std::clamp(v, -1.0, limit + 1.0); };
+  const int y0 = std::max({firstRow, 0, static_cast<int>(std::floor(within(center.y - corner, canvas.height)))});
+  const int y1 = std::min({endRow, canvas.height, static_cast<int>(std::ceil(within(center.y + corner, canvas.height)))});
+  // Tip sample coordinates: column tx = (ux + h)·k, row ty = (h − uy)·k for
+  // the point (ux, uy) in the square's own frame; sampled at sample centres.
+  const double k = kTipSide / diameter;
+  const double tipReach = tip.reach / k + 0.5;
+  const float* samples = tip.coverage.data();
+  constexpr float kLast = kTipSide - 1;
+  for (int y = y0; y < y1; ++y) {
+    const double dy = y + 0.5 - center.y;
+    // A covered point lies no farther from the centre than the tip's
+    // coverage, and ux = c·dx + s·dy and uy = −s·dx + c·dy both within reach.
+    if (std::fabs(dy) > tipReach) continue;
+    const double halfChord = std::sqrt(tipReach * tipReach - dy * dy);
+    const Span u = spanWithin(c, s * dy, reach), v = spanWithin(-s, c * dy, reach);
+    const double lo = std::max({u.lo, v.lo, -halfChord}), hi = std::min({u.hi, v.hi, halfChord});
+    if (lo > hi) continue;
+    const int x0 = std::max(0, static_cast<int>(std::ceil(within(center.x + lo - 0.5, canvas.width))));
+    const int x1 = std::min(canvas.width - 1, static_cast<int>(std::floor(within(center.x + hi - 0.5, canvas.width))));
+    if (x0 > x1) continue;
+    std::uint8_t* row = canvas.alpha.data() + static_cast<std::size_t>(canvas.height - 1 - y) * canvas.width;
+    const double dx0 = x0 + 0.5 - center.x;
+    // Along the row, in floats: the point in the square's frame and the
+    // tip sample position both move by fixed steps.
+    const auto ux0 = static_cast<float>(c * dx0 + s * dy), uy0 = static_cast<float>(-s * dx0 + c * dy);
+    const auto cf = static_cast<float>(c), sf = static_cast<float>(s), edge = static_cast<float>(reach);
+    const auto tx0 = static_cast<float>((ux0 + h) * k - 0.5), ty0 = static_cast<float>((h - uy0) * k - 0.5);
+    const auto txStep = static_cast<float>(c * k), tyStep = static_cast<float>(s * k);
+    // Full coverage stays full under paint, none stays none under erasing;
+    // runs of such pixels are passed over eight at a time.
+    const std::uint64_t settledRun = erase ? 0 : ~std::uint64_t{0};
+    for (int x = x0; x <= x1; ++x) {
+      for (std::uint64_t run; x + 8 <= x1 + 1; x += 8) {
+        std::memcpy(&run, row + x, sizeof run);
+        if (run != settledRun) break;
+      }
+      if (x > x1) break;
+      const auto step = static_cast<float>(x - x0);
+      // Sample positions held to the tip (its edge samples repeat); the
+      // last cell is entered from its left or lower sample.
+      const float sx = std::min(std::max(tx0 + txStep * step, 0.0f), kLast);
+      const float sy = std::min(std::max(ty0 + tyStep * step, 0.0f), kLast);
+      const int j = static_cast<int>(std::min(sx, kLast - 1)), i = static_cast<int>(std::min(sy, kLast - 1));
+      const float fx = sx - static_cast<float>(j), fy = sy - static_cast<float>(i);
+      const float* p = samples + i * kTipSide + j;
+      const float top = p[0] + (p[1] - p[0]) * fx;
+      const float bottom = p[kTipSide] + (p[kTipSide + 1] - p[kTipSide]) * fx;
+      // The square's antialiased edges. No coverage leaves the pixel as it
+      // is, so every pixel of the span is written without a test.
+      const float ux = ux0 + cf * step, uy = uy0 - sf * step;
+      const float coverage = std::max(top + (bottom - top) * fy, 0.0f) *
+                             std::min(std::max(edge - std::fabs(ux), 0.0f), 1.0f) *
+                             std::min(std::max(edge - std::fabs(uy), 0.0f), 1.0f);
+      row[x] = stamped(row[x], static_cast<unsigned>(coverage * 255 + 0.5f), erase);
+    }
+  }
 }
 
 double stampDiameter(const BrushStroke& stroke, MaskSize size) {

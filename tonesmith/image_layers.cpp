@@ -10,6 +10,7 @@
 
 #include "colour.h"
 #include "imageio.h"
+#include "layering.h"
 #include "tonesmith.h"
 
 namespace tonesmith {
@@ -207,24 +208,15 @@ std::optional<Image> featherMatte(const Image& layer, const Rect& frame, double 
   if (!bounded) return std::nullopt;
   auto blurred = filtered("CIGaussianBlur", {{ci::kInputImageKey, *bounded}, {ci::kInputRadiusKey, radius / reduction}});
   if (!blurred) return std::nullopt;
+  Affine enlargement;
   if (reduced) {
     // The enlargement's taps reach two reduced pixels beyond the frame.
     if (auto kept = stored(*blurred, matteFrame.insetBy(-3, -3))) *blurred = *kept;
-    *blurred = blurred->transformed(Affine::scale(reduction, reduction));
+    enlargement = Affine::scale(reduction, reduction);
   }
-  // 2v − 1: the blurred boundary (0.5) becomes 0, so the fade lies inside.
-  auto ramp = filtered("CIColorMatrix", {{ci::kInputImageKey, blurred->cropped(frame)},
-                                         {"inputRVector", Vector{{2, 0, 0, 0}}},
-                                         {"inputGVector", Vector{{0, 2, 0, 0}}},
-                                         {"inputBVector", Vector{{0, 0, 2, 0}}},
-                                         {"inputAVector", Vector{{0, 0, 0, 1}}},
-                                         {"inputBiasVector", Vector{{-1, -1, -1, 0}}}});
-  if (!ramp) return std::nullopt;
-  auto clamped = filtered("CIColorClamp", {{ci::kInputImageKey, *ramp},
-                                           {"inputMinComponents", Vector{{0, 0, 0, 0}}},
-                                           {"inputMaxComponents", Vector{{1, 1, 1, 1}}}});
-  if (!clamped) return std::nullopt;
-  return clamped->cropped(frame);
+  // 2v − 1, clamped: the blurred boundary (0.5) becomes 0, so the fade lies
+  // inside.
+  return ci::placedMask(*blurred, enlargement, frame, false, ci::LevelRamp{2, -1});
 }
 
 Image featheredLayerEdges(const Image& layer, const Rect& frame, double fraction, const std::optional<Image>& reduced) {
@@ -239,43 +231,24 @@ Image compositedLayer(const Image& image, const Rect& frame, const Image& pictur
   namespace ci = coreimage;
   auto placed = placedLayer(picture, frame, layer);
   if (!placed) return image;
-  Image current = *placed;
-  // The grey level that keeps the layer: the feather's matte times the
-  // inverted mask, so that the layer is masked in one pass.
-  std::optional<Image> keep;
+  // The grey levels that keep the layer: the feather's matte and the
+  // inverted mask. The layer is masked by both, faded by the opacity and
+  // blended in one pass.
+  std::vector<Image> keeps;
   if (layer.feather > 0) {
     // A wide fade is smooth at the scale of its radius: its matte comes from
     // the layer placed on a frame reduced to a quarter radius per pixel.
     const double reduction = matteReduction(featherRadius(frame, layer.feather));
     std::optional<Image> reduced;
     if (reduction > 1) reduced = placedLayer(picture, reducedFrame(frame, reduction), layer);
-    keep = featherMatte(current, frame, layer.feather, reduced);
+    if (auto matte = featherMatte(*placed, frame, layer.feather, reduced)) keeps.push_back(*matte);
   }
   if (mask) {
     // White hides the layer: the inverted mask keeps it.
-    auto fittedMask = coverFitted(*mask, frame);
-    std::optional<Image> inverted;
-    if (fittedMask) inverted = filtered("CIColorInvert", {{ci::kInputImageKey, *fittedMask}});
-    if (inverted && keep) {
-      // The matte is grey, so the luminance of the product is the product
-      // of the two levels.
-      auto both = filtered("CIMultiplyCompositing", {{ci::kInputImageKey, *keep}, {ci::kInputBackgroundImageKey, *inverted}});
-      if (both) {
-        keep = both->cropped(frame);
-      } else if (auto feathered = maskedByGrey(current, *keep, frame)) {
-        current = *feathered;
-        keep = inverted;
-      }
-    } else if (inverted) {
-      keep = inverted;
-    }
+    if (auto fit = coverFit(*mask, frame))
+      if (auto inverted = ci::placedMask(*mask, *fit, frame, true)) keeps.push_back(*inverted);
   }
-  if (keep)
-    if (auto masked = maskedByGrey(current, *keep, frame)) current = *masked;
-  auto faded = filtered("CIColorMatrix", {{ci::kInputImageKey, current}, {"inputAVector", Vector{{0, 0, 0, layer.opacity}}}});
-  if (!faded) return image;
-  auto blended = filtered(blendFilterName(layer.blendMode),
-                          {{ci::kInputImageKey, *faded}, {ci::kInputBackgroundImageKey, image.cropped(frame)}});
+  auto blended = ci::blendedLayer(*placed, keeps, layer.opacity, blendFilterName(layer.blendMode), image.cropped(frame));
   if (!blended) return image;
   return blended->cropped(frame);
 }

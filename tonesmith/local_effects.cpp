@@ -9,7 +9,9 @@
 #include <map>
 #include <system_error>
 
+#include "bands.h"
 #include "node.h"
+#include "planes.h"
 #include "options.h"
 #include "scratches.h"
 
@@ -123,20 +125,38 @@ class EdgeRepeatedNode final : public coreimage::Node {
                        std::size_t rowBytes) const override {
     const coreimage::PixelRect& p = innerPixels_;
     if (region.isEmpty() || p.isEmpty()) return false;
+    // Wholly inside: the inner picture's own bytes, without a copy between.
+    if (region.intersection(p) == region) return inner_->readOpaqueBytes(region, destination, rowBytes);
     auto clampX = [&](std::int64_t x) { return std::clamp(x, p.x, p.maxX() - 1); };
     auto clampY = [&](std::int64_t y) { return std::clamp(y, p.y, p.maxY() - 1); };
     const std::int64_t x0 = clampX(region.x), x1 = clampX(region.maxX() - 1) + 1;
     const std::int64_t y0 = clampY(region.y), y1 = clampY(region.maxY() - 1) + 1;
     const coreimage::PixelRect read{x0, y0, x1 - x0, y1 - y0};
     const std::size_t readRowBytes = static_cast<std::size_t>(read.width) * 4;
-    std::vector<std::uint8_t> bytes(readRowBytes * static_cast<std::size_t>(read.height));
-    if (!inner_->readOpaqueBytes(read, bytes.data(), readRowBytes)) return false;
-    // Rows run top first in both buffers: the edge pixels repeated to the
-    // left, the row read, the edge pixels repeated to the right.
     const std::int64_t leftCount = std::clamp<std::int64_t>(p.x - region.x, 0, region.width);
     const std::int64_t rightCount = std::clamp<std::int64_t>(region.maxX() - p.maxX(), 0, region.width - leftCount);
     const auto left = static_cast<std::size_t>(leftCount), right = static_cast<std::size_t>(rightCount);
     const std::size_t middleBytes = static_cast<std::size_t>(region.width - leftCount - rightCount) * 4;
+    if (region.intersection(p) == read) {
+      // The region holds the picture's part it reads: read in place, then
+      // repeat its edges outwards (rows top first).
+      const auto top = static_cast<std::size_t>(region.maxY() - y1), bottom = static_cast<std::size_t>(region.maxY() - y0);
+      if (!inner_->readOpaqueBytes(read, destination + top * rowBytes + left * 4, rowBytes)) return false;
+      for (std::size_t row = top; row < bottom; ++row) {
+        std::uint8_t* line = destination + row * rowBytes;
+        for (std::size_t i = 0; i < left; ++i) std::memcpy(line + i * 4, line + left * 4, 4);
+        for (std::size_t i = 0; i < right; ++i) std::memcpy(line + left * 4 + middleBytes + i * 4, line + left * 4 + middleBytes - 4, 4);
+      }
+      const std::size_t lineBytes = static_cast<std::size_t>(region.width) * 4;
+      for (std::size_t row = 0; row < top; ++row) std::memcpy(destination + row * rowBytes, destination + top * rowBytes, lineBytes);
+      for (std::size_t row = bottom; row < static_cast<std::size_t>(region.height); ++row)
+        std::memcpy(destination + row * rowBytes, destination + (bottom - 1) * rowBytes, lineBytes);
+      return true;
+    }
+    std::vector<std::uint8_t> bytes(readRowBytes * static_cast<std::size_t>(read.height));
+    if (!inner_->readOpaqueBytes(read, bytes.data(), readRowBytes)) return false;
+    // Rows run top first in both buffers: the edge pixels repeated to the
+    // left, the row read, the edge pixels repeated to the right.
     for (std::int64_t y = region.maxY() - 1, row = 0; y >= region.y; --y, ++row) {
       const std::uint8_t* src = bytes.data() + static_cast<std::size_t>(read.maxY() - 1 - clampY(y)) * readRowBytes;
       std::uint8_t* dst = destination + static_cast<std::size_t>(row) * rowBytes;
@@ -163,70 +183,7 @@ Image edgeRepeated(const Image& image, const Rect& area) {
       .cropped(area);
 }
 
-// Shrunk by k (Lanczos) so that the blur's standard deviation there is
-// still at least 4 pixels, rendered once, blurred by sigma / k and enlarged
-// again. The detail lost in shrinking is far finer than the blur, so the
-// result matches the full-size blur, and each tile of the output no longer
-// needs the picture's pixels several blur radii around it.
-std::optional<Image> blurredPicture(const Image& image, double sigma, const Rect& extent) {
-  const double k = std::floor(sigma / 4);
-  if (k < 2) return blurredWithinExtent(image, sigma, extent);
-  // The copy takes in the repeated edges as far as the blur reaches, so
-  // that it sees the same surroundings as the full-size blur.
-  const double reach = std::ceil(3 * sigma + 3 * k);
-  const Image padded = edgeRepeated(image, extent.insetBy(-reach, -reach));
-  auto small = filtered("CILanczosScaleTransform", {{coreimage::kInputImageKey, padded},
-                                                    {coreimage::kInputScaleKey, 1 / k},
-                                                    {coreimage::kInputAspectRatioKey, 1.0}});
-  if (!small || small->extent().isEmpty() || small->extent().isInfinite())
-    return blurredWithinExtent(image, sigma, extent);
-  const coreimage::PixelRect bounds = coreimage::pixelsInside(small->extent());
-  // Float pixels, rows bottom first from the renderer, turned top first for
-  // the image.
-  auto rows = std::make_shared<std::vector<float>>(coreimage::renderFloat(*small, bounds));
-  const auto rowFloats = static_cast<std::size_t>(bounds.width) * 4;
-  for (std::size_t top = 0, bottom = static_cast<std::size_t>(bounds.height); top + 1 < bottom; ++top, --bottom)
-    std::swap_ranges(rows->begin() + static_cast<std::ptrdiff_t>(top * rowFloats),
-                     rows->begin() + static_cast<std::ptrdiff_t>((top + 1) * rowFloats),
-                     rows->begin() + static_cast<std::ptrdiff_t>((bottom - 1) * rowFloats));
-  const Image copy = Image::fromPixels(rows, rows->data(), bounds.width, bounds.height, 32, rowFloats * 4)
-                         .translated(static_cast<double>(bounds.x), static_cast<double>(bounds.y));
-  auto blurred = blurredWithinExtent(copy, sigma / k, copy.extent());
-  if (!blurred) return std::nullopt;
-  return blurred->clampedToExtent().transformed(coreimage::Affine::scale(k, k)).cropped(extent);
-}
-
 namespace {
-
-// The blur's standard deviation: `amount` per mille of the shorter side.
-double blurSigma(const LocalEffect& effect, const Rect& extent) {
-  return std::min(extent.width(), extent.height()) * clamp(effect.amount.value_or(12), 1, 40) / 1000;
-}
-
-// The "blur" kind: the blurred picture (made beforehand, blurSigma) shows
-// through the mask, weakened by the opacity.
-void applyBlur(RenderState& state, const LocalEffect& effect, const MaterializedMask& coverage, MaskSize size,
-               const Rect& extent, const std::optional<Image>& blurred) {
-  if (!blurred) return;
-  Image mask = coverage.image;
-  if (effect.opacity < 0.999) {
-    const double o = effect.opacity;
-    if (auto weakened = filtered("CIColorMatrix", {{coreimage::kInputImageKey, mask},
-                                                   {"inputRVector", coreimage::Vector{{o, 0, 0, 0}}},
-                                                   {"inputGVector", coreimage::Vector{{0, o, 0, 0}}},
-                                                   {"inputBVector", coreimage::Vector{{0, 0, o, 0}}},
-                                                   {"inputAVector", coreimage::Vector{{0, 0, 0, 1}}},
-                                                   {"inputBiasVector", coreimage::Vector{{0, 0, 0, 0}}}}))
-      mask = *weakened;
-  }
-  auto placed = placeOverPicture(mask, size, extent);
-  if (!placed) return;
-  if (auto out = filtered("CIBlendWithMask", {{coreimage::kInputImageKey, *blurred},
-                                              {coreimage::kInputBackgroundImageKey, state.image},
-                                              {coreimage::kInputMaskImageKey, *placed}}))
-    state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
-                                    CoverageBlocks::of(coverage, size, extent));
-}
 
 // Renders the effect over the runs of columns of each tile that coverage
 // may reach and passes the source through over the rest; a region without
@@ -258,11 +215,11 @@ class CoverageLimitedNode final : public coreimage::Node {
   }
   bool copyPixels(const coreimage::PixelRect& region, coreimage::PixelFormat format, std::uint8_t* destination,
                   std::size_t rowBytes) const override {
-    return !coverage_.touches(region) && source_->copyPixels(region, format, destination, rowBytes);
+    return (coverage_.touches(region) ? effect_ : source_)->copyPixels(region, format, destination, rowBytes);
   }
   bool readOpaqueBytes(const coreimage::PixelRect& region, std::uint8_t* destination,
                        std::size_t rowBytes) const override {
-    return !coverage_.touches(region) && source_->readOpaqueBytes(region, destination, rowBytes);
+    return (coverage_.touches(region) ? effect_ : source_)->readOpaqueBytes(region, destination, rowBytes);
   }
 
  private:
@@ -292,6 +249,17 @@ auto startEarly(Work work) {
   }
 }
 
+// Runs work(first, end) over bands of `kBandRows` rows of a picture
+// `height` rows high, on the machine's cores.
+constexpr int kBandRows = 64;
+template <typename Work>
+void forEachRowBand(int height, Work work) {
+  coreimage::forEachBand((height + kBandRows - 1) / kBandRows, [&](std::int64_t band) {
+    const int first = static_cast<int>(band) * kBandRows;
+    work(first, std::min(first + kBandRows, height));
+  });
+}
+
 }  // namespace
 
 std::vector<LocalEffect> readLocalEffects(const json::Value& value) {
@@ -309,33 +277,46 @@ MaskSize coverageMaskSize(std::int64_t pictureWidth, std::int64_t pictureHeight)
   return {std::max(1, static_cast<int>(s * w)), std::max(1, static_cast<int>(s * h))};
 }
 
-std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size) {
-  auto canvas = graphics::Canvas::create(size.width, size.height);
-  if (!canvas) return nullptr;
-  canvas->clear();
-  struct Tip {
-    std::optional<graphics::Mask> clip;
-    bool emptyBorder = false;
+std::optional<CoverageCanvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size) {
+  CoverageCanvas canvas;
+  try {
+    canvas.alpha.assign(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height), 0);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  canvas.width = size.width;
+  canvas.height = size.height;
+  // Every stamp of the effect in order, with its tip, size and mode.
+  struct Placed {
+    const StampTip* tip;
+    Stamp stamp;
+    double diameter;
+    bool erase;
   };
-  std::map<std::string, Tip> tips;  // by shape
+  std::map<std::string, StampTip> tips;  // by shape
+  std::vector<Placed> placed;
   std::size_t stampsLeft = kMaxStampsPerEffect;
   double areaLeft = kMaxStampedAreaPerMaskArea * size.width * size.height;
   for (const BrushStroke& stroke : effect.strokes) {
     auto tip = tips.find(stroke.shape);
-    if (tip == tips.end()) {
-      const BrushTip samples = makeBrushMask(stroke.shape, effect.brushMaskData);
-      tip = tips.emplace(stroke.shape, Tip{tipClip(samples), hasEmptyBorder(samples)}).first;
-    }
-    if (!tip->second.clip) continue;
+    if (tip == tips.end()) tip = tips.emplace(stroke.shape, stampTip(makeBrushMask(stroke.shape, effect.brushMaskData))).first;
     const double d = stampDiameter(stroke, size);
     const auto limit = std::min(stampsLeft, static_cast<std::size_t>(areaLeft / (d * d)));
     auto stamps = strokeStamps(stroke, size, d, limit);
     if (!stamps) continue;
     stampsLeft -= stamps->size();
     areaLeft -= static_cast<double>(stamps->size()) * d * d;
-    for (const Stamp& stamp : *stamps)
-      stampBrush(*tip->second.clip, *canvas, stamp.center, d, stamp.angle, stroke.erase, tip->second.emptyBorder);
+    for (const Stamp& stamp : *stamps) placed.push_back({&tip->second, stamp, d, stroke.erase});
   }
+  // Bands of rows (counted from the bottom), each taking every stamp that
+  // reaches it in order.
+  forEachRowBand(size.height, [&](int first, int end) {
+    for (const Placed& p : placed) {
+      const double reach = p.diameter * 0.7072 + 1;  // half the square's diagonal, and its soft edge
+      if (p.stamp.center.y + reach < first || p.stamp.center.y - reach > end) continue;
+      stampBrush(*p.tip, canvas, p.stamp.center, p.diameter, p.stamp.angle, p.erase, first, end);
+    }
+  });
   return canvas;
 }
 
@@ -343,6 +324,75 @@ MaterializedMask canvasMask(const graphics::Canvas& canvas) {
   imageio::Raster raster = canvas.toRaster();
   auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::move(raster.data));
   return {Image::fromPixels(pixels, pixels->data(), raster.width, raster.height, 8, raster.rowBytes()), pixels};
+}
+
+std::optional<CoverageCanvas> featheredCanvas(const CoverageCanvas& canvas, double sigma) {
+  CoverageCanvas soft{canvas.width, canvas.height, {}};
+  std::vector<float> plane;
+  try {
+    plane.resize(canvas.alpha.size());
+    soft.alpha.resize(canvas.alpha.size());
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  const auto width = static_cast<std::size_t>(canvas.width);
+  forEachRowBand(canvas.height, [&](int first, int end) {
+    std::transform(canvas.alpha.begin() + first * width, canvas.alpha.begin() + end * width, plane.begin() + first * width,
+                   [](std::uint8_t a) { return a / 255.0f; });
+  });
+  coreimage::blurPlane(plane.data(), width, static_cast<std::size_t>(canvas.height), sigma);
+  forEachRowBand(canvas.height, [&](int first, int end) {
+    std::transform(plane.begin() + first * width, plane.begin() + end * width, soft.alpha.begin() + first * width,
+                   [](float v) { return static_cast<std::uint8_t>(std::clamp(v, 0.0f, 1.0f) * 255 + 0.5f); });
+  });
+  return soft;
+}
+
+MaterializedMask canvasMask(const CoverageCanvas& canvas) {
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(canvas.alpha.size() * 4);
+  const auto width = static_cast<std::size_t>(canvas.width);
+  forEachRowBand(canvas.height, [&](int first, int end) {
+    std::uint8_t* out = pixels->data() + first * width * 4;
+    for (std::size_t i = first * width; i < end * width; ++i, out += 4) {
+      const std::uint8_t a = canvas.alpha[i];
+      out[0] = out[1] = out[2] = a ? 255 : 0;
+      out[3] = a;
+    }
+  });
+  return {Image::fromPixels(pixels, pixels->data(), canvas.width, canvas.height, 8,
+                            static_cast<std::size_t>(canvas.width) * 4),
+          pixels};
+}
+
+namespace {
+
+// A coverage canvas read as a mask image: white with the coverage as alpha.
+class CoverageImageNode final : public coreimage::Node {
+ public:
+  explicit CoverageImageNode(std::shared_ptr<const CoverageCanvas> canvas) : canvas_(std::move(canvas)) {}
+  Rect extent() const override { return Rect::make(0, 0, canvas_->width, canvas_->height); }
+  void render(const coreimage::TileView& out) const override {
+    const coreimage::PixelRect domain = out.rect.intersection({0, 0, canvas_->width, canvas_->height});
+    coreimage::clearOutside(out, domain);
+    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
+      float* px = out.pixel(domain.x, y);
+      for (std::int64_t x = domain.x; x < domain.maxX(); ++x, px += 4) {
+        const std::uint8_t a = canvas_->at(static_cast<int>(x), static_cast<int>(y));
+        const float colour = a ? 1.0f : 0.0f;
+        px[0] = px[1] = px[2] = colour;
+        px[3] = coreimage::componentOfByte(a);
+      }
+    }
+  }
+
+ private:
+  std::shared_ptr<const CoverageCanvas> canvas_;
+};
+
+}  // namespace
+
+Image coverageImage(std::shared_ptr<const CoverageCanvas> canvas) {
+  return Image(std::make_shared<CoverageImageNode>(std::move(canvas)));
 }
 
 Image maskImage(const graphics::Canvas& canvas) { return canvasMask(canvas).image; }
@@ -410,22 +460,41 @@ std::optional<CoverageBlocks> CoverageBlocks::of(const Image& mask, MaskSize siz
   return blocks;
 }
 
-CoverageBlocks CoverageBlocks::of(const MaterializedMask& mask, MaskSize size, const Rect& extent) {
+template <typename Colour, typename Alpha>
+CoverageBlocks CoverageBlocks::fromBytes(MaskSize size, const Rect& extent, std::size_t pixelBytes, Colour colour,
+                                         Alpha alpha) {
   CoverageBlocks blocks(size, extent);
-  std::vector<std::uint8_t> colour(static_cast<std::size_t>(blocks.columns_) * blocks.rows_, 0), alpha(colour);
-  const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
-  for (int y = 0; y < size.height; ++y) {
-    // Rows top first; blocks count from the bottom.
-    const std::uint8_t* px = mask.pixels->data() + static_cast<std::size_t>(size.height - 1 - y) * rowBytes;
-    const std::size_t row = static_cast<std::size_t>(y / kBlock) * blocks.columns_;
-    for (int x = 0; x < size.width; ++x, px += 4) {
-      const std::size_t block = row + static_cast<std::size_t>(x / kBlock);
-      if (px[0] | px[1] | px[2]) colour[block] = 1;
-      if (px[3]) alpha[block] = 1;
+  std::vector<std::uint8_t> hasColour(static_cast<std::size_t>(blocks.columns_) * blocks.rows_, 0), hasAlpha(hasColour);
+  const std::size_t rowBytes = static_cast<std::size_t>(size.width) * pixelBytes;
+  // Bands of whole block rows: each band writes its own flags.
+  static_assert(kBandRows % kBlock == 0);
+  forEachRowBand(size.height, [&](int first, int end) {
+    for (int y = first; y < end; ++y) {
+      // Rows top first; blocks count from the bottom.
+      std::size_t offset = static_cast<std::size_t>(size.height - 1 - y) * rowBytes;
+      const std::size_t row = static_cast<std::size_t>(y / kBlock) * blocks.columns_;
+      for (int x = 0; x < size.width; ++x, offset += pixelBytes) {
+        const std::size_t block = row + static_cast<std::size_t>(x / kBlock);
+        if (colour(offset)) hasColour[block] = 1;
+        if (alpha(offset)) hasAlpha[block] = 1;
+      }
     }
-  }
-  blocks.markUsed(colour, alpha);
+  });
+  blocks.markUsed(hasColour, hasAlpha);
   return blocks;
+}
+
+CoverageBlocks CoverageBlocks::of(const MaterializedMask& mask, MaskSize size, const Rect& extent) {
+  const std::uint8_t* px = mask.pixels->data();
+  return fromBytes(
+      size, extent, 4, [px](std::size_t i) { return (px[i] | px[i + 1] | px[i + 2]) != 0; },
+      [px](std::size_t i) { return px[i + 3] != 0; });
+}
+
+CoverageBlocks CoverageBlocks::of(const CoverageCanvas& canvas, const Rect& extent) {
+  const std::uint8_t* a = canvas.alpha.data();
+  auto covered = [a](std::size_t i) { return a[i] != 0; };
+  return fromBytes({canvas.width, canvas.height}, extent, 1, covered, covered);
 }
 
 // A block counts when it and its neighbours hold both colour and alpha: the
@@ -495,27 +564,25 @@ void applyLocalEffects(RenderState& state) {
     if (effect.opacity <= 0) continue;
     // The blurred picture and the scratch layers need no mask: they are made
     // beside the stamping of the strokes.
-    std::future<std::optional<Image>> blurred;
-    std::future<std::optional<ScratchLayerImages>> layers;
+    std::future<std::optional<BlurredPicture>> blurred;
+    std::future<std::optional<ScratchLayers>> layers;
     if (effect.kind == "blur")
-      blurred = startEarly([&] { return blurredPicture(state.image, blurSigma(effect, extent), extent); });
+      blurred = startEarly([&] { return blurredPictureParts(state.image, blurSigma(effect, extent), extent); });
     else
-      layers = startEarly([&] { return scratchLayerImages(effect, size); });
+      layers = startEarly([&] { return drawScratchLayers(effect, size); });
     auto canvas = rasterizeStrokes(effect, size);
     if (!canvas) continue;
-    MaterializedMask mask = canvasMask(*canvas);
-    canvas.reset();
     // Feathering at the mask's resolution: the radius is the same fraction
     // of the shorter side.
     const double feather = effect.feather * size.shorter();
-    if (feather > 0) {
-      const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
-      if (auto soft = blurredWithinExtent(mask.image, feather, maskExtent))
-        if (auto kept = materializedMask(*soft, size)) mask = *kept;
+    if (feather > 0)
+      if (auto soft = featheredCanvas(*canvas, feather)) canvas = std::move(soft);
+    if (effect.kind == "blur") {
+      applyBlur(state, effect, std::make_shared<const CoverageCanvas>(std::move(*canvas)), size, extent, blurred.get());
+      continue;
     }
-    if (effect.kind == "blur")
-      applyBlur(state, effect, mask, size, extent, blurred.get());
-    else
+    const MaterializedMask mask = canvasMask(*canvas);
+    canvas.reset();
       applyScratches(state, effect, mask, size, std::move(layers));
   }
 }

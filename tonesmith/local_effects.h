@@ -66,22 +66,36 @@ using BrushTip = std::vector<std::uint8_t>;
 // shape, or an unusable imported tip, a generated one ("round" for names it
 // does not know).
 BrushTip makeBrushMask(const std::string& shape, const std::string& imported);
-// The tip as a clipping mask for the canvas; absent when it cannot be made.
-std::optional<graphics::Mask> tipClip(const BrushTip& tip);
+// A tip ready for stamping: its coverage (0..1) per sample, rows top first.
+struct StampTip {
+  std::vector<float> coverage;  // kTipSide × kTipSide
+  // How far from the tip's centre, in samples, the resampled tip can have
+  // coverage.
+  double reach = kTipSide;
+};
+StampTip stampTip(const BrushTip& tip);
 
-// One stamp: the tip turned by `angle` (radians, counter-clockwise) and
-// scaled to `diameter`, centred on `center`, adds white coverage, or with
-// `erase` removes coverage in proportion to the tip.
-// `emptyBorder` (see hasEmptyBorder) lets large stamps take a faster way to
-// the same pixels.
-void stampBrush(const graphics::Mask& tip, graphics::Canvas& canvas, graphics::Point center, double diameter,
-                double angle, bool erase, bool emptyBorder = false);
-// Whether the tip has no coverage in the two samples along its border, as
-// every generated tip.
-bool hasEmptyBorder(const BrushTip& tip);
-// The stamp diameter from which a tip with an empty border is painted
-// through its clip without filling the square.
-inline constexpr double kDirectPaintFrom = 32;
+// A coverage canvas: one byte of coverage per mask pixel (0 none, 255 full),
+// rows top first. Drawing on it works in the mask's frame: origin at the
+// bottom-left corner, y up, one unit a pixel.
+struct CoverageCanvas {
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> alpha;
+  std::uint8_t at(int x, int yFromBottom) const {
+    return alpha[static_cast<std::size_t>(height - 1 - yFromBottom) * static_cast<std::size_t>(width) +
+                 static_cast<std::size_t>(x)];
+  }
+};
+
+// One stamp: the tip drawn in the square (-d/2, -d/2, d, d) turned by
+// `angle` (radians, counter-clockwise) about `center`, sampled bilinearly
+// (edge samples repeated), with the square's own edges antialiased. It adds
+// white coverage (source over), or with `erase` removes coverage in
+// proportion to the tip. Only the canvas rows firstRow <= y < endRow
+// (counted from the bottom) are touched; each pixel's result depends on the
+// stamp alone, so stamping bands of rows separately gives the same canvas.
+void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point center, double diameter, double angle,
+                bool erase, int firstRow, int endRow);
 
 // The stamp centres and angles of one stroke on a mask of the given size;
 // absent when there would be more than `limit` of them.
@@ -94,9 +108,14 @@ std::optional<std::vector<Stamp>> strokeStamps(const BrushStroke& stroke, MaskSi
 // The stroke's stamp diameter in mask pixels.
 double stampDiameter(const BrushStroke& stroke, MaskSize size);
 
-// The effect's strokes stamped in order onto a new coverage canvas (white
-// over transparent). Absent when the canvas cannot be made.
-std::unique_ptr<graphics::Canvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size);
+// The effect's strokes stamped in order onto a new coverage canvas, bands of
+// rows on the machine's cores. Absent when the canvas cannot be made.
+std::optional<CoverageCanvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size);
+
+// The coverage blurred with standard deviation `sigma` (mask pixels), its
+// edges repeated outwards: the feathered mask, as a CIGaussianBlur of the
+// mask image would give it. Absent when the memory cannot be had.
+std::optional<CoverageCanvas> featheredCanvas(const CoverageCanvas& canvas, double sigma);
 
 // Mask images: pictures at the coverage mask's resolution, with the extent
 // (0, 0, mw, mh), worked on before they are stretched over the picture, so
@@ -108,8 +127,13 @@ struct MaterializedMask {
   coreimage::Image image;
   std::shared_ptr<const std::vector<std::uint8_t>> pixels;
 };
-// A canvas as a mask image (its pixels copied).
+// A canvas as a mask image (its pixels copied); a coverage canvas gives
+// white with its coverage as alpha.
 MaterializedMask canvasMask(const graphics::Canvas& canvas);
+MaterializedMask canvasMask(const CoverageCanvas& canvas);
+// A coverage canvas as a mask image read straight from it (white with the
+// coverage as alpha), without a copy.
+coreimage::Image coverageImage(std::shared_ptr<const CoverageCanvas> canvas);
 coreimage::Image maskImage(const graphics::Canvas& canvas);
 // A mask image rendered once into memory (8-bit, straight alpha), so that
 // later filters read pixels instead of running its recipe again for every
@@ -130,6 +154,8 @@ class CoverageBlocks {
   static std::optional<CoverageBlocks> of(const coreimage::Image& mask, MaskSize size, const coreimage::Rect& extent);
   // The same from a mask held in memory, read from its bytes.
   static CoverageBlocks of(const MaterializedMask& mask, MaskSize size, const coreimage::Rect& extent);
+  // The same from a coverage canvas (white wherever it has coverage).
+  static CoverageBlocks of(const CoverageCanvas& canvas, const coreimage::Rect& extent);
   // Whether any picture pixel of `rect` may be touched by coverage once the
   // mask is stretched over the picture (bicubic: two mask pixels each way).
   bool touches(const coreimage::PixelRect& rect) const;
@@ -138,6 +164,11 @@ class CoverageBlocks {
   static constexpr int kBlock = 16;  // mask pixels on a side
   // Sized for the mask, nothing marked yet.
   CoverageBlocks(MaskSize size, const coreimage::Rect& extent);
+  // Per-block flags of colour and alpha from a mask's bytes, rows top
+  // first: `colour` and `alpha` tell of the pixel at a given byte offset.
+  template <typename Colour, typename Alpha>
+  static CoverageBlocks fromBytes(MaskSize size, const coreimage::Rect& extent, std::size_t pixelBytes, Colour colour,
+                                  Alpha alpha);
   // Marks the blocks whose neighbourhood has both colour and alpha, from
   // per-block flags (rows_ × columns_, y up).
   void markUsed(const std::vector<std::uint8_t>& colour, const std::vector<std::uint8_t>& alpha);
@@ -164,6 +195,23 @@ coreimage::Image edgeRepeated(const coreimage::Image& image, const coreimage::Re
 // through a reduced copy when the radius allows.
 std::optional<coreimage::Image> blurredPicture(const coreimage::Image& image, double sigma,
                                                const coreimage::Rect& extent);
+// The reduced copy a wide blur is enlarged from (blur_effect.cpp).
+class ReducedBlur;
+// The blurred picture as an image, and the reduced copy it is enlarged
+// from when the blur is wide enough for one (else null).
+struct BlurredPicture {
+  coreimage::Image image;
+  std::shared_ptr<const ReducedBlur> reduced;
+};
+std::optional<BlurredPicture> blurredPictureParts(const coreimage::Image& image, double sigma,
+                                                  const coreimage::Rect& extent);
+// The "blur" kind's standard deviation: `amount` per mille of the shorter side.
+double blurSigma(const LocalEffect& effect, const coreimage::Rect& extent);
+// The "blur" kind: the blurred picture (made beforehand, blurSigma) shows
+// through the coverage, weakened by the opacity. From the picture's bytes
+// the blend is worked out in 8 bits in one pass.
+void applyBlur(RenderState& state, const LocalEffect& effect, const std::shared_ptr<const CoverageCanvas>& coverage,
+               MaskSize size, const coreimage::Rect& extent, const std::optional<BlurredPicture>& blurred);
 
 
 }  // namespace tonesmith

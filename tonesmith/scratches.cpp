@@ -4,12 +4,13 @@
 // composited over the picture.
 #include <algorithm>
 #include <cmath>
-#include <exception>
+#include <new>
 #include <numbers>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "coverage.h"
 #include "local_effects.h"
 #include "node.h"
 #include "options.h"
@@ -19,111 +20,16 @@ namespace tonesmith {
 
 using coreimage::Image;
 using coreimage::Rect;
-using coreimage::Vector;
 
 namespace {
 
 constexpr std::uint64_t kMultiplier = 6364136223846793005ULL;
 constexpr std::uint64_t kIncrement = 1442695040888963407ULL;
 
-Vector vec(double a, double b, double c, double d) { return Vector{{a, b, c, d}}; }
-
-std::optional<Image> colorMatrix(const Image& image, Vector r, Vector g, Vector b, Vector a, Vector bias) {
-  return filtered("CIColorMatrix", {{coreimage::kInputImageKey, image},
-                                    {"inputRVector", std::move(r)},
-                                    {"inputGVector", std::move(g)},
-                                    {"inputBVector", std::move(b)},
-                                    {"inputAVector", std::move(a)},
-                                    {"inputBiasVector", std::move(bias)}});
-}
-
-std::optional<Image> pair(const char* name, const Image& input, const Image& background) {
-  return filtered(name, {{coreimage::kInputImageKey, input}, {coreimage::kInputBackgroundImageKey, background}});
-}
-
-std::optional<Image> blendWithMask(const Image& input, const Image& background, const Image& mask) {
-  return filtered("CIBlendWithMask", {{coreimage::kInputImageKey, input},
-                                      {coreimage::kInputBackgroundImageKey, background},
-                                      {coreimage::kInputMaskImageKey, mask}});
-}
-
 // The drawing parameters that differ between the two modes.
 struct DamageMode {
   double strength;  // a
   double acceptBase, acceptScale, acceptPower;
-};
-
-// R = clamp(C + 3.6 n E − 1.8 E, 0, 1) for core alpha c and the noise's
-// straight grey n and alpha a (1 but for the blur's rounding), with the
-// float steps of the filters, premultiplying by a where they do, so that the
-// result is theirs to the bit.
-inline float raggedAlpha(float c, float n, float a) {
-  const float band = c * (1 - c);
-  // Multiply compositing of the noise with the band, unpremultiplied again.
-  float noisyBand = 0;
-  if (a > 1e-6f) {
-    noisyBand = n * a * band * (1.0f / a);
-  } else {
-    a = 0;
-  }
-  const float lifted = noisyBand * static_cast<float>(3.6);
-  const float sum = lifted * a + c;  // addition compositing over the opaque core grey
-  const float difference = sum - band * static_cast<float>(1.8);
-  return std::min(std::max(difference, 0.0f), 1.0f);
-}
-
-// The ragged mask, white with alpha R = clamp(C + 3.6 n E − 1.8 E, 0, 1),
-// from the core alpha C (8-bit straight RGBA, rows top first) and the noise
-// n, with the edge band E = C (1 − C): the per-pixel steps of the filter
-// chain (grey, invert, multiply, gains, addition, subtraction, clamp) worked
-// in one pass. Over a tile whose core alpha is all 0 or all 1 the band is
-// zero and R is the core itself, so the noise is not rendered there.
-class RaggedEdgeNode final : public coreimage::Node {
- public:
-  RaggedEdgeNode(std::shared_ptr<const Node> noise, std::shared_ptr<const std::vector<std::uint8_t>> core,
-                 MaskSize size)
-      : noise_(std::move(noise)), core_(std::move(core)), size_(size) {}
-  Rect extent() const override { return Rect::make(0, 0, size_.width, size_.height); }
-  void render(const coreimage::TileView& out) const override {
-    const coreimage::PixelRect r = out.rect;
-    const coreimage::PixelRect domain = r.intersection({0, 0, size_.width, size_.height});
-    coreimage::clearOutside(out, domain);
-    if (domain.isEmpty()) return;
-    const coreimage::TileView part = out.subview(domain);
-    const auto settled = settledAlpha(domain);
-    if (!settled) noise_->render(part);
-    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
-    for (std::int64_t y = domain.y; y < domain.maxY(); ++y) {
-      float* px = part.row(y);
-      const std::uint8_t* core = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
-                                 static_cast<std::size_t>(domain.x) * 4;
-      for (std::int64_t x = 0; x < domain.width; ++x, px += 4, core += 4) {
-        const float c = coreimage::componentOfByte(core[3]);
-        const float alpha = settled ? c : raggedAlpha(c, px[0], px[3]);
-        coreimage::storePixel(px, coreimage::Pixel4{1, 1, 1, alpha});
-      }
-    }
-  }
-
- private:
-  // True when every core alpha in `r` (on the mask) is 255, false when every
-  // one is 0, absent otherwise.
-  std::optional<bool> settledAlpha(const coreimage::PixelRect& r) const {
-    const std::size_t rowBytes = static_cast<std::size_t>(size_.width) * 4;
-    const std::uint8_t first = (*core_)[static_cast<std::size_t>(size_.height - 1 - r.y) * rowBytes +
-                                        static_cast<std::size_t>(r.x) * 4 + 3];
-    if (first != 0 && first != 255) return std::nullopt;
-    for (std::int64_t y = r.y; y < r.maxY(); ++y) {
-      const std::uint8_t* row = core_->data() + static_cast<std::size_t>(size_.height - 1 - y) * rowBytes +
-                                static_cast<std::size_t>(r.x) * 4;
-      for (std::int64_t x = 0; x < r.width; ++x)
-        if (row[x * 4 + 3] != first) return std::nullopt;
-    }
-    return first == 255;
-  }
-  std::shared_ptr<const Node> noise_;
-  std::shared_ptr<const std::vector<std::uint8_t>> core_;
-  MaskSize size_;
 };
 
 }  // namespace
@@ -187,83 +93,30 @@ ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const Scra
 
 namespace {
 
-// One drawing operation on a scratch layer: a stroked line, or with
-// `circle` a filled circle of radius `line.width` around `line.from`.
-struct Mark {
-  graphics::Canvas::Line line;
-  bool circle = false;
-};
-
 // The marks of a batch of candidates, per layer, in drawing order.
 struct MarkBatch {
-  std::vector<Mark> shade, highlight;
+  std::vector<graphics::CoverageMark> shade, highlight;
   void clear() {
     shade.clear();
     highlight.clear();
   }
 };
 
-// Draws marks in order, runs of lines handed over together.
-void drawMarks(graphics::Canvas& canvas, const std::vector<Mark>& marks, const graphics::StrokeStyle& style) {
-  std::vector<graphics::Canvas::Line> run;
-  auto strokeRun = [&] {
-    canvas.strokeLines(run.data(), run.size(), graphics::Color::grey(1), style);
-    run.clear();
-  };
-  for (const Mark& mark : marks) {
-    if (!mark.circle) {
-      run.push_back(mark.line);
-      continue;
-    }
-    strokeRun();
-    canvas.fill(graphics::Path().addCircle(mark.line.from, mark.line.width), graphics::Color::grey(1, mark.line.alpha));
-  }
-  strokeRun();
+// Draws a batch: both layers in fixed bands on all cores, every band seeing
+// its marks in the order the generator made them, so that the pixels do not
+// depend on the number of threads.
+void drawBatch(ScratchLayers& layers, const MarkBatch& batch, int threads) {
+  const graphics::CoverageJob jobs[] = {{&layers.shade, batch.shade}, {&layers.highlight, batch.highlight}};
+  graphics::drawInBands(jobs, threads);
 }
 
-// Draws a batch: the two layers are separate canvases, so each is drawn on
-// its own thread, every mark in the order the generator made it.
-void drawBatch(ScratchLayers& layers, const MarkBatch& batch) {
-  const graphics::StrokeStyle shadeStyle{1, graphics::LineCap::butt, graphics::LineJoin::bevel};
-  const graphics::StrokeStyle highlightStyle{1, graphics::LineCap::butt};
-  std::optional<std::thread> shadeThread;
-  std::exception_ptr shadeFailure;
-  if (!batch.shade.empty() && !batch.highlight.empty()) {
-    try {
-      shadeThread.emplace([&] {
-        try {
-          drawMarks(*layers.shade, batch.shade, shadeStyle);
-        } catch (...) {
-          shadeFailure = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-    }
-  }
-  if (!shadeThread) drawMarks(*layers.shade, batch.shade, shadeStyle);
-  try {
-    drawMarks(*layers.highlight, batch.highlight, highlightStyle);
-  } catch (...) {
-    if (shadeThread) shadeThread->join();
-    throw;
-  }
-  if (shadeThread) shadeThread->join();
-  if (shadeFailure) std::rethrow_exception(shadeFailure);
-}
+// Candidates generated before their marks are drawn: bounds the marks held
+// (at most four a candidate).
+constexpr std::int64_t kCandidatesPerBatch = 65536;
 
-// Candidates generated before their marks are drawn: bounds the marks held.
-constexpr std::int64_t kCandidatesPerBatch = 16384;
-
-}  // namespace
-
-std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size) {
-  ScratchLayers layers;
-  layers.shade = graphics::Canvas::create(size.width, size.height);
-  layers.highlight = graphics::Canvas::create(size.width, size.height);
-  if (!layers.shade || !layers.highlight) return std::nullopt;
-  layers.shade->fill(graphics::Rect{0, 0, double(size.width), double(size.height)}, graphics::Color::grey(0));
-  layers.highlight->clear();
-
+// Runs the generator over the candidates and the dust, drawing their marks
+// on the layers batch by batch.
+void drawDamage(ScratchLayers& layers, const LocalEffect& effect, MaskSize size, int threads) {
   const bool density = effect.densityScale.has_value();
   const DamageMode mode = density ? DamageMode{1, 0.01, 0.99, 2.4}
                                   : DamageMode{clamp(effect.amount.value_or(28), 1, 40) / 40, 0.12, 0.88, 1.35};
@@ -280,7 +133,7 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
   };
   MarkBatch batch;
   auto flush = [&] {
-    drawBatch(layers, batch);
+    drawBatch(layers, batch, threads);
     batch.clear();
   };
 
@@ -311,12 +164,12 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       if (random.draw() >= 0.035) {
         const double alpha = op * (0.16 + 0.28 * random.draw());
         const double width = std::max(h * (1 + 0.9 * random.draw()), 0.45);
-        batch.shade.push_back({{previous, next, alpha, width}});
+        batch.shade.push_back(graphics::CoverageMark::line(previous, next, width, alpha));
       }
       if (random.draw() >= 0.05) {
         const double alpha = op * (0.72 + 0.26 * random.draw());
         const double width = std::max(h * (0.58 + 0.38 * random.draw()), 0.35);
-        batch.highlight.push_back({{previous, next, alpha, width}});
+        batch.highlight.push_back(graphics::CoverageMark::line(previous, next, width, alpha));
       }
       previous = next;
     }
@@ -334,102 +187,54 @@ std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSi
       const double angle = random.draw() * 2 * std::numbers::pi;
       const double width = std::max(0.45 + 0.3 * random.draw(), 0.35);
       const double reach = 1.2 + 2.2 * v;
-      batch.highlight.push_back({{{x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, alpha, width}});
+      batch.highlight.push_back(graphics::CoverageMark::line(
+          {x, y}, {x + reach * std::cos(angle), y + reach * std::sin(angle)}, width, alpha));
     } else {  // a speck
-      batch.highlight.push_back({{{x, y}, {x, y}, alpha, 0.35 + 0.65 * v}, true});
+      batch.highlight.push_back(graphics::CoverageMark::circle({x, y}, 0.35 + 0.65 * v, alpha));
     }
   }
   flush();
-  return layers;
 }
 
-std::optional<Image> raggedNoise(const LocalEffect& effect, MaskSize size) {
-  const double m = size.shorter();
-  const Rect extent = Rect::make(0, 0, size.width, size.height);
-  auto field = filtered("CIRandomGenerator", {});
-  if (!field) return std::nullopt;
-  const Image noiseField =
-      field->translated(std::fmod(effect.seedValue, 997), std::fmod(effect.seedValue, 613)).cropped(extent);
-  auto noiseGrey =
-      colorMatrix(noiseField, vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(1, 0, 0, 0), vec(0, 0, 0, 0), vec(0, 0, 0, 1));
-  if (!noiseGrey) return std::nullopt;
-  auto noiseSoft = blurredWithinExtent(*noiseGrey, std::max(0.006 * m, 1.5), extent);
-  if (!noiseSoft) return std::nullopt;
-  auto noise = filtered("CIColorControls", {{coreimage::kInputImageKey, *noiseSoft}, {"inputContrast", 4.0}});
-  if (!noise) return std::nullopt;
-  return noise->cropped(extent);
-}
+}  // namespace
 
-MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size) {
-  const double m = size.shorter();
-  const Rect extent = Rect::make(0, 0, size.width, size.height);
-  double rMax = 0;
-  bool anyRadius = false;
-  for (const BrushStroke& stroke : effect.strokes)
-    if (stroke.rawRadius) {
-      rMax = anyRadius ? std::max(rMax, *stroke.rawRadius) : *stroke.rawRadius;
-      anyRadius = true;
+std::optional<Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha) {
+  const std::size_t count = plane.bytes().size();
+  std::shared_ptr<std::vector<std::uint8_t>> pixels;
+  try {
+    pixels = std::make_shared<std::vector<std::uint8_t>>(count * 4);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  const std::uint8_t* in = plane.bytes().data();
+  std::uint8_t* out = pixels->data();
+  for (std::size_t i = 0; i < count; ++i, out += 4) {
+    const std::uint8_t v = in[i];
+    if (asAlpha) {
+      const std::uint8_t colour = v ? 255 : 0;
+      out[0] = out[1] = out[2] = colour;
+      out[3] = v;
+    } else {
+      out[0] = out[1] = out[2] = v;
+      out[3] = 255;
     }
-  if (!anyRadius) rMax = 0.015;
-  const double rho = std::max(std::min(0.02 * m, 0.35 * rMax * m), 1.0);
-
-  auto eroded = filtered("CIMorphologyMinimum", {{coreimage::kInputImageKey, mask.image.clampedToExtent()},
-                                                 {coreimage::kInputRadiusKey, rho}});
-  if (!eroded) return mask;
-  // Rendered once: the blur reads it several radii around every tile.
-  auto erodedPixels = materialized(eroded->cropped(extent), size);
-  if (!erodedPixels) return mask;
-  auto soft = blurredWithinExtent(*erodedPixels, rho, extent);
-  if (!soft) return mask;
-  // The core feeds several branches below: rendered once, read by each.
-  auto rendered = materializedMask(*soft, size);
-  if (!rendered) return mask;
-  const Image core = rendered->image;
-
-  auto noise = raggedNoise(effect, size);
-  if (!noise) return *rendered;
-  auto ragged = materializedMask(Image(std::make_shared<RaggedEdgeNode>(noise->node(), rendered->pixels, size)), size);
-  return ragged ? *ragged : *rendered;
+  }
+  return Image::fromPixels(pixels, pixels->data(), plane.width(), plane.height(), 8,
+                           static_cast<std::size_t>(plane.width()) * 4);
 }
 
-std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size) {
-  auto layers = drawScratchLayers(effect, size);
-  if (!layers) return std::nullopt;
-  return ScratchLayerImages{maskImage(*layers->shade), maskImage(*layers->highlight)};
-}
-
-void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
-                    std::future<std::optional<ScratchLayerImages>> layers) {
-  const Rect extent = state.image.extent().integral();
-  const Rect maskExtent = Rect::make(0, 0, size.width, size.height);
-  const MaterializedMask raggedMask = raggedAreaMask(effect, mask, size);
-  const Image& ragged = raggedMask.image;
-  const std::optional<ScratchLayerImages> drawn = layers.get();
-  if (!drawn) return;
-  const Image &shade = drawn->shade, &highlight = drawn->highlight;
-
-  // The layers are limited to the ragged area at the mask's resolution, then
-  // stretched over the picture like the coverage mask.
-  auto streaks = blendWithMask(shade, Image::constantColor({0, 0, 0, 1}).cropped(maskExtent), ragged);
-  auto marks = blendWithMask(highlight, Image::constantColor({0, 0, 0, 0}).cropped(maskExtent), ragged);
-  if (!streaks || !marks) return;
-  auto streaksOver = placeOverPicture(streaks->cropped(maskExtent), size, extent);
-  auto marksOver = placeOverPicture(marks->cropped(maskExtent), size, extent);
-  if (!streaksOver || !marksOver) return;
-
-  auto faded = filtered("CIColorControls", {{coreimage::kInputImageKey, state.image},
-                                            {"inputSaturation", 0.08},
-                                            {"inputBrightness", 0.18},
-                                            {"inputContrast", 0.78}});
-  if (!faded) return;
-  auto base = blendWithMask(faded->cropped(extent), state.image, *streaksOver);
-  if (!base) return;
-  auto out = pair("CISourceOverCompositing", *marksOver, base->cropped(extent));
-  if (!out) return;
-  // Where the ragged mask is zero the streaks are opaque black and the
-  // marks transparent, so the picture shows through unchanged.
-  state.image = limitedToCoverage(state.image.cropped(extent), out->cropped(extent),
-                                  CoverageBlocks::of(raggedMask, size, extent));
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads) {
+  if (threads < 1) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  auto shade = graphics::CoveragePlane::create(size.width, size.height, 0);
+  auto highlight = graphics::CoveragePlane::create(size.width, size.height, 0);
+  if (!shade || !highlight) return std::nullopt;
+  ScratchLayers layers{std::move(*shade), std::move(*highlight)};
+  try {
+    drawDamage(layers, effect, size, threads);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  return layers;
 }
 
 }  // namespace tonesmith

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "coverage.h"
 #include "local_effects.h"
 
 namespace tonesmith {
@@ -37,31 +38,33 @@ struct ScratchCounts {
 };
 ScratchCounts scratchCounts(const LocalEffect& effect, MaskSize size, const ScratchRegion& region);
 
-// The shade layer (faint white streaks over opaque black) and the highlight
-// layer (bright hairlines and dust over transparent), mask-sized.
+// The shade layer (faint white streaks over black: a grey level) and the
+// highlight layer (bright hairlines and dust over transparent: the alpha of
+// white), mask-sized, rows top first. Drawn on `threads` threads (below 1:
+// one a core); the pixels are the same for any number.
 struct ScratchLayers {
-  std::unique_ptr<graphics::Canvas> shade, highlight;
+  graphics::CoveragePlane shade, highlight;
 };
-std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size);
+std::optional<ScratchLayers> drawScratchLayers(const LocalEffect& effect, MaskSize size, int threads = 0);
 
-// The effect mask (a mask image) eroded, softened and given a noisy ragged
-// edge, as a rendered mask image; falls back to the softened core, or the
-// mask itself, when filters are missing.
-// The blotchy noise n of the ragged edge: the seed-shifted random field's
-// red as grey, blurred and given contrast; mask-sized.
-std::optional<coreimage::Image> raggedNoise(const LocalEffect& effect, MaskSize size);
+// The effect mask eroded, softened and given a noisy ragged edge (white
+// with alpha R); the softened core when the noise cannot be made, the mask
+// itself when not even the core can.
 MaterializedMask raggedAreaMask(const LocalEffect& effect, const MaterializedMask& mask, MaskSize size);
+// R = clamp(C + 3.6 n E − 1.8 E, 0, 1) with the edge band E = C (1 − C),
+// for core coverage c and noise n.
+float raggedAlpha(float c, float n);
 
-// The two layers drawn and turned into mask images, ready to composite.
-struct ScratchLayerImages {
-  coreimage::Image shade, highlight;
-};
-std::optional<ScratchLayerImages> scratchLayerImages(const LocalEffect& effect, MaskSize size);
+// A drawn layer as a mask image: the shade layer (asAlpha false) as opaque
+// grey, the highlight layer (asAlpha true) as white with that alpha. The
+// composite reads the planes themselves; this is for filter chains that
+// stand for it.
+std::optional<coreimage::Image> layerImage(const graphics::CoveragePlane& plane, bool asAlpha);
 
 // The "scratches" kind, through the (possibly feathered) effect mask, with
 // the effect's layers: they need no mask, so they may be under way on
 // another thread, and are waited for once the ragged area is made.
 void applyScratches(RenderState& state, const LocalEffect& effect, const MaterializedMask& mask, MaskSize size,
-                    std::future<std::optional<ScratchLayerImages>> layers);
+                    std::future<std::optional<ScratchLayers>> layers);
 
 }  // namespace tonesmith

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes as the --local-effects JSON: every effect read must
 // hold clamped values, and its strokes are stamped onto a small mask. The
-// scratch region and counts are computed too (drawing them is left out: a
-// dense request is slow by design).
+// scratch region and counts are computed too, and the scratch layers drawn
+// when the count is modest (a dense request is slow by design).
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto counts = tonesmith::scratchCounts(effect, mask, region);
     if (counts.candidates < 48 || counts.candidates > 900000 || counts.specks < 24 || counts.specks > 60000)
       std::abort();
+    if (counts.candidates <= 20000 && !tonesmith::drawScratchLayers(effect, mask, 1)) std::abort();
   }
   return 0;
 }

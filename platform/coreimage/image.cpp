@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <immintrin.h>
+#include <limits>
 #include <mutex>
 #include <sys/mman.h>
 
@@ -94,6 +95,17 @@ __attribute__((target("avx2"))) void unpremultiplyAvx2(float* p, std::size_t pai
   }
 }
 
+__attribute__((target("avx2"))) void clearFaintAvx2(float* p, std::size_t pairs) {
+  const __m256i alphaLanes = _mm256_setr_epi32(3, 3, 3, 3, 7, 7, 7, 7);
+  const __m256 least = _mm256_set1_ps(1e-6f);
+  for (std::size_t i = 0; i < pairs; ++i, p += 8) {
+    const __m256 v = _mm256_loadu_ps(p);
+    const __m256 kept = _mm256_cmp_ps(_mm256_permutevar8x32_ps(v, alphaLanes), least, _CMP_GT_OQ);
+    if (_mm256_movemask_ps(kept) == 0xff) continue;
+    _mm256_storeu_ps(p, _mm256_and_ps(v, kept));
+  }
+}
+
 __attribute__((target("avx2"))) void componentsOfBytesAvx2(const std::uint8_t* s, float* dst, std::size_t eights) {
   const __m256 scale = _mm256_set1_ps(1.0f / 255.0f);
   for (std::size_t i = 0; i < eights; ++i, s += 8, dst += 8) {
@@ -146,6 +158,16 @@ void unpremultiplyPixels(float* p, std::size_t count) {
       storePixel(p, Pixel4{0, 0, 0, 0});
     }
   }
+}
+
+void clearFaintPixels(float* p, std::size_t count) {
+  if (hasAvx2()) {
+    clearFaintAvx2(p, count / 2);
+    p += count / 2 * 8;
+    count %= 2;
+  }
+  for (std::size_t i = 0; i < count; ++i, p += 4)
+    if (!(p[3] > 1e-6f)) storePixel(p, Pixel4{0, 0, 0, 0});
 }
 
 void fillTransparent(const TileView& view) {
@@ -259,6 +281,25 @@ class SourceNode final : public Node {
     return true;
   }
 
+  // Rows whose stored alphas are all at the maximum are left as they are.
+  void renderPremultiplied(const TileView& out) const override {
+    render(out);
+    const PixelRect inner = out.rect.intersection({0, 0, width_, height_});
+    const auto width = static_cast<std::size_t>(inner.width);
+    for (std::int64_t y = inner.y; y < inner.maxY(); ++y) {
+      const std::uint8_t* src = pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_;
+      bool opaque = bits_ != 32;
+      if (bits_ == 8) {
+        const std::uint8_t* s = src + static_cast<std::size_t>(inner.x) * 4;
+        for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 255;
+      } else if (bits_ == 16) {
+        const std::uint16_t* s = reinterpret_cast<const std::uint16_t*>(src) + static_cast<std::size_t>(inner.x) * 4;
+        for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 65535;
+      }
+      if (!opaque) premultiplyPixels(out.pixel(inner.x, y), width);
+    }
+  }
+
   void render(const TileView& out) const override {
     PixelRect inner = out.rect.intersection({0, 0, width_, height_});
     clearOutside(out, inner);
@@ -328,6 +369,7 @@ class CropNode final : public Node {
     return input_->readOpaqueBytes(region, destination, rowBytes);
   }
   bool isClear() const override { return input_->isClear(); }
+  bool prefersPremultiplied() const override { return input_->prefersPremultiplied(); }
   const NodePtr& input() const { return input_; }
 
  private:
@@ -392,13 +434,23 @@ __attribute__((target("avx2"))) void combineRowsAvx2(const float* const h[4], co
 }
 
 // The premultiplied source pixels a turned resampling reads, rows bottom
-// first.
+// first: float pixels, or opaque 8-bit ones when `bytes` is set.
 struct SourcePatch {
   const float* base;
   std::size_t rowFloats;
   std::int64_t width, height;
   bool opaque;  // every pixel has alpha 1
+  const std::uint8_t* bytes = nullptr;  // the bottom row
+  std::ptrdiff_t byteStride = 0;        // from one row to the one above
 };
+
+// Pixel (sx, sy) of the patch as float components.
+inline Pixel4 patchPixel(const SourcePatch& patch, std::int64_t sx, std::int64_t sy) {
+  if (!patch.bytes)
+    return loadPixel(patch.base + static_cast<std::size_t>(sy) * patch.rowFloats + static_cast<std::size_t>(sx) * 4);
+  const std::uint8_t* p = patch.bytes + sy * patch.byteStride + sx * 4;
+  return Pixel4{componentOfByte(p[0]), componentOfByte(p[1]), componentOfByte(p[2]), componentOfByte(p[3])};
+}
 
 // One row of output pixels: the source position of the first pixel's centre
 // is (x, y), moving by (stepX, stepY) per pixel; the patch starts at
@@ -407,6 +459,7 @@ struct TurnedRun {
   double x, y, stepX, stepY, originX, originY;
   std::int64_t count;
   float* dst;
+  bool premultipliedOut;  // the colour is left premultiplied
 };
 
 // Where one output pixel reads: its top-left tap (iu − 1, iv − 1) in the
@@ -460,8 +513,7 @@ inline Pixel4 borderTaps(const SourcePatch& patch, const TapSite& site) {
     for (int i = 0; i < 4; ++i) {
       const std::int64_t sx = site.iu - 1 + i;
       if (sx < 0 || sx >= patch.width) continue;
-      row += loadPixel(patch.base + static_cast<std::size_t>(sy) * patch.rowFloats + static_cast<std::size_t>(sx) * 4) *
-             wx[i];
+      row += patchPixel(patch, sx, sy) * wx[i];
     }
     acc += row * wy[j];
   }
@@ -478,36 +530,127 @@ void resampleTurnedRun(const SourcePatch& patch, TurnedRun run) {
     else
       storeClamped(dst, site.interior ? interiorTaps(patch, site) : borderTaps(patch, site));
   }
-  unpremultiplyPixels(run.dst, static_cast<std::size_t>(run.count));
+  if (run.premultipliedOut)
+    clearFaintPixels(run.dst, static_cast<std::size_t>(run.count));
+  else
+    unpremultiplyPixels(run.dst, static_cast<std::size_t>(run.count));
+}
+
+// The sites of four consecutive pixels of a run, starting `first` pixels in:
+// the operations of tapSite, four lanes at a time (positions in double,
+// weights in float).
+__attribute__((target("avx2"))) void tapSites4(const SourcePatch& patch, const TurnedRun& run, std::int64_t first,
+                                               TapSite sites[4]) {
+  const __m256d steps = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(first)), _mm256_setr_pd(0, 1, 2, 3));
+  const __m256d half = _mm256_set1_pd(0.5), four = _mm256_set1_pd(4);
+  const __m256d x = _mm256_add_pd(_mm256_set1_pd(run.x), _mm256_mul_pd(steps, _mm256_set1_pd(run.stepX)));
+  const __m256d y = _mm256_add_pd(_mm256_set1_pd(run.y), _mm256_mul_pd(steps, _mm256_set1_pd(run.stepY)));
+  const __m256d u = _mm256_sub_pd(_mm256_sub_pd(x, half), _mm256_set1_pd(run.originX));
+  const __m256d v = _mm256_sub_pd(_mm256_sub_pd(y, half), _mm256_set1_pd(run.originY));
+  const __m256d low = _mm256_set1_pd(-3);
+  const __m256d inside = _mm256_and_pd(
+      _mm256_and_pd(_mm256_cmp_pd(u, low, _CMP_GT_OQ), _mm256_cmp_pd(v, low, _CMP_GT_OQ)),
+      _mm256_and_pd(_mm256_cmp_pd(u, _mm256_set1_pd(static_cast<double>(patch.width) + 2), _CMP_LT_OQ),
+                    _mm256_cmp_pd(v, _mm256_set1_pd(static_cast<double>(patch.height) + 2), _CMP_LT_OQ)));
+  const int insideLanes = _mm256_movemask_pd(inside);
+  // Outside lanes are cleared before the conversion to integers.
+  const __m256d uKept = _mm256_and_pd(u, inside), vKept = _mm256_and_pd(v, inside);
+  const __m128i fourInts = _mm_set1_epi32(4);
+  const __m128i iu = _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(uKept, four)), fourInts);
+  const __m128i iv = _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(vKept, four)), fourInts);
+  const __m128 fractions[2] = {_mm256_cvtpd_ps(_mm256_sub_pd(uKept, _mm256_cvtepi32_pd(iu))),
+                               _mm256_cvtpd_ps(_mm256_sub_pd(vKept, _mm256_cvtepi32_pd(iv)))};
+  // cubicWeights, lane by lane.
+  const __m128 a = _mm_set1_ps(-0.5f), one = _mm_set1_ps(1), two = _mm_set1_ps(2);
+  const __m128 fiveA = _mm_set1_ps(5 * -0.5f), eightA = _mm_set1_ps(8 * -0.5f), fourA = _mm_set1_ps(4 * -0.5f);
+  const __m128 aPlus2 = _mm_set1_ps(-0.5f + 2), aPlus3 = _mm_set1_ps(-0.5f + 3);
+  auto outer = [&](__m128 t) {
+    return _mm_sub_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(a, t), fiveA), t), eightA), t), fourA);
+  };
+  auto inner = [&](__m128 t) {
+    return _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(aPlus2, t), aPlus3), t), t), one);
+  };
+  Pixel4 weights[2][4];
+  for (int axis = 0; axis < 2; ++axis) {
+    const __m128 f = fractions[axis];
+    __m128 w0 = outer(_mm_add_ps(one, f)), w1 = inner(f), w2 = inner(_mm_sub_ps(one, f)), w3 = outer(_mm_sub_ps(two, f));
+    _MM_TRANSPOSE4_PS(w0, w1, w2, w3);
+    std::memcpy(&weights[axis][0], &w0, sizeof w0);
+    std::memcpy(&weights[axis][1], &w1, sizeof w1);
+    std::memcpy(&weights[axis][2], &w2, sizeof w2);
+    std::memcpy(&weights[axis][3], &w3, sizeof w3);
+  }
+  std::int32_t us[4], vs[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(us), iu);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(vs), iv);
+  for (int i = 0; i < 4; ++i) {
+    TapSite& site = sites[i];
+    site.outside = !((insideLanes >> i) & 1);
+    site.iu = us[i];
+    site.iv = vs[i];
+    site.wx = weights[0][i];
+    site.wy = weights[1][i];
+    site.interior = !site.outside && site.iu >= 1 && site.iv >= 1 && site.iu + 2 < patch.width && site.iv + 2 < patch.height;
+  }
 }
 
 // The same loop with the interior taps in 256-bit registers: each patch row
 // of four pixels is two registers, the rows are summed with their weights
-// first, then the columns. Equal to the reference to float rounding.
+// first, then the columns. Equal to the reference to float rounding. An
+// 8-bit patch is read as bytes, summed, then scaled by 1/255 once.
 __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch& patch, TurnedRun run) {
   float* dst = run.dst;
   const __m256i lowLanes = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1), highLanes = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
-  for (std::int64_t k = 0; k < run.count; ++k, dst += 4, run.x += run.stepX, run.y += run.stepY) {
-    const TapSite site = tapSite(patch, run.x, run.y, run.originX, run.originY);
+  TapSite sites[4];
+  // The 16 taps of an 8-bit patch as floats, two registers a row, kept
+  // while the next pixel reads the same ones (magnified layers do so
+  // often).
+  __m256 tapsLeft[4] = {}, tapsRight[4] = {};
+  std::int64_t tapsU = std::numeric_limits<std::int64_t>::min(), tapsV = 0;
+  for (std::int64_t k = 0; k < run.count; ++k, dst += 4) {
+    if (k % 4 == 0) tapSites4(patch, run, k, sites);
+    const TapSite& site = sites[k % 4];
     if (site.outside) {
       std::fill_n(dst, 4, 0.0f);
       continue;
     }
     if (!site.interior) {
       storeClamped(dst, borderTaps(patch, site));
-      if (patch.opaque) unpremultiplyPixels(dst, 1);
+      if (patch.opaque) (run.premultipliedOut ? clearFaintPixels : unpremultiplyPixels)(dst, 1);
       continue;
     }
     float wy[4];
     storePixel(wy, site.wy);
-    const float* p = patch.base + static_cast<std::size_t>(site.iv - 1) * patch.rowFloats +
-                     static_cast<std::size_t>(site.iu - 1) * 4;
-    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[0]));
-    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[0]));
-    for (int j = 1; j < 4; ++j) {
-      p += patch.rowFloats;
-      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[j]), left);
-      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[j]), right);
+    __m256 left, right;
+    if (patch.bytes) {
+      if (site.iu != tapsU || site.iv != tapsV) {
+        const std::uint8_t* p = patch.bytes + (site.iv - 1) * patch.byteStride + (site.iu - 1) * 4;
+        for (int j = 0; j < 4; ++j, p += patch.byteStride) {
+          const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+          tapsLeft[j] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(four));
+          tapsRight[j] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(four, 8)));
+        }
+        tapsU = site.iu;
+        tapsV = site.iv;
+      }
+      left = _mm256_mul_ps(tapsLeft[0], _mm256_set1_ps(wy[0]));
+      right = _mm256_mul_ps(tapsRight[0], _mm256_set1_ps(wy[0]));
+      for (int j = 1; j < 4; ++j) {
+        left = _mm256_fmadd_ps(tapsLeft[j], _mm256_set1_ps(wy[j]), left);
+        right = _mm256_fmadd_ps(tapsRight[j], _mm256_set1_ps(wy[j]), right);
+      }
+      left = _mm256_mul_ps(left, _mm256_set1_ps(1.0f / 255.0f));
+      right = _mm256_mul_ps(right, _mm256_set1_ps(1.0f / 255.0f));
+    } else {
+      const float* p = patch.base + static_cast<std::size_t>(site.iv - 1) * patch.rowFloats +
+                       static_cast<std::size_t>(site.iu - 1) * 4;
+      left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[0]));
+      right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[0]));
+      for (int j = 1; j < 4; ++j) {
+        p += patch.rowFloats;
+        left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_set1_ps(wy[j]), left);
+        right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_set1_ps(wy[j]), right);
+      }
     }
     __m128 wx;
     std::memcpy(&wx, &site.wx, sizeof wx);
@@ -526,8 +669,32 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
       storeClamped(dst, acc);
     }
   }
-  if (!patch.opaque) unpremultiplyPixels(run.dst, static_cast<std::size_t>(run.count));
+  if (!patch.opaque) (run.premultipliedOut ? clearFaintPixels : unpremultiplyPixels)(run.dst, static_cast<std::size_t>(run.count));
 }
+
+}  // namespace
+
+std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
+                                          std::int64_t origin, std::int64_t size) {
+  std::vector<BicubicTaps> taps(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+  for (std::int64_t k = 0; k < count; ++k) {
+    BicubicTaps& t = taps[static_cast<std::size_t>(k)];
+    double u = scale * (static_cast<double>(first + k) + 0.5) + offset - 0.5 - static_cast<double>(origin);
+    t.inside = u > -3 && u < static_cast<double>(size) + 2;
+    if (!t.inside) continue;
+    const auto iu = static_cast<std::int64_t>(u + 4) - 4;
+    cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
+    t.full = iu >= 1 && iu + 2 < size;
+    for (int i = 0; i < 4; ++i) {
+      std::int64_t s = iu - 1 + i;
+      if (s < 0 || s >= size) t.weight[i] = 0;
+      t.index[i] = std::clamp<std::int64_t>(s, 0, size - 1);
+    }
+  }
+  return taps;
+}
+
+namespace {
 
 class AffineNode final : public Node {
  public:
@@ -562,7 +729,21 @@ class AffineNode final : public Node {
                                    rowBytes);
   }
 
-  void render(const TileView& out) const override {
+  void render(const TileView& out) const override { resample(out, false); }
+  // Resampling sums premultiplied colour: it is handed out before the
+  // division.
+  void renderPremultiplied(const TileView& out) const override {
+    if (exact_)
+      Node::renderPremultiplied(out);
+    else
+      resample(out, true);
+  }
+  bool prefersPremultiplied() const override { return !exact_; }
+
+ private:
+  static constexpr std::int64_t kSourceBlock = 128;
+
+  void resample(const TileView& out, bool premultiplied) const {
     PixelRect domain = out.rect.intersection(pixelDomain(extent_, out.rect));
     if (domain.isEmpty()) {
       fillTransparent(out);
@@ -596,7 +777,7 @@ class AffineNode final : public Node {
       return;
     }
     if (separable_) {
-      resampleBicubic(domain, out);
+      resampleBicubic(domain, out, premultiplied);
       return;
     }
     // A rotated tile reads the source over its turned bounding box; blocks
@@ -605,16 +786,14 @@ class AffineNode final : public Node {
     for (std::int64_t by = domain.y; by < domain.maxY(); by += kSourceBlock)
       for (std::int64_t bx = domain.x; bx < domain.maxX(); bx += kSourceBlock) {
         PixelRect block{bx, by, std::min(kSourceBlock, domain.maxX() - bx), std::min(kSourceBlock, domain.maxY() - by)};
-        resampleBicubic(block, out.subview(block));
+        resampleBicubic(block, out.subview(block), premultiplied);
       }
   }
 
- private:
-  static constexpr std::int64_t kSourceBlock = 128;
-
   // Bicubic resampling of premultiplied pixels over `domain`, which `out`
-  // covers exactly or contains.
-  void resampleBicubic(const PixelRect& domain, const TileView& out) const {
+  // covers exactly or contains; the colour stays premultiplied when
+  // `premultiplied`.
+  void resampleBicubic(const PixelRect& domain, const TileView& out, bool premultiplied) const {
     Rect outRect = Rect::make(static_cast<double>(domain.x), static_cast<double>(domain.y),
                               static_cast<double>(domain.width), static_cast<double>(domain.height));
     Rect back = inverse_.apply(outRect);
@@ -625,14 +804,29 @@ class AffineNode final : public Node {
       fillTransparent(out);
       return;
     }
-    TileBuffer src = renderToBuffer(*input_, roi);
-    const bool opaque = premultiplyPixels(src.pixels.data(), src.pixels.size() / 4);
+    const bool useAvx2 = hasAvx2() && !generalLoopOnly_;
+    // An opaque 8-bit source is read as it is stored, a quarter of the
+    // memory of float pixels and no conversion pass.
+    thread_local std::vector<std::uint8_t> bytes;
+    const std::size_t byteRow = static_cast<std::size_t>(roi.width) * 4;
+    if (useAvx2) bytes.resize(byteRow * static_cast<std::size_t>(roi.height));
+    const bool fromBytes = useAvx2 && input_->readOpaqueBytes(roi, bytes.data(), byteRow);
+    std::optional<TileBuffer> src;
+    bool opaque = true;
+    if (!fromBytes) {
+      src.emplace(renderToBuffer(*input_, roi));
+      opaque = premultiplyPixels(src->pixels.data(), src->pixels.size() / 4);
+    }
+    SourcePatch patch{src ? src->pixels.data() : nullptr, static_cast<std::size_t>(roi.width) * 4, roi.width,
+                      roi.height, opaque};
+    if (fromBytes) {
+      patch.bytes = bytes.data() + (static_cast<std::size_t>(roi.height) - 1) * byteRow;
+      patch.byteStride = -static_cast<std::ptrdiff_t>(byteRow);
+    }
     if (separable_) {
-      resampleSeparably(src, opaque, domain, out);
+      resampleSeparably(patch, roi, domain, out, premultiplied);
       return;
     }
-    const SourcePatch patch{src.pixels.data(), static_cast<std::size_t>(roi.width) * 4, roi.width, roi.height, opaque};
-    const bool useAvx2 = hasAvx2();
     // Output blocks of 32 × 32 read a small patch of the source each, which
     // stays in cache whatever the angle of the walk through it.
     constexpr std::int64_t kBlock = 32;
@@ -641,55 +835,66 @@ class AffineNode final : public Node {
     for (std::int64_t y = by; y < std::min(by + kBlock, domain.maxY()); ++y) {
       const Point q = inverse_.apply(Point{bx + 0.5, y + 0.5});
       const TurnedRun run{q.x, q.y, inverse_.a, inverse_.b, static_cast<double>(roi.x), static_cast<double>(roi.y),
-                          std::min(bx + kBlock, domain.maxX()) - bx, out.pixel(bx, y)};
-      if (useAvx2 && !generalLoopOnly_)
+                          std::min(bx + kBlock, domain.maxX()) - bx, out.pixel(bx, y), premultiplied};
+      if (useAvx2)
         resampleTurnedRunAvx2(patch, run);
       else
         resampleTurnedRun(patch, run);
     }
   }
 
-  // The four taps of one output column or row: source indices (clamped into
-  // the source, with weight 0 where the tap falls outside it) and weights;
-  // `inside` is false where the whole output pixel falls outside.
-  struct Taps {
-    std::int64_t index[4];
-    float weight[4];
-    bool inside;
-    bool full;  // all four taps read source pixels
-  };
+  using Taps = BicubicTaps;
 
-  // Taps for output positions first, first + 1, … along one axis, where the
-  // source position of output pixel centre p is scale · p + offset and the
-  // source holds `size` pixels starting at `origin`.
-  static std::vector<Taps> tapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
-                                     std::int64_t origin, std::int64_t size) {
-    std::vector<Taps> taps(static_cast<std::size_t>(count));
-    for (std::int64_t k = 0; k < count; ++k) {
-      Taps& t = taps[static_cast<std::size_t>(k)];
-      double u = scale * (static_cast<double>(first + k) + 0.5) + offset - 0.5 - static_cast<double>(origin);
-      t.inside = u > -3 && u < static_cast<double>(size) + 2;
-      if (!t.inside) continue;
-      const auto iu = static_cast<std::int64_t>(u + 4) - 4;
-      cubicWeights(static_cast<float>(u - static_cast<double>(iu)), t.weight);
-      t.full = iu >= 1 && iu + 2 < size;
-      for (int i = 0; i < 4; ++i) {
-        std::int64_t s = iu - 1 + i;
-        if (s < 0 || s >= size) t.weight[i] = 0;
-        t.index[i] = std::clamp<std::int64_t>(s, 0, size - 1);
-      }
+  // One pixel of a row of 8-bit pixels filtered along its taps.
+  __attribute__((target("avx2"))) static void filterBytePixel(const std::uint8_t* line, const Taps& t, float* h) {
+    __m128 v = _mm_setzero_ps();
+    for (int i = 0; i < 4; ++i) {
+      std::int32_t four;
+      std::memcpy(&four, line + t.index[i] * 4, sizeof four);
+      const __m128 pixel = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+      v = _mm_add_ps(v, _mm_mul_ps(pixel, _mm_set1_ps(t.weight[i])));
     }
-    return taps;
+    _mm_storeu_ps(h, _mm_mul_ps(v, _mm_set1_ps(1.0f / 255.0f)));
+  }
+
+  // One row of 8-bit pixels filtered along the columns' taps: the byte sums
+  // scaled by 1/255 once. Two output pixels a register (the first in the
+  // low half), with the operations of filterBytePixel lane by lane.
+  __attribute__((target("avx2"))) static void filterByteRow(const std::uint8_t* line, const std::vector<Taps>& columns,
+                                                            float* h) {
+    const __m256 scale = _mm256_set1_ps(1.0f / 255.0f);
+    std::size_t x = 0;
+    for (; x + 2 <= columns.size(); x += 2) {
+      const Taps& t = columns[x];
+      const Taps& u = columns[x + 1];
+      if (!t.inside || !u.inside) {
+        if (t.inside) filterBytePixel(line, t, h + x * 4);
+        if (u.inside) filterBytePixel(line, u, h + x * 4 + 4);
+        continue;
+      }
+      __m256 v = _mm256_setzero_ps();
+      for (int i = 0; i < 4; ++i) {
+        std::int32_t first, second;
+        std::memcpy(&first, line + t.index[i] * 4, sizeof first);
+        std::memcpy(&second, line + u.index[i] * 4, sizeof second);
+        const __m256 pixels = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_setr_epi32(first, second, 0, 0)));
+        const __m256 weights = _mm256_set_m128(_mm_set1_ps(u.weight[i]), _mm_set1_ps(t.weight[i]));
+        v = _mm256_add_ps(v, _mm256_mul_ps(pixels, weights));
+      }
+      _mm256_storeu_ps(h + x * 4, _mm256_mul_ps(v, scale));
+    }
+    if (x < columns.size() && columns[x].inside) filterBytePixel(line, columns[x], h + x * 4);
   }
 
   // Bicubic resampling without rotation or shear as two one-dimensional
   // passes: each source row is filtered horizontally once for all output
   // columns, then the filtered rows are combined vertically. The sums are
   // those of the two-dimensional loop, term by term.
-  void resampleSeparably(const TileBuffer& src, bool opaque, const PixelRect& domain, const TileView& out) const {
-    const PixelRect& roi = src.rect;
-    const std::vector<Taps> columns = tapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
-    const std::vector<Taps> rows = tapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
+  void resampleSeparably(const SourcePatch& src, const PixelRect& roi, const PixelRect& domain, const TileView& out,
+                         bool premultiplied) const {
+    const bool opaque = src.opaque;
+    const std::vector<Taps> columns = bicubicTapsAlong(domain.x, domain.width, inverse_.a, inverse_.tx, roi.x, roi.width);
+    const std::vector<Taps> rows = bicubicTapsAlong(domain.y, domain.height, inverse_.d, inverse_.ty, roi.y, roi.height);
     // The source rows any output row reads.
     std::int64_t lo = roi.height, hi = -1;
     for (const Taps& t : rows)
@@ -704,8 +909,12 @@ class AffineNode final : public Node {
     const std::size_t width = static_cast<std::size_t>(domain.width), lineFloats = width * 4;
     PixelStore lines(static_cast<std::size_t>(hi - lo + 1) * lineFloats);
     for (std::int64_t sy = lo; sy <= hi; ++sy) {
-      const float* line = src.pixels.data() + static_cast<std::size_t>(sy) * static_cast<std::size_t>(roi.width) * 4;
       float* h = lines.data() + static_cast<std::size_t>(sy - lo) * lineFloats;
+      if (src.bytes) {
+        filterByteRow(src.bytes + sy * src.byteStride, columns, h);
+        continue;
+      }
+      const float* line = src.base + static_cast<std::size_t>(sy) * src.rowFloats;
       for (std::size_t x = 0; x < width; ++x) {
         const Taps& t = columns[x];
         if (!t.inside) continue;
@@ -740,12 +949,12 @@ class AffineNode final : public Node {
       }
       for (std::size_t x : outsideColumns) std::fill_n(dst + x * 4, 4, 0.0f);
       if (!alphaOne) {
-        unpremultiplyPixels(dst, width);
+        (premultiplied ? clearFaintPixels : unpremultiplyPixels)(dst, width);
         continue;
       }
       for (std::size_t x : partColumns) {
         combineOne(h, r.weight, dst, x, false);
-        unpremultiplyPixels(dst + x * 4, 1);
+        (premultiplied ? clearFaintPixels : unpremultiplyPixels)(dst + x * 4, 1);
       }
     }
   }
@@ -959,6 +1168,14 @@ Image Image::transformed(const Affine& transform) const {
   auto inverse = combined.inverted();
   if (!inverse) return Image();
   return Image(std::make_shared<AffineNode>(std::move(input), combined, *inverse));
+}
+
+bool affineResampling(const Node& node, NodePtr& input, Affine& transform) {
+  const auto* affine = dynamic_cast<const AffineNode*>(&node);
+  if (!affine) return false;
+  input = affine->input();
+  transform = affine->transform();
+  return true;
 }
 
 Image transformedByGeneralLoop(const Image& image, const Affine& transform) {

@@ -35,6 +35,10 @@ bool premultiplyPixels(float* p, std::size_t count);
 // where alpha is at most 1e-6); the same results as colour × (1 / alpha)
 // one pixel at a time.
 void unpremultiplyPixels(float* p, std::size_t count);
+// Makes the pixels whose alpha is at most 1e-6 transparent black, as
+// un-premultiplying and premultiplying again would: premultiplied sums
+// handed out without the division.
+void clearFaintPixels(float* p, std::size_t count);
 
 // A writable window of float RGBA pixels, rows bottom first.
 struct TileView {
@@ -98,6 +102,9 @@ class Node {
   // The same pixels with their colour premultiplied by alpha. Nodes that
   // mix premultiplied colour give theirs without dividing it out and back.
   virtual void renderPremultiplied(const TileView& out) const;
+  // True when renderPremultiplied is the cheaper of the two: the node works
+  // on premultiplied colour and render divides it out at the end.
+  virtual bool prefersPremultiplied() const { return false; }
   // Writes `region` straight in the output format (rows top first) when the
   // node can do so exactly without rendering a float tile, as an untouched
   // opaque source can (or a per-pixel chain over one, from its colour memo);
@@ -111,7 +118,33 @@ class Node {
   // True when every pixel has alpha 0 (a transparent colour, or a crop of
   // one), so that mixing with it needs no rendering.
   virtual bool isClear() const { return false; }
+  // The grey level CIBlendWithMask reads from each pixel of `rect` (the
+  // luminance of its premultiplied colour, clamped to 0..1), rows bottom
+  // first, `rect.width` levels a row, when the node can work it out without
+  // rendering four channels; false, with nothing useful written, otherwise.
+  virtual bool renderMaskLevels(const PixelRect&, float*) const { return false; }
 };
+
+// The four taps of one output column or row of a bicubic resampling (Keys'
+// kernel, a = −0.5): source indices (clamped into the source, with weight 0
+// where the tap falls outside it) and weights; `inside` is false where the
+// whole output pixel falls outside.
+struct BicubicTaps {
+  std::int64_t index[4];
+  float weight[4];
+  bool inside;
+  bool full;  // all four taps read source pixels
+};
+
+// Taps for output positions first, first + 1, … along one axis, where the
+// source position of output pixel centre p is scale · p + offset and the
+// source holds `size` pixels starting at `origin`.
+std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count, double scale, double offset,
+                                          std::int64_t origin, std::int64_t size);
+
+// The input and the map of a node that is one bicubic resampling of its
+// input (Image::transformed); false for any other node.
+bool affineResampling(const Node& node, std::shared_ptr<const Node>& input, Affine& transform);
 
 // Clamps to 0..1 (NaN counts as 0).
 inline float unitComponent(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; }
@@ -122,6 +155,18 @@ inline void quantizePixel8(const float* src, std::uint8_t* dst) {
   dst[0] = static_cast<std::uint8_t>(unitComponent(src[0]) * a * 255.0f + 0.5f);
   dst[1] = static_cast<std::uint8_t>(unitComponent(src[1]) * a * 255.0f + 0.5f);
   dst[2] = static_cast<std::uint8_t>(unitComponent(src[2]) * a * 255.0f + 0.5f);
+  dst[3] = static_cast<std::uint8_t>(a * 255.0f + 0.5f);
+}
+// The same from premultiplied colour: each component clamped to 0..alpha
+// (divided by an alpha above 1 first, which the clamp of alpha drops).
+inline void quantizePremultipliedPixel8(const float* src, std::uint8_t* dst) {
+  const float a = unitComponent(src[3]);
+  const float excess = src[3] > 1 ? 1 / src[3] : 1.0f;
+  for (int k = 0; k < 3; ++k) {
+    float c = src[k] * excess;
+    c = c > 0 ? c : 0.0f;  // NaN counts as 0
+    dst[k] = static_cast<std::uint8_t>((c < a ? c : a) * 255.0f + 0.5f);
+  }
   dst[3] = static_cast<std::uint8_t>(a * 255.0f + 0.5f);
 }
 // The float value an 8-bit component decodes to.

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <immintrin.h>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -42,6 +44,66 @@ void forEachTile(const PixelRect& bounds, Work work, bool parallel = true) {
   for (auto& t : pool) t.join();
 }
 
+// Eight float pixels to premultiplied 8-bit, two a register: each
+// component clamped, scaled by the clamped alpha unless `premultiplied`
+// (then clamped to it), times 255 plus a half, truncated: the operations of
+// quantizePixel8 and quantizePremultipliedPixel8, lane by lane.
+template <bool premultiplied>
+__attribute__((target("avx2"))) void quantizeRowAvx2(const float* src, std::uint8_t* dst, std::size_t eights) {
+  const __m256i alphaLanes = _mm256_setr_epi32(3, 3, 3, 3, 7, 7, 7, 7);
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1), scale = _mm256_set1_ps(255.0f),
+               half = _mm256_set1_ps(0.5f);
+  for (std::size_t i = 0; i < eights; ++i, src += 32, dst += 32) {
+    __m256i q[4];
+    for (int k = 0; k < 4; ++k) {
+      const __m256 v = _mm256_loadu_ps(src + k * 8);
+      // max(v, 0) gives 0 for NaN.
+      const __m256 alpha = _mm256_min_ps(_mm256_max_ps(_mm256_permutevar8x32_ps(v, alphaLanes), zero), one);
+      const __m256 bound = _mm256_blend_ps(alpha, one, 0x88);
+      __m256 c;
+      if constexpr (premultiplied) {
+        // max(alpha, 1) is 1 for NaN.
+        const __m256 rawAlpha = _mm256_permutevar8x32_ps(v, alphaLanes);
+        const __m256 excess = _mm256_blend_ps(_mm256_div_ps(one, _mm256_max_ps(rawAlpha, one)), one, 0x88);
+        c = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(v, excess), zero), bound);
+      }
+      else
+        c = _mm256_mul_ps(_mm256_min_ps(_mm256_max_ps(v, zero), one), bound);
+      q[k] = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(c, scale), half));
+    }
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_permutevar8x32_epi32(bytes, order));
+  }
+}
+
+void quantizeRow8(const float* src, std::uint8_t* dst, std::size_t count, bool premultiplied) {
+  if (hasAvx2()) {
+    (premultiplied ? quantizeRowAvx2<true> : quantizeRowAvx2<false>)(src, dst, count / 8);
+    src += count / 8 * 32;
+    dst += count / 8 * 32;
+    count %= 8;
+  }
+  for (std::size_t i = 0; i < count; ++i, src += 4, dst += 4)
+    (premultiplied ? quantizePremultipliedPixel8 : quantizePixel8)(src, dst);
+}
+
+void quantizeRow16(const float* src, std::uint16_t* dst, std::size_t count, bool premultiplied) {
+  for (std::size_t i = 0; i < count; ++i, src += 4, dst += 4) {
+    const float a = unitComponent(src[3]);
+    const float excess = src[3] > 1 ? 1 / src[3] : 1.0f;
+    for (int k = 0; k < 3; ++k) {
+      float c = unitComponent(src[k]) * a;
+      if (premultiplied) {
+        c = src[k] * excess;
+        c = c > 0 ? (c < a ? c : a) : 0.0f;  // NaN counts as 0
+      }
+      dst[k] = static_cast<std::uint16_t>(c * 65535.0f + 0.5f);
+    }
+    dst[3] = static_cast<std::uint16_t>(a * 65535.0f + 0.5f);
+  }
+}
+
 }  // namespace
 
 void render(const Image& image, const PixelRect& bounds, PixelFormat format, std::uint8_t* destination,
@@ -52,32 +114,44 @@ void render(const Image& image, const PixelRect& bounds, PixelFormat format, std
                            static_cast<std::size_t>(tile.x - bounds.x) * (format == PixelFormat::rgba16 ? 8 : 4);
     if (image.node() && image.node()->copyPixels(tile, format, corner, rowBytes)) return;
     TileBuffer buffer(tile);
-    if (image.node()) image.node()->render(buffer.view());
+    // Nodes that mix premultiplied colour hand it out as it is: the output
+    // wants it premultiplied.
+    const bool premultiplied = image.node() && image.node()->prefersPremultiplied();
+    if (premultiplied)
+      image.node()->renderPremultiplied(buffer.view());
+    else if (image.node())
+      image.node()->render(buffer.view());
+    else
+      fillTransparent(buffer.view());
+    const auto n = static_cast<std::size_t>(tile.width);
+    const std::size_t first = static_cast<std::size_t>(tile.x - bounds.x);
     for (std::int64_t y = tile.y; y < tile.maxY(); ++y) {
       // Output rows run top first.
       std::uint8_t* row = destination + static_cast<std::size_t>(bounds.maxY() - 1 - y) * rowBytes;
-      const float* src = buffer.pixel(tile.x, y);
-      const auto n = static_cast<std::size_t>(tile.width);
-      const std::size_t first = static_cast<std::size_t>(tile.x - bounds.x);
-      if (format == PixelFormat::rgba8) {
-        std::uint8_t* dst = row + first * 4;
-        for (std::size_t i = 0; i < n; ++i, src += 4, dst += 4) quantizePixel8(src, dst);
-      } else {
-        auto* dst = reinterpret_cast<std::uint16_t*>(row) + first * 4;
-        for (std::size_t i = 0; i < n; ++i, src += 4, dst += 4) {
-          float a = unitComponent(src[3]);
-          dst[0] = static_cast<std::uint16_t>(unitComponent(src[0]) * a * 65535.0f + 0.5f);
-          dst[1] = static_cast<std::uint16_t>(unitComponent(src[1]) * a * 65535.0f + 0.5f);
-          dst[2] = static_cast<std::uint16_t>(unitComponent(src[2]) * a * 65535.0f + 0.5f);
-          dst[3] = static_cast<std::uint16_t>(a * 65535.0f + 0.5f);
-        }
-      }
+      if (format == PixelFormat::rgba8)
+        quantizeRow8(buffer.pixel(tile.x, y), row + first * 4, n, premultiplied);
+      else
+        quantizeRow16(buffer.pixel(tile.x, y), reinterpret_cast<std::uint16_t*>(row) + first * 4, n, premultiplied);
     }
   }, parallel);
 }
 
+// A band's rendered rows. The storage is left uninitialised (the render
+// writes every byte) and handed on to later bands once read, so a render
+// does not fault in and clear fresh pages for every band.
+class BandPixels {
+ public:
+  BandPixels() = default;
+  explicit BandPixels(std::size_t size) : data_(new std::uint8_t[size]) {}
+  std::uint8_t* data() { return data_.get(); }
+  explicit operator bool() const { return data_ != nullptr; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+};
+
 struct BandRenderer::Band {
-  std::vector<std::uint8_t> pixels;
+  BandPixels pixels;
   bool ready = false;
   bool abandoned = false;  // the render ahead failed: a reader renders it
   std::int64_t rowsLeft = 0;  // rows not yet handed out
@@ -93,6 +167,22 @@ struct BandRenderer::State {
   // consumer (an encoder) works on the rows before: both cores stay busy.
   std::thread ahead;
   bool aheadBusy = false;
+  // Storage of bands already read, for the next ones (each large enough
+  // for any band).
+  std::vector<BandPixels> spare;
+
+  BandPixels takeSpare(std::size_t size) {
+    std::lock_guard guard(mutex);
+    if (spare.empty()) return BandPixels(size);
+    BandPixels pixels = std::move(spare.back());
+    spare.pop_back();
+    return pixels;
+  }
+  // Keeps a read band's storage; a few suffice (the band being read and
+  // the one rendered ahead).
+  void release(Band& band) {
+    if (band.pixels && spare.size() < 3) spare.push_back(std::move(band.pixels));
+  }
 };
 
 BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat format, std::int64_t bandHeight)
@@ -115,9 +205,17 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     PixelRect rect{bounds_.x, bounds_.maxY() - index * bandHeight_ - bandRows(index), bounds_.width, bandRows(index)};
     render(image_, rect, format_, pixels, lineBytes, parallel);
   };
-  auto renderBand = [this, bandRows, renderInto](std::int64_t index, bool parallel) {
-    std::vector<std::uint8_t> pixels(rowBytes_ * static_cast<std::size_t>(bandRows(index)));
-    renderInto(index, pixels.data(), rowBytes_, parallel);
+  // Every band's storage is the size of a full band, so any spare fits.
+  const std::size_t bandBytes = rowBytes_ * static_cast<std::size_t>(std::min(bandHeight_, bounds_.height));
+  auto renderBand = [this, renderInto, bandBytes](std::int64_t index, bool parallel) {
+    BandPixels pixels = state_->takeSpare(bandBytes);
+    try {
+      renderInto(index, pixels.data(), rowBytes_, parallel);
+    } catch (...) {
+      std::lock_guard guard(state_->mutex);
+      state_->spare.push_back(std::move(pixels));
+      throw;
+    }
     return pixels;
   };
   std::int64_t row = std::max<std::int64_t>(top, 0);
@@ -137,7 +235,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
       if (state_->ahead.joinable()) state_->ahead.join();  // it has finished: aheadBusy was false
       try {
         state_->ahead = std::thread([this, renderBand, next = index + 1] {
-          std::vector<std::uint8_t> pixels;
+          BandPixels pixels;
           bool ok = true;
           try {
             pixels = renderBand(next, false);
@@ -186,7 +284,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     }
     if (renderHere) {
       lock.unlock();
-      std::vector<std::uint8_t> pixels = renderBand(index, true);
+      BandPixels pixels = renderBand(index, true);
       lock.lock();
       b.pixels = std::move(pixels);
       b.ready = true;
@@ -199,6 +297,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     lock.lock();
     b.rowsLeft -= take;
     if (b.rowsLeft <= 0) {
+      state_->release(b);
       state_->bands.erase(index);
       state_->finished[static_cast<std::size_t>(index)] = true;
     }

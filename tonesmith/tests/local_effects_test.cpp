@@ -16,15 +16,8 @@ using namespace tonesmith;
 
 json::Value parsed(const char* text) { return *json::parse(text, {}); }
 
-// Alpha at column x, row y counted from the bottom (the mask's own frame).
-int coverageAt(const imageio::Raster& r, int x, int yFromBottom) {
-  return r.data[(std::size_t(r.height - 1 - yFromBottom) * r.width + x) * 4 + 3];
-}
-
-int coveredPixels(const imageio::Raster& r) {
-  int n = 0;
-  for (std::size_t i = 3; i < r.data.size(); i += 4) n += r.data[i] > 0;
-  return n;
+int coveredPixels(const CoverageCanvas& canvas) {
+  return static_cast<int>(std::count_if(canvas.alpha.begin(), canvas.alpha.end(), [](std::uint8_t a) { return a > 0; }));
 }
 
 TEST(LocalEffectRecords, DefaultsClampsAndMalformedEntries) {
@@ -135,27 +128,88 @@ TEST(BrushTips, GeneratedAndImportedShapes) {
   EXPECT_GT(tipCoverage(blot, 26, 35), 0.99);
 }
 
-TEST(Stamping, TipsWithAnEmptyBorderStampTheSamePixelsTheFasterWay) {
-  for (const char* shape : {"round", "ink-blot", "bristle", "dry-brush", "soft-spot"})
-    EXPECT_TRUE(hasEmptyBorder(makeBrushMask(shape, ""))) << shape;
-  BrushTip full(kTipSide * kTipSide, 0);
-  EXPECT_FALSE(hasEmptyBorder(full));
-  EXPECT_FALSE(hasEmptyBorder(BrushTip(10, 255)));
-  for (const char* shape : {"round", "ink-blot", "bristle", "dry-brush", "soft-spot"}) {
-    auto tip = tipClip(makeBrushMask(shape, ""));
-    ASSERT_TRUE(tip);
-    auto filled = graphics::Canvas::create(300, 200), painted = graphics::Canvas::create(300, 200);
-    filled->clear();
-    painted->clear();
-    for (int k = 0; k < 16; ++k) {
-      const graphics::Point c{-20 + 23.7 * k, 210 - 15.3 * k};
-      const double d = kDirectPaintFrom + 13.1 * k, angle = -3 + 0.71 * k;
+// The same stamps drawn with the 2-D library (translate, rotate, clip to
+// the tip as an image mask, fill the square; clear for erasing): the
+// geometry, the tip's orientation and the levels agree to within rounding.
+TEST(Stamping, StampsMatchTheTipClippedAndFilledWithThe2DLibrary) {
+  for (const char* shape : {"round", "bristle", "ink-blot", "soft-spot"}) {
+    const BrushTip tip = makeBrushMask(shape, "");
+    BrushTip coverage(tip.size());
+    for (std::size_t i = 0; i < tip.size(); ++i) coverage[i] = static_cast<std::uint8_t>(255 - tip[i]);
+    auto clip = graphics::Mask::fromCoverage(kTipSide, kTipSide, coverage.data(), coverage.size());
+    ASSERT_TRUE(clip);
+    auto reference = graphics::Canvas::create(300, 200);
+    reference->clear();
+    CoverageCanvas canvas{300, 200, std::vector<std::uint8_t>(300 * 200, 0)};
+    const StampTip prepared = stampTip(tip);
+    for (int k = 0; k < 12; ++k) {
+      const graphics::Point c{-20 + 29.7 * k, 210 - 19.3 * k};
+      const double d = 12 + 13.1 * k, angle = -3 + 0.71 * k;
       const bool erase = k % 5 == 4;
-      stampBrush(*tip, *filled, c, d, angle, erase, false);
-      stampBrush(*tip, *painted, c, d, angle, erase, true);
+      reference->saveState();
+      reference->translate(c.x, c.y);
+      reference->rotate(angle);
+      const graphics::Rect square{-d / 2, -d / 2, d, d};
+      reference->clipToMask(*clip, square);
+      reference->setBlendMode(erase ? graphics::BlendMode::clear : graphics::BlendMode::normal);
+      reference->fill(square, graphics::Color::grey(1));
+      reference->restoreState();
+      stampBrush(prepared, canvas, c, d, angle, erase, 0, 200);
     }
-    EXPECT_EQ(filled->toRaster().data, painted->toRaster().data) << shape;
+    const imageio::Raster r = reference->toRaster();
+    int worst = 0, covered = 0;
+    double total = 0;
+    for (std::size_t i = 0; i < canvas.alpha.size(); ++i) {
+      const int difference = std::abs(int(canvas.alpha[i]) - int(r.data[i * 4 + 3]));
+      worst = std::max(worst, difference);
+      total += difference;
+      covered += canvas.alpha[i] > 0;
+    }
+    EXPECT_GT(covered, 10000) << shape;
+    EXPECT_LE(worst, 8) << shape;
+    EXPECT_LT(total / covered, 0.5) << shape;
   }
+}
+
+// A tip covered up to its border: the tip's top row lies at the top of the
+// square (y up), and the square's edges are antialiased by their coverage
+// of each pixel, once.
+TEST(Stamping, TheSquaresEdgesAreAntialiasedAndTheTipIsUpright) {
+  BrushTip gradient(kTipSide * kTipSide);  // full coverage at the top left, next to none at the bottom right
+  for (int i = 0; i < kTipSide; ++i)
+    for (int j = 0; j < kTipSide; ++j) gradient[i * kTipSide + j] = static_cast<std::uint8_t>(std::min(255, 2 * (i + j)));
+  CoverageCanvas canvas{100, 100, std::vector<std::uint8_t>(100 * 100, 0)};
+  stampBrush(stampTip(gradient), canvas, {50.5, 50}, 40, 0, false, 0, 100);  // x from 30.5 to 70.5, y from 30 to 70
+  EXPECT_GE(canvas.at(31, 69), 245);
+  EXPECT_LE(canvas.at(69, 30), 12);
+  EXPECT_NEAR(canvas.at(30, 60), canvas.at(31, 60) / 2.0, 2);
+  EXPECT_NEAR(canvas.at(70, 60), canvas.at(69, 60) / 2.0, 2);
+  EXPECT_EQ(canvas.at(29, 60), 0);
+  EXPECT_EQ(canvas.at(50, 70), 0);
+  EXPECT_EQ(canvas.at(50, 29), 0);
+  EXPECT_GT(canvas.at(50, 30), 0);
+  // A quarter turn counter-clockwise brings the tip's top edge to the left.
+  CoverageCanvas turned{100, 100, std::vector<std::uint8_t>(100 * 100, 0)};
+  stampBrush(stampTip(gradient), turned, {50, 50}, 40, M_PI / 2, false, 0, 100);
+  EXPECT_GE(turned.at(31, 31), 245);
+  EXPECT_LE(turned.at(68, 68), 12);
+}
+
+TEST(Stamping, BandsOfRowsStampTheSameCanvasAsOnePass) {
+  const StampTip tip = stampTip(makeBrushMask("ink-blot", ""));
+  CoverageCanvas whole{160, 130, std::vector<std::uint8_t>(160 * 130, 0)}, banded = whole;
+  for (int k = 0; k < 30; ++k) {
+    const graphics::Point c{5.3 * k, 120 - 3.9 * k};
+    const double d = 20 + 3.3 * k, angle = 0.4 * k;
+    stampBrush(tip, whole, c, d, angle, k % 7 == 6, 0, 130);
+    for (int first = 0; first < 130; first += 17) stampBrush(tip, banded, c, d, angle, k % 7 == 6, first, first + 17);
+  }
+  EXPECT_EQ(banded.alpha, whole.alpha);
+  // Absurd stamps touch nothing and end.
+  stampBrush(tip, whole, {1e300, -1e300}, 1e6, 0, false, 0, 130);
+  stampBrush(tip, whole, {50, 50}, std::nan(""), 0, false, 0, 130);
+  stampBrush(tip, whole, {50, 50}, 30, INFINITY, false, 0, 130);
+  EXPECT_EQ(banded.alpha, whole.alpha);
 }
 
 TEST(Stamping, SpacingFollowsTheDiameterAndEveryInnerPointIsStampedTwice) {
@@ -199,20 +253,78 @@ TEST(Stamping, ADotHasTheStrokeDiameterAndErasingRemovesOnlyThatEffectsCoverage)
   const MaskSize size{200, 100};
   auto dot = rasterizeStrokes(effectOf(R"([{"strokes":[{"radius":0.1,"points":[{"x":0.5,"y":0.5}]}]}])"), size);
   ASSERT_TRUE(dot);
-  imageio::Raster r = dot->toRaster();
-  EXPECT_EQ(coverageAt(r, 100, 50), 255);
-  EXPECT_EQ(coverageAt(r, 108, 50), 255);  // d = 20; the rim is soft
-  EXPECT_EQ(coverageAt(r, 111, 50), 0);
-  EXPECT_NEAR(coveredPixels(r), M_PI * 100, 40);
+  EXPECT_EQ(dot->at(100, 50), 255);
+  EXPECT_EQ(dot->at(108, 50), 255);  // d = 20; the rim is soft
+  EXPECT_EQ(dot->at(111, 50), 0);
+  EXPECT_NEAR(coveredPixels(*dot), M_PI * 100, 40);
 
   const char* painted = R"([{"strokes":[{"radius":0.1,"points":[{"x":0.2,"y":0.5},{"x":0.8,"y":0.5}]},
       {"erase":true,"radius":0.1,"points":[{"x":0.5,"y":0.5},{"x":0.8,"y":0.5}]}]}])";
   auto erased = rasterizeStrokes(effectOf(painted), size);
-  r = erased->toRaster();
-  EXPECT_EQ(coverageAt(r, 60, 50), 255);
-  EXPECT_EQ(coverageAt(r, 130, 50), 0);
-  EXPECT_EQ(coverageAt(r, 130, 55), 0);
-  EXPECT_EQ(coverageAt(r, 170, 50), 0);
+  ASSERT_TRUE(erased);
+  EXPECT_EQ(erased->at(60, 50), 255);
+  EXPECT_EQ(erased->at(130, 50), 0);
+  EXPECT_EQ(erased->at(130, 55), 0);
+  EXPECT_EQ(erased->at(170, 50), 0);
+}
+
+// The coverage canvas as a mask image; the feather blurs it in memory: the
+// same mask as the blur filter over the mask image, edges repeated, gives
+// (to a level or two).
+TEST(Stamping, TheCoverageCanvasAsAMaskAndFeathered) {
+  const MaskSize size{300, 170};
+  auto canvas = rasterizeStrokes(effectOf(R"([{"strokes":[{"radius":0.15,"points":[{"x":0.02,"y":0.1},{"x":0.7,"y":0.6}]},
+      {"erase":true,"radius":0.05,"points":[{"x":0.4,"y":0.4}]}]}])"), size);
+  ASSERT_TRUE(canvas);
+  const MaterializedMask hard = canvasMask(*canvas);
+  // The canvas read in place is the same mask image as its copy, with the
+  // same coverage blocks.
+  auto shared = std::make_shared<const CoverageCanvas>(*canvas);
+  std::vector<std::uint8_t> inPlace(hard.pixels->size()), copied(hard.pixels->size());
+  coreimage::render(coverageImage(shared), {0, 0, size.width, size.height}, coreimage::PixelFormat::rgba8,
+                    inPlace.data(), std::size_t(size.width) * 4);
+  coreimage::render(hard.image, {0, 0, size.width, size.height}, coreimage::PixelFormat::rgba8, copied.data(),
+                    std::size_t(size.width) * 4);
+  EXPECT_EQ(inPlace, copied);
+  const coreimage::Rect picture = coreimage::Rect::make(0, 0, 1000, 560);
+  const CoverageBlocks fromCanvas = CoverageBlocks::of(*canvas, picture), fromCopy = CoverageBlocks::of(hard, size, picture);
+  int touched = 0;
+  for (int y = 0; y < 560; y += 10)
+    for (int x = 0; x < 1000; x += 10) {
+      ASSERT_EQ(fromCanvas.touches({x, y, 10, 10}), fromCopy.touches({x, y, 10, 10})) << x << "," << y;
+      touched += fromCanvas.touches({x, y, 10, 10});
+    }
+  EXPECT_GT(touched, 500);
+  EXPECT_LT(touched, 4000);
+  for (double sigma : {2.5, 17.0}) {
+    auto soft = featheredCanvas(*canvas, sigma);
+    ASSERT_TRUE(soft);
+    auto reference = blurredWithinExtent(hard.image, sigma, coreimage::Rect::make(0, 0, size.width, size.height));
+    ASSERT_TRUE(reference);
+    auto expected = materializedMask(*reference, size);
+    ASSERT_TRUE(expected);
+    const MaterializedMask actual = canvasMask(*soft);
+    int worst = 0, partial = 0, notWhite = 0;
+    for (std::size_t i = 0; i < actual.pixels->size(); i += 4) {
+      const int a = (*actual.pixels)[i + 3];
+      worst = std::max(worst, std::abs(a - int((*expected->pixels)[i + 3])));
+      notWhite += a > 0 && (*actual.pixels)[i] != 255;
+      partial += a > 0 && a < 255;
+    }
+    EXPECT_LE(worst, 2) << sigma;  // the filter's tiles each see three sigmas around them only
+    EXPECT_EQ(notWhite, 0) << sigma;
+    EXPECT_GT(partial, 2000) << sigma;
+  }
+}
+
+TEST(Stamping, ALineAlongTheTopEdgeCoversIt) {
+  auto line = rasterizeStrokes(effectOf(R"([{"strokes":[{"points":[{"x":0,"y":0},{"x":1,"y":0}]}]}])"), MaskSize{4000, 3000});
+  ASSERT_TRUE(line);
+  int uncovered = 0;
+  for (int x = 0; x < 4000; x += 7) uncovered += line->at(x, 2999) != 255 || line->at(x, 2970) != 255;
+  EXPECT_EQ(uncovered, 0);
+  EXPECT_EQ(line->at(2000, 2999 - 46), 0);  // d = 90: the stroke reaches 45 pixels down
+  EXPECT_EQ(line->at(2000, 1500), 0);
 }
 
 TEST(Stamping, AbsurdStrokesFinishQuickly) {
@@ -226,9 +338,8 @@ TEST(Stamping, AbsurdStrokesFinishQuickly) {
   ASSERT_TRUE(canvas);
   EXPECT_LT(seconds, 10);
   // The huge stroke is left out; the small dot after it is drawn.
-  imageio::Raster r = canvas->toRaster();
-  EXPECT_EQ(coverageAt(r, 200, 150), 255);
-  EXPECT_EQ(coverageAt(r, 10, 10), 0);
+  EXPECT_EQ(canvas->at(200, 150), 255);
+  EXPECT_EQ(canvas->at(10, 10), 0);
 }
 
 // The stage on a checkerboard picture, through the program's settings.
@@ -280,7 +391,21 @@ TEST_F(LocalEffectStage, BlurActsOnlyUnderItsStrokes) {
 }
 
 TEST_F(LocalEffectStage, WideBlursThroughAReducedCopyMatchTheFullSizeBlur) {
-  const coreimage::Image picture = checkerboard(400, 240);
+  // Coloured blocks of 50 pixels over the fine checkerboard: structure at
+  // the blur's own scale, with edges the reduction must not shift.
+  const coreimage::Image picture = [] {
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(400) * 240 * 4);
+    for (int y = 0; y < 240; ++y)
+      for (int x = 0; x < 400; ++x) {
+        std::uint8_t* p = pixels->data() + (std::size_t(y) * 400 + x) * 4;
+        const int block = x / 50 + 3 * (y / 50), fine = ((x / 4 + y / 4) % 2) ? 60 : 0;
+        p[0] = static_cast<std::uint8_t>((block * 67) % 196 + fine);
+        p[1] = static_cast<std::uint8_t>((block * 41) % 196 + fine);
+        p[2] = static_cast<std::uint8_t>(x < 200 ? 20 : 230);
+        p[3] = 255;
+      }
+    return coreimage::Image::fromPixels(pixels, pixels->data(), 400, 240, 8, 400 * 4);
+  }();
   const coreimage::Rect extent = picture.extent();
   for (double sigma : {17.0, 40.0}) {
     auto reduced = blurredPicture(picture, sigma, extent);
@@ -292,8 +417,9 @@ TEST_F(LocalEffectStage, WideBlursThroughAReducedCopyMatchTheFullSizeBlur) {
     for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     EXPECT_LE(worst, 3) << sigma;
   }
-  // An 8-bit source is shrunk from its bytes, edges repeated, and must give
-  // what the same pixels as floats give.
+  // An 8-bit source is reduced from its bytes, a float one from rendered
+  // pixels: both stay within a few levels of the full-size blur, and the
+  // same request gives the same pixels every time.
   std::vector<float> floats(400 * 240 * 4);
   const auto bytes = rendered(picture, 400, 240);
   for (std::size_t i = 0; i < floats.size(); ++i) floats[i] = bytes[i] * (1.0f / 255.0f);
@@ -301,9 +427,55 @@ TEST_F(LocalEffectStage, WideBlursThroughAReducedCopyMatchTheFullSizeBlur) {
   const coreimage::Image asFloats = coreimage::Image::fromPixels(shared, shared->data(), 400, 240, 32, 400 * 16);
   for (double sigma : {17.0, 40.0}) {
     auto fromBytes = blurredPicture(picture, sigma, extent), fromFloats = blurredPicture(asFloats, sigma, extent);
-    ASSERT_TRUE(fromBytes && fromFloats);
-    EXPECT_EQ(coreimage::renderFloat(*fromBytes, {0, 0, 400, 240}), coreimage::renderFloat(*fromFloats, {0, 0, 400, 240}))
-        << sigma;
+    auto full = blurredWithinExtent(picture, sigma, extent);
+    ASSERT_TRUE(fromBytes && fromFloats && full);
+    const auto a = rendered(*fromBytes, 400, 240), b = rendered(*fromFloats, 400, 240), c = rendered(*full, 400, 240);
+    int worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(b[i]) - int(c[i])));
+    EXPECT_LE(worst, 3) << sigma;
+    EXPECT_EQ(rendered(*blurredPicture(picture, sigma, extent), 400, 240), a);
+  }
+  // No radius to speak of gives nothing to blend.
+  EXPECT_FALSE(blurredPicture(picture, std::nan(""), extent));
+}
+
+// From an 8-bit picture the blur's blend is worked out from the bytes in
+// one pass (the blur here is wide enough for a reduced copy); rendering
+// floats goes through the filters. Both give the same
+// picture to a few levels, with and without opacity and feather, and the
+// pixels the coverage cannot reach are the source's own.
+TEST_F(LocalEffectStage, TheBlendFromBytesMatchesTheFilterChain) {
+  const int w = 400, h = 240;
+  for (const char* effects :
+       {R"([{"amount":40,"opacity":1,"strokes":[{"radius":0.2,"points":[{"x":0.1,"y":0.2},{"x":0.6,"y":0.7}]}]}])",
+        R"([{"amount":36,"opacity":0.6,"feather":0.03,"strokes":[{"radius":0.1,"points":[{"x":0.05,"y":0.9}]},
+            {"radius":0.15,"points":[{"x":0.5,"y":0.02},{"x":0.99,"y":0.5}]}]}])"}) {
+    Settings s;
+    s.localEffects = json::parse(effects, {});
+    setSettings(s);
+    RenderState state;
+    state.image = checkerboard(w, h);
+    applyLocalEffects(state);
+    const auto bytes = rendered(state.image, w, h);
+    ASSERT_TRUE(state.image.node()->readOpaqueBytes({0, 0, w, h}, std::vector<std::uint8_t>(bytes.size()).data(),
+                                                    std::size_t(w) * 4));
+    const std::vector<float> floats = coreimage::renderFloat(state.image, {0, 0, w, h});
+    const auto original = rendered(checkerboard(w, h), w, h);
+    int worst = 0, changed = 0, unchangedFar = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 4; ++c) {
+          const std::size_t i = (std::size_t(y) * w + x) * 4 + c;
+          const int fromFloats = static_cast<int>(floats[(std::size_t(h - 1 - y) * w + x) * 4 + c] * 255 + 0.5f);
+          worst = std::max(worst, std::abs(int(bytes[i]) - fromFloats));
+          changed += bytes[i] != original[i];
+        }
+    // The first request leaves the top right corner and the bottom left one alone.
+    for (int y = 0; y < 20; ++y)
+      for (int x = 380; x < 400; ++x) unchangedFar += bytes[(std::size_t(y) * w + x) * 4] == original[(std::size_t(y) * w + x) * 4];
+    EXPECT_LE(worst, 3) << effects;
+    EXPECT_GT(changed, w * h / 4) << effects;
+    EXPECT_EQ(unchangedFar, 400) << effects;
   }
 }
 
@@ -311,9 +483,11 @@ TEST_F(LocalEffectStage, EdgesRepeatedFromTheBytesAreTheClampedPicture) {
   const coreimage::Image picture = checkerboard(37, 23);
   const coreimage::Image repeated = edgeRepeated(picture, picture.extent().insetBy(-50, -50));
   const coreimage::Image clamped = picture.clampedToExtent();
-  // Regions straddling each edge, inside, and wholly outside on every side.
+  // Regions holding the whole picture, straddling edges, inside, and wholly
+  // outside on every side.
   for (const coreimage::PixelRect r : std::vector<coreimage::PixelRect>{
-           {-5, -4, 47, 31}, {3, 2, 10, 9}, {-30, 5, 12, 6}, {45, -20, 8, 7}, {10, 30, 5, 4}, {-9, -9, 4, 3}}) {
+           {-5, -4, 47, 31}, {3, 2, 10, 9}, {30, -3, 15, 10}, {-4, 10, 12, 20}, {-30, 5, 12, 6}, {45, -20, 8, 7},
+           {10, 30, 5, 4}, {-9, -9, 4, 3}}) {
     std::vector<std::uint8_t> bytes(std::size_t(r.width) * r.height * 4);
     ASSERT_TRUE(repeated.node()->readOpaqueBytes(r, bytes.data(), std::size_t(r.width) * 4));
     std::vector<std::uint8_t> expected(bytes.size());

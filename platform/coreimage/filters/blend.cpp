@@ -10,11 +10,39 @@
 // its premultiplied colour, clamped to 0..1), result = image·m +
 // background·(1 − m). The extent is the union of image and background.
 #include <algorithm>
+#include <immintrin.h>
 
 #include "filters.h"
 
 namespace coreimage {
 namespace {
+
+// The grey level of one mask pixel (non-premultiplied): alpha times the
+// Rec. 709 luminance of the colour, which is the luminance of the
+// premultiplied colour, clamped to 0..1 (NaN counts as 0).
+inline float maskLevel(const float* m) {
+  const float v = m[3] * (0.2126f * m[0] + 0.7152f * m[1] + 0.0722f * m[2]);
+  return v > 0 ? (v < 1 ? v : 1.0f) : 0.0f;
+}
+
+// Eight levels at a time, with the operations of maskLevel lane by lane.
+__attribute__((target("avx2"))) void scaleByMaskLevelsAvx2(const float* m, float* weights, std::size_t eights) {
+  const __m256 luma = _mm256_setr_ps(0.2126f, 0.7152f, 0.0722f, 0, 0.2126f, 0.7152f, 0.0722f, 0);
+  const __m256 colour = _mm256_castsi256_ps(_mm256_setr_epi32(-1, -1, -1, 0, -1, -1, -1, 0));
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const __m256i alphas = _mm256_setr_epi32(3, 7, 11, 15, 19, 23, 27, 31);
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1);
+  for (std::size_t i = 0; i < eights; ++i, m += 32, weights += 8) {
+    __m256 p[4];
+    for (int k = 0; k < 4; ++k) p[k] = _mm256_and_ps(_mm256_mul_ps(_mm256_loadu_ps(m + k * 8), luma), colour);
+    // (r·0.2126 + g·0.7152) + (b·0.0722 + 0), in the order of maskLevel.
+    const __m256 sums = _mm256_hadd_ps(_mm256_hadd_ps(p[0], p[1]), _mm256_hadd_ps(p[2], p[3]));
+    const __m256 level = _mm256_mul_ps(_mm256_i32gather_ps(m, alphas, 4), _mm256_permutevar8x32_ps(sums, order));
+    const __m256 clamped = _mm256_min_ps(_mm256_max_ps(level, zero), one);
+    _mm256_storeu_ps(weights, _mm256_mul_ps(_mm256_loadu_ps(weights), clamped));
+  }
+}
+
 
 inline Pixel4 maxPixel(Pixel4 a, Pixel4 b) { return a > b ? a : b; }
 
@@ -65,6 +93,7 @@ class BlendWithMaskNode final : public Node {
   Rect extent() const override { return extent_; }
   void render(const TileView& out) const override { blend(out, false); }
   void renderPremultiplied(const TileView& out) const override { blend(out, true); }
+  bool prefersPremultiplied() const override { return true; }
 
  private:
   // The mix, with the result's colour premultiplied when `premultiplied`.
@@ -76,17 +105,16 @@ class BlendWithMaskNode final : public Node {
     // The mask decides first: the image is rendered only over the runs of
     // columns where the mask is above 0 somewhere, and the background is
     // skipped where the mask is 1 throughout.
-    TileBuffer mask = renderPremultipliedToBuffer(*mask_, domain);
+    TileBuffer mask = renderToBuffer(*mask_, domain);
     const auto w = static_cast<std::size_t>(domain.width), h = static_cast<std::size_t>(domain.height);
     PixelStore weights(w * h);
+    std::fill_n(weights.data(), w * h, 1.0f);
+    scaleByMaskLevels(mask.pixels.data(), weights.data(), w * h);
     std::vector<char> columnUsed(w, 0);
     bool allOne = true;
     for (std::size_t y = 0, i = 0; y < h; ++y)
       for (std::size_t x = 0; x < w; ++x, ++i) {
-        const float* m = mask.pixels.data() + i * 4;
-        float v = 0.2126f * m[0] + 0.7152f * m[1] + 0.0722f * m[2];
-        v = v > 0 ? (v < 1 ? v : 1.0f) : 0.0f;  // clamped without branches (NaN counts as 0)
-        weights[i] = v;
+        const float v = weights[i];
         columnUsed[x] |= v > 0;
         allOne = allOne && v == 1;
       }
@@ -151,6 +179,15 @@ class BlendWithMaskNode final : public Node {
 };
 
 }  // namespace
+
+void scaleByMaskLevels(const float* m, float* weights, std::size_t count) {
+  std::size_t i = 0;
+  if (hasAvx2()) {
+    scaleByMaskLevelsAvx2(m, weights, count / 8);
+    i = count / 8 * 8;
+  }
+  for (; i < count; ++i) weights[i] *= maskLevel(m + i * 4);
+}
 
 std::optional<Image> lightenBlendMode(const Parameters& p) {
   const Image* source = imageParameter(p, kInputImageKey);

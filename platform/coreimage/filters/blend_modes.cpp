@@ -88,8 +88,26 @@ void darkenRun(const float* s, float* b, std::size_t n) {
 void subtractRun(const float* s, float* b, std::size_t n) {
   blendRun(s, b, n, [](Pixel4 cs, Pixel4 cb, Pixel4 as, Pixel4 ab) { return cb * as - cs * ab; });
 }
+// The lighter of the two, in the premultiplied form of CILightenBlendMode.
+void lightenRun(const float* s, float* b, std::size_t n) {
+  blendRun(s, b, n, [](Pixel4 cs, Pixel4 cb, Pixel4 as, Pixel4 ab) {
+    const Pixel4 source = cs * ab, background = cb * as;
+    return background > source ? background : source;
+  });
+}
 
 }  // namespace
+
+PairKernel blendKernelNamed(std::string_view filterName) {
+  if (filterName == "CIMultiplyBlendMode") return multiplyRun;
+  if (filterName == "CIScreenBlendMode") return screenRun;
+  if (filterName == "CIOverlayBlendMode") return overlayRun;
+  if (filterName == "CIDarkenBlendMode") return darkenRun;
+  if (filterName == "CILightenBlendMode") return lightenRun;
+  if (filterName == "CISubtractBlendMode") return subtractRun;
+  if (filterName == "CISourceOverCompositing") return sourceOverRun;
+  return nullptr;
+}
 
 std::optional<Image> multiplyBlendMode(const Parameters& p) {
   return blendedPair(p, multiplyRun, PairExtent::unionOfBoth);

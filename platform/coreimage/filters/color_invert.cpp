@@ -8,11 +8,8 @@ std::optional<Image> colorInvert(const Parameters& p) {
   const Image* input = imageParameter(p, kInputImageKey);
   if (!input) return std::nullopt;
   return input->applyingPixelOperation([](float* px, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i, px += 4) {
-      px[0] = 1 - px[0];
-      px[1] = 1 - px[1];
-      px[2] = 1 - px[2];
-    }
+    const Pixel4 flip = {-1, -1, -1, 1}, offset = {1, 1, 1, 0};
+    for (std::size_t i = 0; i < count; ++i, px += 4) storePixel(px, loadPixel(px) * flip + offset);
   });
 }
 

@@ -24,18 +24,11 @@ namespace {
 
 using NodePtr = std::shared_ptr<const Node>;
 
-void sourceOver(const float* s, float* b, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i, s += 4, b += 4) {
-    Pixel4 cs = loadPixel(s), cb = loadPixel(b);
-    storePixel(b, cs + cb * (1 - s[3]));
-  }
-}
-
 class PairNode final : public Node {
  public:
   PairNode(NodePtr source, NodePtr background, PairKernel kernel, PairExtent rule)
       : source_(std::move(source)), background_(std::move(background)), kernel_(kernel),
-        opaqueSourceHides_(kernel == sourceOver),
+        opaqueSourceHides_(kernel == sourceOverRun),
         extent_(rule == PairExtent::intersection ? source_->extent().intersection(background_->extent())
                                                  : source_->extent().unionWith(background_->extent())) {}
   Rect extent() const override { return extent_; }
@@ -49,6 +42,7 @@ class PairNode final : public Node {
   }
   void render(const TileView& out) const override { mix(out, false); }
   void renderPremultiplied(const TileView& out) const override { mix(out, true); }
+  bool prefersPremultiplied() const override { return true; }
 
  private:
   // The kernel over premultiplied inputs; the result stays premultiplied
@@ -101,6 +95,13 @@ void componentAdd(const float* s, float* b, std::size_t count) {
 
 }  // namespace
 
+void sourceOverRun(const float* s, float* b, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, s += 4, b += 4) {
+    Pixel4 cs = loadPixel(s), cb = loadPixel(b);
+    storePixel(b, cs + cb * (1 - s[3]));
+  }
+}
+
 std::optional<Image> blendedPair(const Parameters& p, PairKernel kernel, PairExtent rule) {
   const Image* source = imageParameter(p, kInputImageKey);
   const Image* background = imageParameter(p, kInputBackgroundImageKey);
@@ -109,7 +110,7 @@ std::optional<Image> blendedPair(const Parameters& p, PairKernel kernel, PairExt
 }
 
 std::optional<Image> sourceOverCompositing(const Parameters& p) {
-  return blendedPair(p, sourceOver, PairExtent::unionOfBoth);
+  return blendedPair(p, sourceOverRun, PairExtent::unionOfBoth);
 }
 std::optional<Image> multiplyCompositing(const Parameters& p) {
   return blendedPair(p, componentMultiply, PairExtent::intersection);

@@ -35,12 +35,23 @@ inline float luma(const float* px) { return 0.2126f * px[0] + 0.7152f * px[1] + 
 void premultiply(float* rgba, std::size_t count);
 void unpremultiply(float* rgba, std::size_t count);
 
+// Multiplies `count` weights by the grey level of mask pixels given
+// non-premultiplied: alpha times the Rec. 709 luminance of the colour (the
+// luminance of the premultiplied colour, which CIBlendWithMask reads),
+// clamped to 0..1, NaN counting as 0.
+void scaleByMaskLevels(const float* mask, float* weights, std::size_t count);
+
 // Two images mixed pixel by pixel: the kernel gets runs of premultiplied
 // source and background pixels and writes the premultiplied result over the
 // background. The extent is the union or the intersection of the two.
 using PairKernel = void (*)(const float* source, float* background, std::size_t count);
 enum class PairExtent { unionOfBoth, intersection };
 std::optional<Image> blendedPair(const Parameters& p, PairKernel kernel, PairExtent rule);
+// The kernel of a blend mode or of CISourceOverCompositing by published
+// name; none for other names.
+PairKernel blendKernelNamed(std::string_view filterName);
+// CISourceOverCompositing's kernel: c = cs + cb·(1 − as), alpha alike.
+void sourceOverRun(const float* source, float* background, std::size_t count);
 
 // One entry point per filter file.
 std::optional<Image> gaussianBlur(const Parameters& p);

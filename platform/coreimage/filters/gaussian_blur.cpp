@@ -9,9 +9,12 @@
 // skips tiles whose input is transparent throughout and works tiles whose
 // colour components are equal (masks, greys) one or two planes at a time,
 // to the same bits.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "../bands.h"
+#include "../planes.h"
 #include "filters.h"
 
 namespace coreimage {
@@ -19,9 +22,15 @@ namespace {
 
 constexpr double kRecursiveFrom = 8.0;
 
+// The filter's state is kept in double precision: from a deviation of a
+// few tens of pixels B is below 1e-4 and the feedback sums to nearly 1, so
+// float state drifts by percents and, past a few hundred pixels, loses the
+// signal altogether. The pixels themselves stay float between passes.
 struct RecursiveCoefficients {
-  float B, b1, b2, b3;  // b1..b3 already divided by b0
+  double B, b1, b2, b3;  // b1..b3 already divided by b0
 };
+
+typedef double Pixel4d __attribute__((vector_size(32)));
 
 RecursiveCoefficients recursiveCoefficients(double sigma) {
   double q = sigma >= 2.5 ? 0.98711 * sigma - 0.96330 : 3.97156 - 4.14554 * std::sqrt(1 - 0.26891 * sigma);
@@ -30,29 +39,32 @@ RecursiveCoefficients recursiveCoefficients(double sigma) {
   double b1 = 2.44413 * q + 2.85619 * q2 + 1.26661 * q3;
   double b2 = -(1.4281 * q2 + 1.26661 * q3);
   double b3 = 0.422205 * q3;
-  double B = 1 - (b1 + b2 + b3) / b0;
-  return {static_cast<float>(B), static_cast<float>(b1 / b0), static_cast<float>(b2 / b0),
-          static_cast<float>(b3 / b0)};
+  return {1 - (b1 + b2 + b3) / b0, b1 / b0, b2 / b0, b3 / b0};
 }
+
+// (Macros rather than functions: a 32-byte vector may not cross a function
+// boundary in the baseline instruction set.)
+#define ORVAN_WIDENED(v) __builtin_convertvector((v), Pixel4d)
+#define ORVAN_NARROWED(v) __builtin_convertvector((v), Pixel4)
 
 // Runs the recursive filter along `count` pixels, `step` floats apart, in
 // place; the ends continue their edge values.
 void recursiveLine(float* data, std::size_t count, std::size_t step, const RecursiveCoefficients& k) {
   if (count == 0) return;
-  Pixel4 w1 = loadPixel(data), w2 = w1, w3 = w1;
+  Pixel4d w1 = ORVAN_WIDENED(loadPixel(data)), w2 = w1, w3 = w1;
   for (std::size_t n = 0; n < count; ++n) {
     float* p = data + n * step;
-    Pixel4 w = loadPixel(p) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
-    storePixel(p, w);
+    Pixel4d w = ORVAN_WIDENED(loadPixel(p)) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
+    storePixel(p, ORVAN_NARROWED(w));
     w3 = w2;
     w2 = w1;
     w1 = w;
   }
-  Pixel4 y1 = loadPixel(data + (count - 1) * step), y2 = y1, y3 = y1;
+  Pixel4d y1 = ORVAN_WIDENED(loadPixel(data + (count - 1) * step)), y2 = y1, y3 = y1;
   for (std::size_t n = count; n-- > 0;) {
     float* p = data + n * step;
-    Pixel4 y = loadPixel(p) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
-    storePixel(p, y);
+    Pixel4d y = ORVAN_WIDENED(loadPixel(p)) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
+    storePixel(p, ORVAN_NARROWED(y));
     y3 = y2;
     y2 = y1;
     y1 = y;
@@ -60,30 +72,35 @@ void recursiveLine(float* data, std::size_t count, std::size_t step, const Recur
 }
 
 // Both passes of the recursive filter down the columns of `height` rows of
-// `n` floats, done a row at a time with the three previous rows' outputs
-// kept per column.
-void recursiveColumns(float* data, std::size_t n, std::size_t height, const RecursiveCoefficients& k) {
-  std::vector<float> w1(n), w2(n), w3(n);
+// `n` floats, rowAt(y) giving row y, done a row at a time with the three
+// previous rows' outputs kept per column.
+template <typename RowAt>
+void recursiveColumnsOf(RowAt rowAt, std::size_t n, std::size_t height, const RecursiveCoefficients& k) {
+  std::vector<double> w1(n), w2(n), w3(n);
   auto pass = [&](const float* edge, auto&& rows) {
     std::copy(edge, edge + n, w1.begin());
     w2 = w1;
     w3 = w1;
     rows([&](float* row) {
       for (std::size_t i = 0; i < n; ++i) {
-        float w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
-        row[i] = w;
+        const double w = k.B * row[i] + k.b1 * w1[i] + k.b2 * w2[i] + k.b3 * w3[i];
+        row[i] = static_cast<float>(w);
         w3[i] = w2[i];
         w2[i] = w1[i];
         w1[i] = w;
       }
     });
   };
-  pass(data, [&](auto&& step) {
-    for (std::size_t y = 0; y < height; ++y) step(data + y * n);
+  pass(rowAt(0), [&](auto&& step) {
+    for (std::size_t y = 0; y < height; ++y) step(rowAt(y));
   });
-  pass(data + (height - 1) * n, [&](auto&& step) {
-    for (std::size_t y = height; y-- > 0;) step(data + y * n);
+  pass(rowAt(height - 1), [&](auto&& step) {
+    for (std::size_t y = height; y-- > 0;) step(rowAt(y));
   });
+}
+
+void recursiveColumns(float* data, std::size_t n, std::size_t height, const RecursiveCoefficients& k) {
+  recursiveColumnsOf([&](std::size_t y) { return data + y * n; }, n, height, k);
 }
 
 // Both passes along the rows of a plane (width × height floats), four rows
@@ -102,27 +119,42 @@ void recursiveRowsOfPlane(float* plane, std::size_t width, std::size_t height, c
         rows[l] = spare.data();
       }
     }
-    auto at = [&](std::size_t x) { return Pixel4{rows[0][x], rows[1][x], rows[2][x], rows[3][x]}; };
-    auto put = [&](std::size_t x, Pixel4 v) {
-      for (std::size_t l = 0; l < 4; ++l) rows[l][x] = v[l];
+#define ORVAN_AT(x) (Pixel4d{rows[0][x], rows[1][x], rows[2][x], rows[3][x]})
+    auto put = [&](std::size_t x, const Pixel4d& v) {
+      for (std::size_t l = 0; l < 4; ++l) rows[l][x] = static_cast<float>(v[l]);
     };
-    Pixel4 w1 = at(0), w2 = w1, w3 = w1;
+    Pixel4d w1 = ORVAN_AT(0), w2 = w1, w3 = w1;
     for (std::size_t x = 0; x < width; ++x) {
-      Pixel4 w = at(x) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
+      Pixel4d w = ORVAN_AT(x) * k.B + w1 * k.b1 + w2 * k.b2 + w3 * k.b3;
       put(x, w);
       w3 = w2;
       w2 = w1;
       w1 = w;
     }
-    Pixel4 y1 = at(width - 1), y2 = y1, y3 = y1;
+    Pixel4d y1 = ORVAN_AT(width - 1), y2 = y1, y3 = y1;
     for (std::size_t x = width; x-- > 0;) {
-      Pixel4 y = at(x) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
+      Pixel4d y = ORVAN_AT(x) * k.B + y1 * k.b1 + y2 * k.b2 + y3 * k.b3;
       put(x, y);
       y3 = y2;
       y2 = y1;
       y1 = y;
     }
   }
+}
+#undef ORVAN_AT
+
+// The normalised Gaussian of standard deviation sigma sampled at -reach ..
+// reach.
+std::vector<float> sampledKernel(double sigma, std::int64_t reach) {
+  std::vector<float> kernel(static_cast<std::size_t>(2 * reach + 1));
+  double sum = 0;
+  for (std::int64_t i = -reach; i <= reach; ++i) {
+    double w = std::exp(-static_cast<double>(i * i) / (2 * sigma * sigma));
+    kernel[static_cast<std::size_t>(i + reach)] = static_cast<float>(w);
+    sum += w;
+  }
+  for (float& w : kernel) w = static_cast<float>(w / sum);
+  return kernel;
 }
 
 // How the premultiplied components of a buffer relate, compared bit by bit:
@@ -149,14 +181,7 @@ class GaussianBlurNode final : public Node {
     Rect e = input_->extent();
     extent_ = e.isInfinite() ? Rect::infinite() : e.insetBy(-static_cast<double>(reach_), -static_cast<double>(reach_));
     if (sigma_ < kRecursiveFrom) {
-      kernel_.resize(static_cast<std::size_t>(2 * reach_ + 1));
-      double sum = 0;
-      for (std::int64_t i = -reach_; i <= reach_; ++i) {
-        double w = std::exp(-static_cast<double>(i * i) / (2 * sigma_ * sigma_));
-        kernel_[static_cast<std::size_t>(i + reach_)] = static_cast<float>(w);
-        sum += w;
-      }
-      for (float& w : kernel_) w = static_cast<float>(w / sum);
+      kernel_ = sampledKernel(sigma_, reach_);
     } else {
       coefficients_ = recursiveCoefficients(sigma_);
     }
@@ -269,7 +294,95 @@ class GaussianBlurNode final : public Node {
   RecursiveCoefficients coefficients_{};
 };
 
+// The sampled kernel along the rows of a plane, then down its columns,
+// edge values repeated; each band of rows reads from a copy of the plane.
+void convolvePlane(float* plane, std::size_t width, std::size_t height, double sigma) {
+  const auto reach = static_cast<std::int64_t>(std::ceil(3 * sigma));
+  const std::vector<float> kernel = sampledKernel(sigma, reach);
+  const auto r = static_cast<std::size_t>(reach);
+  constexpr std::size_t kBandRows = 32;
+  const auto bands = static_cast<std::int64_t>((height + kBandRows - 1) / kBandRows);
+  forEachBand(bands, [&](std::int64_t band) {
+    std::vector<float> padded(width + 2 * r);
+    const std::size_t y0 = static_cast<std::size_t>(band) * kBandRows, y1 = std::min(height, y0 + kBandRows);
+    for (std::size_t y = y0; y < y1; ++y) {
+      float* row = plane + y * width;
+      std::fill_n(padded.begin(), r, row[0]);
+      std::copy(row, row + width, padded.begin() + static_cast<std::ptrdiff_t>(r));
+      std::fill_n(padded.begin() + static_cast<std::ptrdiff_t>(r + width), r, row[width - 1]);
+      for (std::size_t x = 0; x < width; ++x) {
+        float acc = 0;
+        for (std::size_t k = 0; k < kernel.size(); ++k) acc += kernel[k] * padded[x + k];
+        row[x] = acc;
+      }
+    }
+  });
+  const std::vector<float> rows(plane, plane + width * height);
+  forEachBand(bands, [&](std::int64_t band) {
+    const std::size_t y0 = static_cast<std::size_t>(band) * kBandRows, y1 = std::min(height, y0 + kBandRows);
+    for (std::size_t y = y0; y < y1; ++y) {
+      float* out = plane + y * width;
+      std::fill_n(out, width, 0.0f);
+      for (std::size_t k = 0; k < kernel.size(); ++k) {
+        const auto source = std::clamp<std::int64_t>(static_cast<std::int64_t>(y + k) - reach, 0,
+                                                     static_cast<std::int64_t>(height) - 1);
+        const float w = kernel[k];
+        const float* in = rows.data() + static_cast<std::size_t>(source) * width;
+        for (std::size_t x = 0; x < width; ++x) out[x] += w * in[x];
+      }
+    }
+  });
+}
+
 }  // namespace
+
+std::vector<float> sampledGaussian(double sigma) {
+  return sampledKernel(sigma, static_cast<std::int64_t>(std::ceil(3 * sigma)));
+}
+
+void blurPlane(float* plane, std::size_t width, std::size_t height, double sigma) {
+  if (!(sigma > 0) || !std::isfinite(sigma) || width == 0 || height == 0) return;
+  sigma = std::min(sigma, 2000.0);
+  if (sigma < kRecursiveFrom) {
+    convolvePlane(plane, width, height, sigma);
+    return;
+  }
+  // The recursive filter runs over the edge values repeated three sigmas
+  // out, as the filter's tiles do, so that it settles before the plane's
+  // own pixels: rows four at a time (one per register lane), then bands of
+  // columns.
+  const RecursiveCoefficients k = recursiveCoefficients(sigma);
+  const auto pad = static_cast<std::size_t>(std::ceil(3 * sigma));
+  constexpr std::size_t kBandRows = 4, kBandColumns = 512;
+  forEachBand(static_cast<std::int64_t>((height + kBandRows - 1) / kBandRows), [&](std::int64_t band) {
+    const std::size_t y0 = static_cast<std::size_t>(band) * kBandRows, rows = std::min(kBandRows, height - y0);
+    const std::size_t paddedWidth = width + 2 * pad;
+    std::vector<float> buffer(paddedWidth * rows);
+    for (std::size_t y = 0; y < rows; ++y) {
+      const float* row = plane + (y0 + y) * width;
+      float* b = buffer.data() + y * paddedWidth;
+      std::fill_n(b, pad, row[0]);
+      std::copy(row, row + width, b + pad);
+      std::fill_n(b + pad + width, pad, row[width - 1]);
+    }
+    recursiveRowsOfPlane(buffer.data(), paddedWidth, rows, k);
+    for (std::size_t y = 0; y < rows; ++y) {
+      const float* b = buffer.data() + y * paddedWidth + pad;
+      std::copy(b, b + width, plane + (y0 + y) * width);
+    }
+  });
+  // Down the columns the plane is worked in place: above its top the
+  // repeated edge keeps the forward pass where it starts, so only the rows
+  // repeated below the bottom need a buffer.
+  forEachBand(static_cast<std::int64_t>((width + kBandColumns - 1) / kBandColumns), [&](std::int64_t band) {
+    const std::size_t x0 = static_cast<std::size_t>(band) * kBandColumns, n = std::min(kBandColumns, width - x0);
+    std::vector<float> below(n * pad);
+    for (std::size_t y = 0; y < pad; ++y) std::copy_n(plane + (height - 1) * width + x0, n, below.data() + y * n);
+    recursiveColumnsOf(
+        [&](std::size_t y) { return y < height ? plane + y * width + x0 : below.data() + (y - height) * n; }, n,
+        height + pad, k);
+  });
+}
 
 std::optional<Image> gaussianBlur(const Parameters& p) {
   const Image* input = imageParameter(p, kInputImageKey);

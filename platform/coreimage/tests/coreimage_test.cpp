@@ -8,6 +8,7 @@
 
 #include "coreimage.h"
 #include "node.h"
+#include "pixel_compare.h"
 
 using namespace coreimage;
 
@@ -440,19 +441,6 @@ Image makeOpaqueRandomImage(int w, int h, unsigned seed) {
       p[3] = 1;
     }
   return Image::fromPixels(pixels, pixels->data(), w, h, 32, static_cast<std::size_t>(w) * 16);
-}
-
-// Worst difference of premultiplied components (a nearly clear pixel's
-// colour counts little) between two renders of `window`.
-double worstPremultipliedDifference(const Image& a, const Image& b, const PixelRect& window) {
-  std::vector<float> pa = renderFloat(a, window), pb = renderFloat(b, window);
-  double worst = 0;
-  for (std::size_t i = 0; i < pa.size(); ++i) {
-    const std::size_t p = i - i % 4;
-    const double wa = i % 4 == 3 ? 1 : pa[p + 3], wb = i % 4 == 3 ? 1 : pb[p + 3];
-    worst = std::max(worst, std::fabs(pa[i] * wa - pb[i] * wb));
-  }
-  return worst;
 }
 
 TEST(CoreImageGeometry, FastPathsMatchTheReferenceLoopAtOddSizesAndEdges) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "coreimage.h"
+#include "planes.h"
 
 namespace {
 
@@ -186,6 +187,58 @@ TEST(GaussianBlur, PlanesOfMasksAndGreysMatchTheFourComponentPath) {
     EXPECT_EQ(differences, 0u) << sigma;
     EXPECT_GT(nonzero, std::size_t(w) * 90);
     EXPECT_EQ(zeroBelow, std::size_t(w) * 100) << sigma;
+  }
+}
+
+// A plane blurred in memory against the filter over the same grey values,
+// edges repeated: both kernels, a plane wider than the column bands and
+// taller than the row bands. The filter's tiles each read three sigmas
+// around them, the plane is filtered whole, so they may part a little.
+TEST(GaussianBlur, APlaneInMemoryIsBlurredAsTheFilterBlursAGreyImage) {
+  const int w = 700, h = 150;
+  std::vector<float> levels(std::size_t(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      levels[std::size_t(y) * w + x] = (x / 40 + y / 30) % 2 ? float((x * 7 + y * 3) % 100) / 100 : 0.0f;
+  const Image image = greyImage(w, h, levels);
+  for (const double sigma : {0.8, 3.0, 7.9, 8.0, 25.0}) {
+    std::vector<float> plane = levels;
+    coreimage::blurPlane(plane.data(), w, h, sigma);
+    const std::vector<float> reference = blurred(image, sigma, w, h);
+    double worst = 0, interiorWorst = 0;
+    const int margin = static_cast<int>(std::ceil(3 * sigma));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        // renderFloat rows run bottom first.
+        const double d = std::fabs(plane[std::size_t(y) * w + x] - reference[(std::size_t(h - 1 - y) * w + x) * 4]);
+        worst = std::max(worst, d);
+        if (x >= margin && x < w - margin && y >= margin && y < h - margin) interiorWorst = std::max(interiorWorst, d);
+      }
+    EXPECT_LT(interiorWorst, 0.25 / 255) << sigma;
+    EXPECT_LT(worst, 1.0 / 255) << sigma;
+  }
+  // Nothing changes without a usable radius.
+  std::vector<float> none = levels;
+  coreimage::blurPlane(none.data(), w, h, 0);
+  coreimage::blurPlane(none.data(), w, h, std::nan(""));
+  EXPECT_EQ(none, levels);
+}
+
+
+// Wide blurs keep a flat picture's level: the recursive filter's gain is 1
+// at every deviation (its state would drift by percents in float, and lose
+// the picture altogether past a few hundred pixels).
+TEST(GaussianBlur, AFlatPictureKeepsItsLevelUnderWideBlurs) {
+  const int w = 64, h = 48;
+  const Image flat = greyImage(w, h, std::vector<float>(std::size_t(w) * h, 0.6f)).clampedToExtent();
+  for (const double sigma : {40.0, 80.0, 400.0}) {
+    const Image out = run("CIGaussianBlur", {{coreimage::kInputImageKey, flat}, {coreimage::kInputRadiusKey, sigma}})
+                          .cropped(coreimage::Rect::make(0, 0, w, h));
+    const std::vector<float> pixels = coreimage::renderFloat(out, PixelRect{0, 0, w, h});
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+      ASSERT_NEAR(pixels[i], 0.6f, 1e-4f) << sigma;
+      ASSERT_NEAR(pixels[i + 3], 1.0f, 1e-4f) << sigma;
+    }
   }
 }
 
