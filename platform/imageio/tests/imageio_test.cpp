@@ -517,13 +517,21 @@ TEST_F(ImageIoTest, EncodePngDepthAndResolution) {
 // Rows of a raster, written where the encoder asks; records what was asked.
 struct CountingRows {
   explicit CountingRows(const Raster& raster) : raster(raster), seen(std::size_t(raster.height)) {}
+  // With a delay, each call also waits (for at most two seconds from the
+  // source's making, in all) until a second call is in flight, so that a
+  // loaded machine cannot hide an encoder's concurrency by starting its
+  // second worker late.
   imageio::RowSource source(std::chrono::microseconds delay = {}) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     return {raster.width, raster.height, raster.bitsPerComponent,
-            [this, delay](std::int64_t top, std::int64_t rows, std::uint8_t* to, std::size_t skip) {
+            [this, delay, until](std::int64_t top, std::int64_t rows, std::uint8_t* to, std::size_t skip) {
               const int now = ++inFlight;
               for (int was = mostInFlight;
                    now > was && !mostInFlight.compare_exchange_weak(was, now);) {
               }
+              if (delay.count() > 0)
+                while (mostInFlight < 2 && std::chrono::steady_clock::now() < until)
+                  std::this_thread::sleep_for(std::chrono::microseconds(100));
               std::this_thread::sleep_for(delay);
               if (top < 0 || rows < 1 || top + rows > raster.height) {
                 outside = true;
