@@ -265,6 +265,25 @@ class SourceNode final : public Node {
     return true;
   }
 
+  // Only a source decoded whole lends its bytes: its alphas are checked
+  // once, all of them.
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (bits_ != 8 || rowsReady_ || region.intersection({0, 0, width_, height_}) != region || region.isEmpty())
+      return false;
+    std::call_once(opaqueChecked_, [this] {
+      bool opaque = true;
+      for (std::int64_t y = 0; y < height_ && opaque; ++y) {
+        const std::uint8_t* row = pixels_ + static_cast<std::size_t>(y) * rowBytes_;
+        for (std::int64_t x = 0; x < width_; ++x) opaque &= row[x * 4 + 3] == 255;
+      }
+      opaque_ = opaque;
+    });
+    if (!opaque_) return false;
+    bottomRow = pixels_ + static_cast<std::size_t>(height_ - 1 - region.y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4;
+    stride = -static_cast<std::ptrdiff_t>(rowBytes_);
+    return true;
+  }
+
   // One pass: each row is copied, then checked (a translucent row ends it).
   bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
     if (bits_ != 8 || region.intersection({0, 0, width_, height_}) != region || region.isEmpty()) return false;
@@ -328,6 +347,8 @@ class SourceNode final : public Node {
   std::int64_t width_, height_;
   int bits_;
   std::size_t rowBytes_;
+  mutable std::once_flag opaqueChecked_;
+  mutable bool opaque_ = false;
 };
 
 class ConstantNode final : public Node {
@@ -367,6 +388,10 @@ class CropNode final : public Node {
   bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
     if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
     return input_->readOpaqueBytes(region, destination, rowBytes);
+  }
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
+    return input_->lendOpaqueBytes(region, bottomRow, stride);
   }
   bool isClear() const override { return input_->isClear(); }
   bool prefersPremultiplied() const override { return input_->prefersPremultiplied(); }
@@ -594,10 +619,89 @@ __attribute__((target("avx2"))) void tapSites4(const SourcePatch& patch, const T
   }
 }
 
+// Catmull-Rom weights of the taps at distances 1 + f, f, 1 − f and 2 − f,
+// eight fractions at a time: the operations of cubicWeights, lane by lane.
+__attribute__((target("avx2"), always_inline)) inline void cubicWeights8(const __m256& f, __m256 w[4]) {
+  const __m256 a = _mm256_set1_ps(-0.5f), one = _mm256_set1_ps(1), two = _mm256_set1_ps(2);
+  const __m256 fiveA = _mm256_set1_ps(5 * -0.5f), eightA = _mm256_set1_ps(8 * -0.5f), fourA = _mm256_set1_ps(4 * -0.5f);
+  const __m256 aPlus2 = _mm256_set1_ps(-0.5f + 2), aPlus3 = _mm256_set1_ps(-0.5f + 3);
+  const __m256 t[4] = {_mm256_add_ps(one, f), f, _mm256_sub_ps(one, f), _mm256_sub_ps(two, f)};
+  for (int i : {0, 3})
+    w[i] = _mm256_sub_ps(
+        _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(a, t[i]), fiveA), t[i]), eightA), t[i]),
+        fourA);
+  for (int i : {1, 2})
+    w[i] = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(aPlus2, t[i]), aPlus3), t[i]), t[i]), one);
+}
+
+// Eight consecutive pixels of a run over an opaque float patch, starting
+// `first` pixels in, when every tap of all eight lies inside the patch:
+// positions (in double, as tapSites4 has them) and weights eight lanes at a
+// time, then each pixel's 16 taps summed as the one-pixel loop sums them,
+// rows first. Alpha is 1. Returns false, with nothing written, when any of
+// the eight has a tap outside the patch.
+__attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch, const TurnedRun& run,
+                                                       std::int64_t first, float* dst) {
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256d start = _mm256_set1_pd(static_cast<double>(first));
+  const __m256d steps[2] = {_mm256_add_pd(start, _mm256_setr_pd(0, 1, 2, 3)),
+                            _mm256_add_pd(start, _mm256_setr_pd(4, 5, 6, 7))};
+  // Interior: 1 <= u < width − 2, so that floor(u) − 1 and floor(u) + 2
+  // both index the patch; the same for v. NaN positions fail the test.
+  const __m256d low = _mm256_set1_pd(1), uHigh = _mm256_set1_pd(static_cast<double>(patch.width - 2));
+  const __m256d vHigh = _mm256_set1_pd(static_cast<double>(patch.height - 2));
+  __m128i iu[2], iv[2];
+  __m128 fu[2], fv[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256d x = _mm256_add_pd(_mm256_set1_pd(run.x), _mm256_mul_pd(steps[h], _mm256_set1_pd(run.stepX)));
+    const __m256d y = _mm256_add_pd(_mm256_set1_pd(run.y), _mm256_mul_pd(steps[h], _mm256_set1_pd(run.stepY)));
+    const __m256d u = _mm256_sub_pd(_mm256_sub_pd(x, half), _mm256_set1_pd(run.originX));
+    const __m256d v = _mm256_sub_pd(_mm256_sub_pd(y, half), _mm256_set1_pd(run.originY));
+    const __m256d inside =
+        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(u, low, _CMP_GE_OQ), _mm256_cmp_pd(v, low, _CMP_GE_OQ)),
+                      _mm256_and_pd(_mm256_cmp_pd(u, uHigh, _CMP_LT_OQ), _mm256_cmp_pd(v, vHigh, _CMP_LT_OQ)));
+    if (_mm256_movemask_pd(inside) != 0xf) return false;
+    // Positive values: truncation is floor().
+    iu[h] = _mm256_cvttpd_epi32(u);
+    iv[h] = _mm256_cvttpd_epi32(v);
+    fu[h] = _mm256_cvtpd_ps(_mm256_sub_pd(u, _mm256_cvtepi32_pd(iu[h])));
+    fv[h] = _mm256_cvtpd_ps(_mm256_sub_pd(v, _mm256_cvtepi32_pd(iv[h])));
+  }
+  __m256 weights[2][4];
+  cubicWeights8(_mm256_set_m128(fu[1], fu[0]), weights[0]);
+  cubicWeights8(_mm256_set_m128(fv[1], fv[0]), weights[1]);
+  alignas(32) float wx[4][8], wy[4][8];
+  for (int i = 0; i < 4; ++i) {
+    _mm256_store_ps(wx[i], weights[0][i]);
+    _mm256_store_ps(wy[i], weights[1][i]);
+  }
+  alignas(32) std::int32_t us[8], vs[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(us), _mm256_set_m128i(iu[1], iu[0]));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(vs), _mm256_set_m128i(iv[1], iv[0]));
+  const __m128 alphaOne = _mm_setr_ps(0, 0, 0, 1);
+  for (int k = 0; k < 8; ++k, dst += 4) {
+    const float* p = patch.base + static_cast<std::size_t>(vs[k] - 1) * patch.rowFloats + static_cast<std::size_t>(us[k] - 1) * 4;
+    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&wy[0][k]));
+    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&wy[0][k]));
+    for (int j = 1; j < 4; ++j) {
+      p += patch.rowFloats;
+      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&wy[j][k]), left);
+      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&wy[j][k]), right);
+    }
+    const __m256 w01 = _mm256_set_m128(_mm_broadcast_ss(&wx[1][k]), _mm_broadcast_ss(&wx[0][k]));
+    const __m256 w23 = _mm256_set_m128(_mm_broadcast_ss(&wx[3][k]), _mm_broadcast_ss(&wx[2][k]));
+    const __m256 sum = _mm256_fmadd_ps(right, w23, _mm256_mul_ps(left, w01));
+    const __m128 pixel = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+    _mm_storeu_ps(dst, _mm_blend_ps(pixel, alphaOne, 0x8));
+  }
+  return true;
+}
+
 // The same loop with the interior taps in 256-bit registers: each patch row
 // of four pixels is two registers, the rows are summed with their weights
 // first, then the columns. Equal to the reference to float rounding. An
-// 8-bit patch is read as bytes, summed, then scaled by 1/255 once.
+// 8-bit patch is read as bytes, summed, then scaled by 1/255 once; an
+// opaque one goes eight pixels at a time where their taps lie inside it.
 __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch& patch, TurnedRun run) {
   float* dst = run.dst;
   const __m256i lowLanes = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1), highLanes = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
@@ -607,7 +711,14 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
   // often).
   __m256 tapsLeft[4] = {}, tapsRight[4] = {};
   std::int64_t tapsU = std::numeric_limits<std::int64_t>::min(), tapsV = 0;
+  // Tap positions are kept in 32-bit integers.
+  const bool eightAtATime = !patch.bytes && patch.opaque && patch.width < (1 << 30) && patch.height < (1 << 30);
   for (std::int64_t k = 0; k < run.count; ++k, dst += 4) {
+    if (eightAtATime && k % 8 == 0 && k + 8 <= run.count && opaqueRun8Avx2(patch, run, k, dst)) {
+      k += 7;
+      dst += 28;
+      continue;
+    }
     if (k % 4 == 0) tapSites4(patch, run, k, sites);
     const TapSite& site = sites[k % 4];
     if (site.outside) {
@@ -696,6 +807,25 @@ std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count
 
 namespace {
 
+// A thread's scratch buffer: grown when too small, never cleared, so that
+// it costs no pass over its memory.
+template <typename T>
+class Scratch {
+ public:
+  T* reserve(std::size_t count) {
+    if (count > capacity_) {
+      data_.reset(new T[count]);
+      capacity_ = count;
+    }
+    return data_.get();
+  }
+  T* data() { return data_.get(); }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t capacity_ = 0;
+};
+
 class AffineNode final : public Node {
  public:
   // `fastPaths` false keeps every resampling on the reference loop.
@@ -727,6 +857,11 @@ class AffineNode final : public Node {
     auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
     return input_->readOpaqueBytes({region.x - dx, region.y - dy, region.width, region.height}, destination,
                                    rowBytes);
+  }
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (!translationOnly_) return false;
+    auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
+    return input_->lendOpaqueBytes({region.x - dx, region.y - dy, region.width, region.height}, bottomRow, stride);
   }
 
   void render(const TileView& out) const override { resample(out, false); }
@@ -805,12 +940,16 @@ class AffineNode final : public Node {
       return;
     }
     const bool useAvx2 = hasAvx2() && !generalLoopOnly_;
-    // An opaque 8-bit source is read as it is stored, a quarter of the
-    // memory of float pixels and no conversion pass.
-    thread_local std::vector<std::uint8_t> bytes;
+    // An opaque 8-bit source is read as it is stored (where it is, when the
+    // source lends its bytes), a quarter of the memory of float pixels and
+    // no conversion pass.
     const std::size_t byteRow = static_cast<std::size_t>(roi.width) * 4;
-    if (useAvx2) bytes.resize(byteRow * static_cast<std::size_t>(roi.height));
-    const bool fromBytes = useAvx2 && input_->readOpaqueBytes(roi, bytes.data(), byteRow);
+    const std::size_t patchPixels = static_cast<std::size_t>(roi.width) * static_cast<std::size_t>(roi.height);
+    const std::uint8_t* lentBytes = nullptr;
+    std::ptrdiff_t lentStride = 0;
+    bool fromBytes = useAvx2 && input_->lendOpaqueBytes(roi, lentBytes, lentStride);
+    thread_local Scratch<std::uint8_t> bytes;
+    if (useAvx2 && !fromBytes) fromBytes = input_->readOpaqueBytes(roi, bytes.reserve(byteRow * static_cast<std::size_t>(roi.height)), byteRow);
     std::optional<TileBuffer> src;
     bool opaque = true;
     if (!fromBytes) {
@@ -819,13 +958,28 @@ class AffineNode final : public Node {
     }
     SourcePatch patch{src ? src->pixels.data() : nullptr, static_cast<std::size_t>(roi.width) * 4, roi.width,
                       roi.height, opaque};
-    if (fromBytes) {
+    if (lentBytes) {
+      patch.bytes = lentBytes;
+      patch.byteStride = lentStride;
+    } else if (fromBytes) {
       patch.bytes = bytes.data() + (static_cast<std::size_t>(roi.height) - 1) * byteRow;
       patch.byteStride = -static_cast<std::ptrdiff_t>(byteRow);
     }
     if (separable_) {
       resampleSeparably(patch, roi, domain, out, premultiplied);
       return;
+    }
+    // A turned walk that magnifies reads each source pixel for several
+    // output pixels: the bytes are made floats once, rows bottom first. One
+    // that shrinks reads few of the patch's pixels and keeps to the bytes.
+    thread_local Scratch<float> floats;
+    if (fromBytes && patchPixels <= static_cast<std::size_t>(domain.width) * static_cast<std::size_t>(domain.height)) {
+      float* converted = floats.reserve(patchPixels * 4);
+      for (std::int64_t row = 0; row < roi.height; ++row)
+        componentsOfBytes(patch.bytes + row * patch.byteStride, converted + static_cast<std::size_t>(row) * byteRow,
+                          byteRow);
+      patch.base = converted;
+      patch.bytes = nullptr;
     }
     // Output blocks of 32 × 32 read a small patch of the source each, which
     // stays in cache whatever the angle of the walk through it.
