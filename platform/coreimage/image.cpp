@@ -440,18 +440,18 @@ inline void combineOne(const float* const h[4], const float weight[4], float* ds
 
 // `width` pixels of four filtered rows summed with their weights, alpha
 // clamped as by storeClamped or 1 when `alphaOne`: the sums of the one-pixel
-// loop, term by term, two pixels a register.
-__attribute__((target("avx2"))) void combineRowsAvx2(const float* const h[4], const float weight[4], float* dst,
-                                                      std::size_t width, bool alphaOne) {
+// loop, term by term (fused, so to float rounding), two pixels a register.
+__attribute__((target("avx2,fma"))) void combineRowsAvx2(const float* const h[4], const float weight[4], float* dst,
+                                                          std::size_t width, bool alphaOne) {
   const __m256 w0 = _mm256_set1_ps(weight[0]), w1 = _mm256_set1_ps(weight[1]), w2 = _mm256_set1_ps(weight[2]),
                w3 = _mm256_set1_ps(weight[3]);
   const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1);
   std::size_t x = 0;
   for (; x + 2 <= width; x += 2) {
     const std::size_t i = x * 4;
-    __m256 acc = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(h[0] + i), w0), _mm256_mul_ps(_mm256_loadu_ps(h[1] + i), w1));
-    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[2] + i), w2));
-    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[3] + i), w3));
+    __m256 acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[1] + i), w1, _mm256_mul_ps(_mm256_loadu_ps(h[0] + i), w0));
+    acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[2] + i), w2, acc);
+    acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[3] + i), w3, acc);
     const __m256 clamped = alphaOne ? one : _mm256_min_ps(_mm256_max_ps(acc, zero), one);
     _mm256_storeu_ps(dst + i, _mm256_blend_ps(acc, clamped, 0x88));
   }
@@ -1040,6 +1040,78 @@ class AffineNode final : public Node {
     if (x < columns.size() && columns[x].inside) filterBytePixel(line, columns[x], h + x * 4);
   }
 
+  // One output column of a float row filtered along its taps (nothing
+  // written where it falls outside).
+  static void filterFloatPixel(const float* line, const Taps& t, float* h) {
+    if (!t.inside) return;
+    Pixel4 v = loadPixel(line + t.index[0] * 4) * t.weight[0] + loadPixel(line + t.index[1] * 4) * t.weight[1] +
+               loadPixel(line + t.index[2] * 4) * t.weight[2] + loadPixel(line + t.index[3] * 4) * t.weight[3];
+    storePixel(h, v);
+  }
+
+  // Columns 2k and 2k + 1 of an upright resampling: whether their four
+  // taps are the same source pixels, or start one pixel apart, all inside
+  // the source, and the weights for both in one register per tap (the first
+  // column's in the low half).
+  struct ColumnPair {
+    enum class Kind : std::uint8_t { apart, same, neighbours } kind = Kind::apart;
+    std::int32_t first = 0;
+    alignas(32) float weight[4][8] = {};
+  };
+
+  static std::vector<ColumnPair> columnPairs(const std::vector<Taps>& columns) {
+    std::vector<ColumnPair> pairs(columns.size() / 2);
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      const Taps& t = columns[2 * k];
+      const Taps& u = columns[2 * k + 1];
+      ColumnPair& pair = pairs[k];
+      if (!t.inside || !u.inside || !t.full || !u.full || t.index[0] > std::numeric_limits<std::int32_t>::max())
+        continue;
+      if (u.index[0] == t.index[0])
+        pair.kind = ColumnPair::Kind::same;
+      else if (u.index[0] == t.index[0] + 1)
+        pair.kind = ColumnPair::Kind::neighbours;
+      else
+        continue;
+      pair.first = static_cast<std::int32_t>(t.index[0]);
+      for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 4; ++c) {
+          pair.weight[i][c] = t.weight[i];
+          pair.weight[i][c + 4] = u.weight[i];
+        }
+    }
+    return pairs;
+  }
+
+  // A float row filtered along the columns' taps, the pairs that read the
+  // same or neighbouring pixels two columns a register, with the sums of
+  // filterFloatPixel to float rounding.
+  __attribute__((target("avx2,fma"))) static void filterPairsAvx2(const float* line, const std::vector<Taps>& columns,
+                                                                const std::vector<ColumnPair>& pairs, float* h) {
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      const ColumnPair& pair = pairs[k];
+      float* dst = h + k * 8;
+      if (pair.kind == ColumnPair::Kind::apart) {
+        filterFloatPixel(line, columns[2 * k], dst);
+        filterFloatPixel(line, columns[2 * k + 1], dst + 4);
+        continue;
+      }
+      const float* p = line + static_cast<std::size_t>(pair.first) * 4;
+      __m256 v;
+      if (pair.kind == ColumnPair::Kind::neighbours) {
+        v = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_load_ps(pair.weight[0]));
+        for (int i = 1; i < 4; ++i) v = _mm256_fmadd_ps(_mm256_loadu_ps(p + 4 * i), _mm256_load_ps(pair.weight[i]), v);
+      } else {
+        v = _mm256_mul_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(p)), _mm256_load_ps(pair.weight[0]));
+        for (int i = 1; i < 4; ++i)
+          v = _mm256_fmadd_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(p + 4 * i)),
+                              _mm256_load_ps(pair.weight[i]), v);
+      }
+      _mm256_storeu_ps(dst, v);
+    }
+    if (columns.size() % 2) filterFloatPixel(line, columns.back(), h + (columns.size() - 1) * 4);
+  }
+
   // Bicubic resampling without rotation or shear as two one-dimensional
   // passes: each source row is filtered horizontally once for all output
   // columns, then the filtered rows are combined vertically. The sums are
@@ -1062,20 +1134,32 @@ class AffineNode final : public Node {
     }
     const std::size_t width = static_cast<std::size_t>(domain.width), lineFloats = width * 4;
     PixelStore lines(static_cast<std::size_t>(hi - lo + 1) * lineFloats);
+    // A magnification reads the same or neighbouring source pixels for two
+    // neighbouring columns: those pairs go two pixels a register, from a
+    // float copy of an 8-bit row.
+    const bool pairsFirst = hasAvx2() && !generalLoopOnly_;
+    const std::vector<ColumnPair> pairs = pairsFirst ? columnPairs(columns) : std::vector<ColumnPair>{};
+    std::size_t pairColumns = 0;
+    for (const ColumnPair& pair : pairs) pairColumns += pair.kind != ColumnPair::Kind::apart ? 2 : 0;
+    const bool usePairs = pairsFirst && pairColumns * 2 >= width;
+    thread_local Scratch<float> rowFloats;
     for (std::int64_t sy = lo; sy <= hi; ++sy) {
       float* h = lines.data() + static_cast<std::size_t>(sy - lo) * lineFloats;
-      if (src.bytes) {
+      if (src.bytes && !usePairs) {
         filterByteRow(src.bytes + sy * src.byteStride, columns, h);
         continue;
       }
       const float* line = src.base + static_cast<std::size_t>(sy) * src.rowFloats;
-      for (std::size_t x = 0; x < width; ++x) {
-        const Taps& t = columns[x];
-        if (!t.inside) continue;
-        Pixel4 v = loadPixel(line + t.index[0] * 4) * t.weight[0] + loadPixel(line + t.index[1] * 4) * t.weight[1] +
-                   loadPixel(line + t.index[2] * 4) * t.weight[2] + loadPixel(line + t.index[3] * 4) * t.weight[3];
-        storePixel(h + x * 4, v);
+      if (src.bytes) {
+        float* converted = rowFloats.reserve(static_cast<std::size_t>(roi.width) * 4);
+        componentsOfBytes(src.bytes + sy * src.byteStride, converted, static_cast<std::size_t>(roi.width) * 4);
+        line = converted;
       }
+      if (usePairs) {
+        filterPairsAvx2(line, columns, pairs, h);
+        continue;
+      }
+      for (std::size_t x = 0; x < width; ++x) filterFloatPixel(line, columns[x], h + x * 4);
     }
     std::vector<std::size_t> outsideColumns, partColumns;
     for (std::size_t x = 0; x < width; ++x)
