@@ -2,6 +2,7 @@
 // crops, affine transforms, edge clamping and fused per-pixel operations.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <immintrin.h>
@@ -271,12 +272,22 @@ class SourceNode final : public Node {
     if (bits_ != 8 || rowsReady_ || region.intersection({0, 0, width_, height_}) != region || region.isEmpty())
       return false;
     std::call_once(opaqueChecked_, [this] {
-      bool opaque = true;
-      for (std::int64_t y = 0; y < height_ && opaque; ++y) {
+      // The AND of every pixel's four bytes keeps alpha 255 only when all
+      // alphas are 255 (a loop the compiler runs many pixels a step).
+      // Byte 3 of a pixel is its alpha: the high byte of a little-endian word.
+      constexpr int alphaShift = std::endian::native == std::endian::little ? 24 : 0;
+      std::uint32_t all = 0xffffffffu;
+      for (std::int64_t y = 0; y < height_ && ((all >> alphaShift) & 0xff) == 0xff; ++y) {
         const std::uint8_t* row = pixels_ + static_cast<std::size_t>(y) * rowBytes_;
-        for (std::int64_t x = 0; x < width_; ++x) opaque &= row[x * 4 + 3] == 255;
+        std::uint32_t rowAll = 0xffffffffu;
+        for (std::int64_t x = 0; x < width_; ++x) {
+          std::uint32_t pixel;
+          std::memcpy(&pixel, row + x * 4, sizeof pixel);
+          rowAll &= pixel;
+        }
+        all &= rowAll;
       }
-      opaque_ = opaque;
+      opaque_ = ((all >> alphaShift) & 0xff) == 0xff;
     });
     if (!opaque_) return false;
     bottomRow = pixels_ + static_cast<std::size_t>(height_ - 1 - region.y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4;
@@ -634,14 +645,22 @@ __attribute__((target("avx2"), always_inline)) inline void cubicWeights8(const _
     w[i] = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(aPlus2, t[i]), aPlus3), t[i]), t[i]), one);
 }
 
-// Eight consecutive pixels of a run over an opaque float patch, starting
-// `first` pixels in, when every tap of all eight lies inside the patch:
-// positions (in double, as tapSites4 has them) and weights eight lanes at a
-// time, then each pixel's 16 taps summed as the one-pixel loop sums them,
-// rows first. Alpha is 1. Returns false, with nothing written, when any of
-// the eight has a tap outside the patch.
-__attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch, const TurnedRun& run,
-                                                       std::int64_t first, float* dst) {
+// Where eight consecutive pixels of a run read, starting `first` pixels in:
+// each one's top-left tap (us − 1, vs − 1) and its weights along both axes,
+// lane k of each row of wx and wy for pixel k.
+struct Sites8 {
+  alignas(32) float wx[4][8];
+  alignas(32) float wy[4][8];
+  alignas(32) std::int32_t us[8];
+  alignas(32) std::int32_t vs[8];
+};
+
+// The sites of eight pixels when every tap of all eight lies inside the
+// patch: positions (in double, as tapSites4 has them) and weights eight
+// lanes at a time. False, with `sites` unfinished, otherwise.
+__attribute__((target("avx2,fma"), always_inline)) inline bool interiorSites8(const SourcePatch& patch,
+                                                                              const TurnedRun& run,
+                                                                              std::int64_t first, Sites8& sites) {
   const __m256d half = _mm256_set1_pd(0.5);
   const __m256d start = _mm256_set1_pd(static_cast<double>(first));
   const __m256d steps[2] = {_mm256_add_pd(start, _mm256_setr_pd(0, 1, 2, 3)),
@@ -670,26 +689,36 @@ __attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch
   __m256 weights[2][4];
   cubicWeights8(_mm256_set_m128(fu[1], fu[0]), weights[0]);
   cubicWeights8(_mm256_set_m128(fv[1], fv[0]), weights[1]);
-  alignas(32) float wx[4][8], wy[4][8];
   for (int i = 0; i < 4; ++i) {
-    _mm256_store_ps(wx[i], weights[0][i]);
-    _mm256_store_ps(wy[i], weights[1][i]);
+    _mm256_store_ps(sites.wx[i], weights[0][i]);
+    _mm256_store_ps(sites.wy[i], weights[1][i]);
   }
-  alignas(32) std::int32_t us[8], vs[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(us), _mm256_set_m128i(iu[1], iu[0]));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(vs), _mm256_set_m128i(iv[1], iv[0]));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.us), _mm256_set_m128i(iu[1], iu[0]));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.vs), _mm256_set_m128i(iv[1], iv[0]));
+  return true;
+}
+
+// Eight consecutive pixels of a run over an opaque float patch when all
+// their taps lie inside it (false, with nothing written, otherwise). Each
+// pixel's four patch rows are summed with the row weights, then the four
+// tap columns with theirs. Alpha is 1.
+__attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch, const TurnedRun& run,
+                                                       std::int64_t first, float* dst) {
+  Sites8 sites;
+  if (!interiorSites8(patch, run, first, sites)) return false;
   const __m128 alphaOne = _mm_setr_ps(0, 0, 0, 1);
   for (int k = 0; k < 8; ++k, dst += 4) {
-    const float* p = patch.base + static_cast<std::size_t>(vs[k] - 1) * patch.rowFloats + static_cast<std::size_t>(us[k] - 1) * 4;
-    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&wy[0][k]));
-    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&wy[0][k]));
+    const float* p = patch.base + static_cast<std::size_t>(sites.vs[k] - 1) * patch.rowFloats +
+                     static_cast<std::size_t>(sites.us[k] - 1) * 4;
+    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&sites.wy[0][k]));
+    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&sites.wy[0][k]));
     for (int j = 1; j < 4; ++j) {
       p += patch.rowFloats;
-      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&wy[j][k]), left);
-      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&wy[j][k]), right);
+      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&sites.wy[j][k]), left);
+      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&sites.wy[j][k]), right);
     }
-    const __m256 w01 = _mm256_set_m128(_mm_broadcast_ss(&wx[1][k]), _mm_broadcast_ss(&wx[0][k]));
-    const __m256 w23 = _mm256_set_m128(_mm_broadcast_ss(&wx[3][k]), _mm_broadcast_ss(&wx[2][k]));
+    const __m256 w01 = _mm256_set_m128(_mm_broadcast_ss(&sites.wx[1][k]), _mm_broadcast_ss(&sites.wx[0][k]));
+    const __m256 w23 = _mm256_set_m128(_mm_broadcast_ss(&sites.wx[3][k]), _mm_broadcast_ss(&sites.wx[2][k]));
     const __m256 sum = _mm256_fmadd_ps(right, w23, _mm256_mul_ps(left, w01));
     const __m128 pixel = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
     _mm_storeu_ps(dst, _mm_blend_ps(pixel, alphaOne, 0x8));
@@ -714,7 +743,8 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
   // Tap positions are kept in 32-bit integers.
   const bool eightAtATime = !patch.bytes && patch.opaque && patch.width < (1 << 30) && patch.height < (1 << 30);
   for (std::int64_t k = 0; k < run.count; ++k, dst += 4) {
-    if (eightAtATime && k % 8 == 0 && k + 8 <= run.count && opaqueRun8Avx2(patch, run, k, dst)) {
+    if (eightAtATime && k % 8 == 0 && k + 8 <= run.count &&
+        opaqueRun8Avx2(patch, run, k, dst)) {
       k += 7;
       dst += 28;
       continue;
