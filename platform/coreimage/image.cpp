@@ -646,55 +646,55 @@ __attribute__((target("avx2"), always_inline)) inline void cubicWeights8(const _
 }
 
 // Where eight consecutive pixels of a run read, starting `first` pixels in:
-// each one's top-left tap (us − 1, vs − 1) and its weights along both axes,
-// lane k of each row of wx and wy for pixel k.
+// the offset of each one's top-left tap in the patch (in floats) and its
+// weights along both axes, lane k of each row of wx and wy for pixel k.
 struct Sites8 {
   alignas(32) float wx[4][8];
   alignas(32) float wy[4][8];
-  alignas(32) std::int32_t us[8];
-  alignas(32) std::int32_t vs[8];
+  alignas(32) std::int32_t offset[8];
 };
 
 // The sites of eight pixels when every tap of all eight lies inside the
-// patch: positions (in double, as tapSites4 has them) and weights eight
-// lanes at a time. False, with `sites` unfinished, otherwise.
+// patch (false, with `sites` unfinished, otherwise). The first pixel's
+// position is worked out in double, as tapSite has it, and split into whole
+// pixels and a fraction; the other seven step from the fraction in float,
+// where a small number keeps its precision.
 __attribute__((target("avx2,fma"), always_inline)) inline bool interiorSites8(const SourcePatch& patch,
                                                                               const TurnedRun& run,
                                                                               std::int64_t first, Sites8& sites) {
-  const __m256d half = _mm256_set1_pd(0.5);
-  const __m256d start = _mm256_set1_pd(static_cast<double>(first));
-  const __m256d steps[2] = {_mm256_add_pd(start, _mm256_setr_pd(0, 1, 2, 3)),
-                            _mm256_add_pd(start, _mm256_setr_pd(4, 5, 6, 7))};
-  // Interior: 1 <= u < width − 2, so that floor(u) − 1 and floor(u) + 2
-  // both index the patch; the same for v. NaN positions fail the test.
-  const __m256d low = _mm256_set1_pd(1), uHigh = _mm256_set1_pd(static_cast<double>(patch.width - 2));
-  const __m256d vHigh = _mm256_set1_pd(static_cast<double>(patch.height - 2));
-  __m128i iu[2], iv[2];
-  __m128 fu[2], fv[2];
-  for (int h = 0; h < 2; ++h) {
-    const __m256d x = _mm256_add_pd(_mm256_set1_pd(run.x), _mm256_mul_pd(steps[h], _mm256_set1_pd(run.stepX)));
-    const __m256d y = _mm256_add_pd(_mm256_set1_pd(run.y), _mm256_mul_pd(steps[h], _mm256_set1_pd(run.stepY)));
-    const __m256d u = _mm256_sub_pd(_mm256_sub_pd(x, half), _mm256_set1_pd(run.originX));
-    const __m256d v = _mm256_sub_pd(_mm256_sub_pd(y, half), _mm256_set1_pd(run.originY));
-    const __m256d inside =
-        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(u, low, _CMP_GE_OQ), _mm256_cmp_pd(v, low, _CMP_GE_OQ)),
-                      _mm256_and_pd(_mm256_cmp_pd(u, uHigh, _CMP_LT_OQ), _mm256_cmp_pd(v, vHigh, _CMP_LT_OQ)));
-    if (_mm256_movemask_pd(inside) != 0xf) return false;
-    // Positive values: truncation is floor().
-    iu[h] = _mm256_cvttpd_epi32(u);
-    iv[h] = _mm256_cvttpd_epi32(v);
-    fu[h] = _mm256_cvtpd_ps(_mm256_sub_pd(u, _mm256_cvtepi32_pd(iu[h])));
-    fv[h] = _mm256_cvtpd_ps(_mm256_sub_pd(v, _mm256_cvtepi32_pd(iv[h])));
-  }
+  const double k = static_cast<double>(first);
+  const double u = run.x + k * run.stepX - 0.5 - run.originX, v = run.y + k * run.stepY - 0.5 - run.originY;
+  // Also false for NaN.
+  constexpr double kFar = 1 << 24;
+  if (!(std::fabs(u) < kFar && std::fabs(v) < kFar && std::fabs(run.stepX) < 1024 && std::fabs(run.stepY) < 1024))
+    return false;
+  const double wholeU = std::floor(u), wholeV = std::floor(v);
+  const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 fu = _mm256_fmadd_ps(lanes, _mm256_set1_ps(static_cast<float>(run.stepX)),
+                                    _mm256_set1_ps(static_cast<float>(u - wholeU)));
+  const __m256 fv = _mm256_fmadd_ps(lanes, _mm256_set1_ps(static_cast<float>(run.stepY)),
+                                    _mm256_set1_ps(static_cast<float>(v - wholeV)));
+  const __m256 floorU = _mm256_floor_ps(fu), floorV = _mm256_floor_ps(fv);
+  const __m256i iu = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(wholeU)), _mm256_cvttps_epi32(floorU));
+  const __m256i iv = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(wholeV)), _mm256_cvttps_epi32(floorV));
+  // Interior: 1 <= floor(u) <= width − 3, so that taps floor(u) − 1 to
+  // floor(u) + 2 index the patch; the same for v.
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i outside = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpgt_epi32(one, iu), _mm256_cmpgt_epi32(iu, _mm256_set1_epi32(static_cast<std::int32_t>(patch.width - 3)))),
+      _mm256_or_si256(_mm256_cmpgt_epi32(one, iv), _mm256_cmpgt_epi32(iv, _mm256_set1_epi32(static_cast<std::int32_t>(patch.height - 3)))));
+  if (!_mm256_testz_si256(outside, outside)) return false;
   __m256 weights[2][4];
-  cubicWeights8(_mm256_set_m128(fu[1], fu[0]), weights[0]);
-  cubicWeights8(_mm256_set_m128(fv[1], fv[0]), weights[1]);
+  cubicWeights8(_mm256_sub_ps(fu, floorU), weights[0]);
+  cubicWeights8(_mm256_sub_ps(fv, floorV), weights[1]);
   for (int i = 0; i < 4; ++i) {
     _mm256_store_ps(sites.wx[i], weights[0][i]);
     _mm256_store_ps(sites.wy[i], weights[1][i]);
   }
-  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.us), _mm256_set_m128i(iu[1], iu[0]));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.vs), _mm256_set_m128i(iv[1], iv[0]));
+  const __m256i offsets =
+      _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(iv, one), _mm256_set1_epi32(static_cast<std::int32_t>(patch.rowFloats))),
+                       _mm256_slli_epi32(_mm256_sub_epi32(iu, one), 2));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.offset), offsets);
   return true;
 }
 
@@ -708,8 +708,7 @@ __attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch
   if (!interiorSites8(patch, run, first, sites)) return false;
   const __m128 alphaOne = _mm_setr_ps(0, 0, 0, 1);
   for (int k = 0; k < 8; ++k, dst += 4) {
-    const float* p = patch.base + static_cast<std::size_t>(sites.vs[k] - 1) * patch.rowFloats +
-                     static_cast<std::size_t>(sites.us[k] - 1) * 4;
+    const float* p = patch.base + sites.offset[k];
     __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&sites.wy[0][k]));
     __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&sites.wy[0][k]));
     for (int j = 1; j < 4; ++j) {
@@ -740,8 +739,9 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
   // often).
   __m256 tapsLeft[4] = {}, tapsRight[4] = {};
   std::int64_t tapsU = std::numeric_limits<std::int64_t>::min(), tapsV = 0;
-  // Tap positions are kept in 32-bit integers.
-  const bool eightAtATime = !patch.bytes && patch.opaque && patch.width < (1 << 30) && patch.height < (1 << 30);
+  // Tap offsets are kept in 32-bit integers.
+  const bool eightAtATime = !patch.bytes && patch.opaque &&
+                            static_cast<double>(patch.rowFloats) * static_cast<double>(patch.height) < 2e9;
   for (std::int64_t k = 0; k < run.count; ++k, dst += 4) {
     if (eightAtATime && k % 8 == 0 && k + 8 <= run.count &&
         opaqueRun8Avx2(patch, run, k, dst)) {

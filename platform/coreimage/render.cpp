@@ -64,10 +64,13 @@ __attribute__((target("avx2"))) void quantizeRowAvx2(const float* src, std::uint
       const __m256 bound = _mm256_blend_ps(alpha, one, 0x88);
       __m256 c;
       if constexpr (premultiplied) {
-        // max(alpha, 1) is 1 for NaN.
+        // max(alpha, 1) is 1 for NaN. Alphas above 1 are rare: without
+        // them the division is by 1 and is left out.
         const __m256 rawAlpha = _mm256_permutevar8x32_ps(v, alphaLanes);
-        const __m256 excess = _mm256_blend_ps(_mm256_div_ps(one, _mm256_max_ps(rawAlpha, one)), one, 0x88);
-        c = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(v, excess), zero), bound);
+        __m256 scaled = v;
+        if (_mm256_movemask_ps(_mm256_cmp_ps(rawAlpha, one, _CMP_GT_OQ)))
+          scaled = _mm256_mul_ps(v, _mm256_blend_ps(_mm256_div_ps(one, _mm256_max_ps(rawAlpha, one)), one, 0x88));
+        c = _mm256_min_ps(_mm256_max_ps(scaled, zero), bound);
       }
       else
         c = _mm256_mul_ps(_mm256_min_ps(_mm256_max_ps(v, zero), one), bound);
@@ -167,7 +170,9 @@ struct BandRenderer::State {
   std::vector<bool> finished;
   // A helper renders the band after the one being read, on one core, while
   // the consumer (an encoder) works on the rows before: both cores stay busy.
-  bool aheadBusy = false;
+  bool aheadBusy = false;     // handed to a helper that has not reported back
+  bool aheadRunning = false;  // and that helper is rendering it
+  bool closed = false;        // the renderer is gone: a late helper does nothing
   // Storage of bands already read, for the next ones (each large enough
   // for any band).
   std::vector<BandPixels> spare;
@@ -195,9 +200,11 @@ BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat for
       state_(std::make_shared<State>()) {}
 
 BandRenderer::~BandRenderer() {
-  // The render ahead uses this object until it reports back.
+  // A render ahead under way uses this object until it reports back; one
+  // not yet started finds the renderer closed and leaves it alone.
   std::unique_lock lock(state_->mutex);
-  state_->changed.wait(lock, [this] { return !state_->aheadBusy; });
+  state_->closed = true;
+  state_->changed.wait(lock, [this] { return !state_->aheadRunning; });
 }
 
 void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t* destination,
@@ -245,12 +252,13 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
         std::unique_lock hold(state->mutex);
         // A reader that got to the band first renders it itself.
         auto it = state->bands.find(next);
-        if (it == state->bands.end() || it->second.claimed) {
+        if (state->closed || it == state->bands.end() || it->second.claimed) {
           state->aheadBusy = false;
           state->changed.notify_all();
           return;
         }
         it->second.claimed = true;
+        state->aheadRunning = true;
         hold.unlock();
         BandPixels pixels;
         bool ok = true;
@@ -264,7 +272,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
         Band& n = state->bands[next];
         n.pixels = std::move(pixels);
         (ok ? n.ready : n.abandoned) = true;
-        state->aheadBusy = false;
+        state->aheadBusy = state->aheadRunning = false;
         state->changed.notify_all();
       });
       if (!posted) {
