@@ -31,11 +31,18 @@ class BusyHelpers {
         ++held_;
         changed_.notify_all();
         changed_.wait(lock, [this] { return released_; });
+        --held_;
+        changed_.notify_all();
       }));
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return held_ == count; });
   }
-  ~BusyHelpers() { release(); }
+  // Waits until the helpers have let go of this object.
+  ~BusyHelpers() {
+    release();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return held_ == 0; });
+  }
   void release() {
     std::lock_guard guard(mutex_);
     released_ = true;
