@@ -223,6 +223,21 @@ namespace {
 using NodePtr = std::shared_ptr<const Node>;
 
 // Decoded pixels, rows top first, converted to float on demand.
+// True when each of `count` 8-bit RGBA pixels has alpha 255. The AND of
+// all the pixels' words keeps the alpha byte at 255 only then, a loop the
+// compiler runs many pixels a step.
+bool opaqueBytePixels(const std::uint8_t* p, std::size_t count) {
+  // Byte 3 of a pixel is its alpha: the high byte of a little-endian word.
+  constexpr int alphaShift = std::endian::native == std::endian::little ? 24 : 0;
+  std::uint32_t all = 0xffffffffu;
+  for (std::size_t x = 0; x < count; ++x) {
+    std::uint32_t pixel;
+    std::memcpy(&pixel, p + x * 4, sizeof pixel);
+    all &= pixel;
+  }
+  return ((all >> alphaShift) & 0xff) == 0xff;
+}
+
 class SourceNode final : public Node {
  public:
   SourceNode(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width, std::int64_t height,
@@ -251,7 +266,7 @@ class SourceNode final : public Node {
                                 static_cast<std::size_t>(region.x) * pixelBytes;
       bool opaque = true;
       if (bits == 8) {
-        for (std::size_t i = 3; i < length; i += 4) opaque &= src[i] == 255;
+        opaque = opaqueBytePixels(src, static_cast<std::size_t>(region.width));
       } else {
         const auto* s16 = reinterpret_cast<const std::uint16_t*>(src);
         for (std::size_t i = 3; i < length / 2; i += 4) opaque &= s16[i] == 65535;
@@ -272,22 +287,10 @@ class SourceNode final : public Node {
     if (bits_ != 8 || rowsReady_ || region.intersection({0, 0, width_, height_}) != region || region.isEmpty())
       return false;
     std::call_once(opaqueChecked_, [this] {
-      // The AND of every pixel's four bytes keeps alpha 255 only when all
-      // alphas are 255 (a loop the compiler runs many pixels a step).
-      // Byte 3 of a pixel is its alpha: the high byte of a little-endian word.
-      constexpr int alphaShift = std::endian::native == std::endian::little ? 24 : 0;
-      std::uint32_t all = 0xffffffffu;
-      for (std::int64_t y = 0; y < height_ && ((all >> alphaShift) & 0xff) == 0xff; ++y) {
-        const std::uint8_t* row = pixels_ + static_cast<std::size_t>(y) * rowBytes_;
-        std::uint32_t rowAll = 0xffffffffu;
-        for (std::int64_t x = 0; x < width_; ++x) {
-          std::uint32_t pixel;
-          std::memcpy(&pixel, row + x * 4, sizeof pixel);
-          rowAll &= pixel;
-        }
-        all &= rowAll;
-      }
-      opaque_ = ((all >> alphaShift) & 0xff) == 0xff;
+      bool opaque = true;
+      for (std::int64_t y = 0; y < height_ && opaque; ++y)
+        opaque = opaqueBytePixels(pixels_ + static_cast<std::size_t>(y) * rowBytes_, static_cast<std::size_t>(width_));
+      opaque_ = opaque;
     });
     if (!opaque_) return false;
     bottomRow = pixels_ + static_cast<std::size_t>(height_ - 1 - region.y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4;
@@ -304,9 +307,7 @@ class SourceNode final : public Node {
       std::uint8_t* row = destination + static_cast<std::size_t>(region.maxY() - 1 - y) * rowBytes;
       std::memcpy(row, pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4,
                   length);
-      bool opaque = true;
-      for (std::size_t i = 3; i < length; i += 4) opaque &= row[i] == 255;
-      if (!opaque) return false;
+      if (!opaqueBytePixels(row, static_cast<std::size_t>(region.width))) return false;
     }
     return true;
   }
@@ -321,7 +322,7 @@ class SourceNode final : public Node {
       bool opaque = bits_ != 32;
       if (bits_ == 8) {
         const std::uint8_t* s = src + static_cast<std::size_t>(inner.x) * 4;
-        for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 255;
+        opaque = opaqueBytePixels(s, width);
       } else if (bits_ == 16) {
         const std::uint16_t* s = reinterpret_cast<const std::uint16_t*>(src) + static_cast<std::size_t>(inner.x) * 4;
         for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 65535;
