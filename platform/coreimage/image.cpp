@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <sys/mman.h>
 
 #include "node.h"
@@ -15,11 +16,31 @@
 namespace coreimage {
 namespace {
 
+// Tiles of a megabyte or more are aligned to 2 MiB and asked to use huge
+// pages: a fresh tile then commits in a fault or two, not hundreds.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+bool onHugePages(std::size_t count) { return count * sizeof(float) >= (std::size_t{1} << 20); }
+
+float* allocateFloats(std::size_t count) {
+  if (!onHugePages(count)) return new float[count == 0 ? 1 : count];
+  const std::size_t bytes = (count * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
+  void* memory = ::operator new(bytes, std::align_val_t{kHugePage});
+  ::madvise(memory, bytes, MADV_HUGEPAGE);
+  return static_cast<float*>(memory);
+}
+
+void releaseFloats(float* data, std::size_t count) {
+  if (onHugePages(count))
+    ::operator delete(data, std::align_val_t{kHugePage});
+  else
+    delete[] data;
+}
+
 // Free buffers of this thread, at most a handful, each with its capacity.
 struct BufferPool {
   std::vector<std::pair<std::size_t, float*>> free;
   ~BufferPool() {
-    for (auto& [capacity, data] : free) delete[] data;
+    for (auto& [capacity, data] : free) releaseFloats(data, capacity);
   }
 };
 thread_local BufferPool pool;
@@ -40,7 +61,7 @@ PixelStore::PixelStore(std::size_t count) : data_(nullptr), size_(count), capaci
     pool.free.erase(pool.free.begin() + static_cast<std::ptrdiff_t>(best));
   } else {
     capacity_ = count;
-    data_ = new float[count == 0 ? 1 : count];
+    data_ = allocateFloats(count);
   }
 }
 
@@ -50,10 +71,10 @@ PixelStore::~PixelStore() {
     // Drop the smallest so that large tiles stay cached.
     auto smallest = std::min_element(pool.free.begin(), pool.free.end());
     if (smallest->first >= capacity_) {
-      delete[] data_;
+      releaseFloats(data_, capacity_);
       return;
     }
-    delete[] smallest->second;
+    releaseFloats(smallest->second, smallest->first);
     pool.free.erase(smallest);
   }
   pool.free.emplace_back(capacity_, data_);
