@@ -248,7 +248,7 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
       // Listed before the helper can look for it: it waits for the lock.
       state_->bands[index + 1].rowsLeft = bandRows(index + 1);
       state_->aheadBusy = true;
-      const bool posted = postToHelper([this, state = state_, renderBand, next = index + 1] {
+      const bool posted = postToHelper([state = state_, renderBand, next = index + 1] {
         std::unique_lock hold(state->mutex);
         // A reader that got to the band first renders it itself.
         auto it = state->bands.find(next);
