@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "helpers.h"
+
 namespace coreimage {
 
 // Runs work(i) once for every i in [0, count), on up to one thread per core
@@ -37,16 +39,10 @@ void forEachBand(std::int64_t count, Work&& work) {
     }
   };
   const auto threads = std::min<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()), count);
-  std::vector<std::thread> pool;
-  for (std::int64_t t = 1; t < threads; ++t) {
-    try {
-      pool.emplace_back(worker);
-    } catch (const std::exception&) {
-      break;
-    }
-  }
-  worker();
-  for (auto& t : pool) t.join();
+  if (threads <= 1)
+    worker();
+  else
+    runTogether(static_cast<unsigned>(threads - 1), worker);
   if (failure) std::rethrow_exception(failure);
 }
 

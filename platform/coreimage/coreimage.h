@@ -200,7 +200,7 @@ class BandRenderer {
   std::int64_t bandHeight_;
   std::size_t rowBytes_;
   struct State;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;  // shared with the helper rendering ahead
 };
 
 // Renders float RGBA (non-premultiplied, not clamped), rows bottom first:

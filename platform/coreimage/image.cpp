@@ -2,11 +2,13 @@
 // crops, affine transforms, edge clamping and fused per-pixel operations.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <immintrin.h>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <sys/mman.h>
 
 #include "node.h"
@@ -14,11 +16,31 @@
 namespace coreimage {
 namespace {
 
+// Tiles of a megabyte or more are aligned to 2 MiB and asked to use huge
+// pages: a fresh tile then commits in a fault or two, not hundreds.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+bool onHugePages(std::size_t count) { return count * sizeof(float) >= (std::size_t{1} << 20); }
+
+float* allocateFloats(std::size_t count) {
+  if (!onHugePages(count)) return new float[count == 0 ? 1 : count];
+  const std::size_t bytes = (count * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
+  void* memory = ::operator new(bytes, std::align_val_t{kHugePage});
+  ::madvise(memory, bytes, MADV_HUGEPAGE);
+  return static_cast<float*>(memory);
+}
+
+void releaseFloats(float* data, std::size_t count) {
+  if (onHugePages(count))
+    ::operator delete(data, std::align_val_t{kHugePage});
+  else
+    delete[] data;
+}
+
 // Free buffers of this thread, at most a handful, each with its capacity.
 struct BufferPool {
   std::vector<std::pair<std::size_t, float*>> free;
   ~BufferPool() {
-    for (auto& [capacity, data] : free) delete[] data;
+    for (auto& [capacity, data] : free) releaseFloats(data, capacity);
   }
 };
 thread_local BufferPool pool;
@@ -39,7 +61,7 @@ PixelStore::PixelStore(std::size_t count) : data_(nullptr), size_(count), capaci
     pool.free.erase(pool.free.begin() + static_cast<std::ptrdiff_t>(best));
   } else {
     capacity_ = count;
-    data_ = new float[count == 0 ? 1 : count];
+    data_ = allocateFloats(count);
   }
 }
 
@@ -49,10 +71,10 @@ PixelStore::~PixelStore() {
     // Drop the smallest so that large tiles stay cached.
     auto smallest = std::min_element(pool.free.begin(), pool.free.end());
     if (smallest->first >= capacity_) {
-      delete[] data_;
+      releaseFloats(data_, capacity_);
       return;
     }
-    delete[] smallest->second;
+    releaseFloats(smallest->second, smallest->first);
     pool.free.erase(smallest);
   }
   pool.free.emplace_back(capacity_, data_);
@@ -222,6 +244,21 @@ namespace {
 using NodePtr = std::shared_ptr<const Node>;
 
 // Decoded pixels, rows top first, converted to float on demand.
+// True when each of `count` 8-bit RGBA pixels has alpha 255. The AND of
+// all the pixels' words keeps the alpha byte at 255 only then, a loop the
+// compiler runs many pixels a step.
+bool opaqueBytePixels(const std::uint8_t* p, std::size_t count) {
+  // Byte 3 of a pixel is its alpha: the high byte of a little-endian word.
+  constexpr int alphaShift = std::endian::native == std::endian::little ? 24 : 0;
+  std::uint32_t all = 0xffffffffu;
+  for (std::size_t x = 0; x < count; ++x) {
+    std::uint32_t pixel;
+    std::memcpy(&pixel, p + x * 4, sizeof pixel);
+    all &= pixel;
+  }
+  return ((all >> alphaShift) & 0xff) == 0xff;
+}
+
 class SourceNode final : public Node {
  public:
   SourceNode(std::shared_ptr<const void> owner, const void* pixels, std::int64_t width, std::int64_t height,
@@ -250,7 +287,7 @@ class SourceNode final : public Node {
                                 static_cast<std::size_t>(region.x) * pixelBytes;
       bool opaque = true;
       if (bits == 8) {
-        for (std::size_t i = 3; i < length; i += 4) opaque &= src[i] == 255;
+        opaque = opaqueBytePixels(src, static_cast<std::size_t>(region.width));
       } else {
         const auto* s16 = reinterpret_cast<const std::uint16_t*>(src);
         for (std::size_t i = 3; i < length / 2; i += 4) opaque &= s16[i] == 65535;
@@ -265,6 +302,23 @@ class SourceNode final : public Node {
     return true;
   }
 
+  // Only a source decoded whole lends its bytes: its alphas are checked
+  // once, all of them.
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (bits_ != 8 || rowsReady_ || region.intersection({0, 0, width_, height_}) != region || region.isEmpty())
+      return false;
+    std::call_once(opaqueChecked_, [this] {
+      bool opaque = true;
+      for (std::int64_t y = 0; y < height_ && opaque; ++y)
+        opaque = opaqueBytePixels(pixels_ + static_cast<std::size_t>(y) * rowBytes_, static_cast<std::size_t>(width_));
+      opaque_ = opaque;
+    });
+    if (!opaque_) return false;
+    bottomRow = pixels_ + static_cast<std::size_t>(height_ - 1 - region.y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4;
+    stride = -static_cast<std::ptrdiff_t>(rowBytes_);
+    return true;
+  }
+
   // One pass: each row is copied, then checked (a translucent row ends it).
   bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
     if (bits_ != 8 || region.intersection({0, 0, width_, height_}) != region || region.isEmpty()) return false;
@@ -274,9 +328,7 @@ class SourceNode final : public Node {
       std::uint8_t* row = destination + static_cast<std::size_t>(region.maxY() - 1 - y) * rowBytes;
       std::memcpy(row, pixels_ + static_cast<std::size_t>(height_ - 1 - y) * rowBytes_ + static_cast<std::size_t>(region.x) * 4,
                   length);
-      bool opaque = true;
-      for (std::size_t i = 3; i < length; i += 4) opaque &= row[i] == 255;
-      if (!opaque) return false;
+      if (!opaqueBytePixels(row, static_cast<std::size_t>(region.width))) return false;
     }
     return true;
   }
@@ -291,7 +343,7 @@ class SourceNode final : public Node {
       bool opaque = bits_ != 32;
       if (bits_ == 8) {
         const std::uint8_t* s = src + static_cast<std::size_t>(inner.x) * 4;
-        for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 255;
+        opaque = opaqueBytePixels(s, width);
       } else if (bits_ == 16) {
         const std::uint16_t* s = reinterpret_cast<const std::uint16_t*>(src) + static_cast<std::size_t>(inner.x) * 4;
         for (std::size_t i = 3; i < width * 4; i += 4) opaque &= s[i] == 65535;
@@ -328,6 +380,8 @@ class SourceNode final : public Node {
   std::int64_t width_, height_;
   int bits_;
   std::size_t rowBytes_;
+  mutable std::once_flag opaqueChecked_;
+  mutable bool opaque_ = false;
 };
 
 class ConstantNode final : public Node {
@@ -367,6 +421,10 @@ class CropNode final : public Node {
   bool readOpaqueBytes(const PixelRect& region, std::uint8_t* destination, std::size_t rowBytes) const override {
     if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
     return input_->readOpaqueBytes(region, destination, rowBytes);
+  }
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (extent_.isInfinite() || region.intersection(pixelsInside(extent_)) != region) return false;
+    return input_->lendOpaqueBytes(region, bottomRow, stride);
   }
   bool isClear() const override { return input_->isClear(); }
   bool prefersPremultiplied() const override { return input_->prefersPremultiplied(); }
@@ -415,18 +473,18 @@ inline void combineOne(const float* const h[4], const float weight[4], float* ds
 
 // `width` pixels of four filtered rows summed with their weights, alpha
 // clamped as by storeClamped or 1 when `alphaOne`: the sums of the one-pixel
-// loop, term by term, two pixels a register.
-__attribute__((target("avx2"))) void combineRowsAvx2(const float* const h[4], const float weight[4], float* dst,
-                                                      std::size_t width, bool alphaOne) {
+// loop, term by term (fused, so to float rounding), two pixels a register.
+__attribute__((target("avx2,fma"))) void combineRowsAvx2(const float* const h[4], const float weight[4], float* dst,
+                                                          std::size_t width, bool alphaOne) {
   const __m256 w0 = _mm256_set1_ps(weight[0]), w1 = _mm256_set1_ps(weight[1]), w2 = _mm256_set1_ps(weight[2]),
                w3 = _mm256_set1_ps(weight[3]);
   const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1);
   std::size_t x = 0;
   for (; x + 2 <= width; x += 2) {
     const std::size_t i = x * 4;
-    __m256 acc = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(h[0] + i), w0), _mm256_mul_ps(_mm256_loadu_ps(h[1] + i), w1));
-    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[2] + i), w2));
-    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(h[3] + i), w3));
+    __m256 acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[1] + i), w1, _mm256_mul_ps(_mm256_loadu_ps(h[0] + i), w0));
+    acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[2] + i), w2, acc);
+    acc = _mm256_fmadd_ps(_mm256_loadu_ps(h[3] + i), w3, acc);
     const __m256 clamped = alphaOne ? one : _mm256_min_ps(_mm256_max_ps(acc, zero), one);
     _mm256_storeu_ps(dst + i, _mm256_blend_ps(acc, clamped, 0x88));
   }
@@ -594,10 +652,106 @@ __attribute__((target("avx2"))) void tapSites4(const SourcePatch& patch, const T
   }
 }
 
+// Catmull-Rom weights of the taps at distances 1 + f, f, 1 − f and 2 − f,
+// eight fractions at a time: the operations of cubicWeights, lane by lane.
+__attribute__((target("avx2"), always_inline)) inline void cubicWeights8(const __m256& f, __m256 w[4]) {
+  const __m256 a = _mm256_set1_ps(-0.5f), one = _mm256_set1_ps(1), two = _mm256_set1_ps(2);
+  const __m256 fiveA = _mm256_set1_ps(5 * -0.5f), eightA = _mm256_set1_ps(8 * -0.5f), fourA = _mm256_set1_ps(4 * -0.5f);
+  const __m256 aPlus2 = _mm256_set1_ps(-0.5f + 2), aPlus3 = _mm256_set1_ps(-0.5f + 3);
+  const __m256 t[4] = {_mm256_add_ps(one, f), f, _mm256_sub_ps(one, f), _mm256_sub_ps(two, f)};
+  for (int i : {0, 3})
+    w[i] = _mm256_sub_ps(
+        _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(a, t[i]), fiveA), t[i]), eightA), t[i]),
+        fourA);
+  for (int i : {1, 2})
+    w[i] = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(aPlus2, t[i]), aPlus3), t[i]), t[i]), one);
+}
+
+// Where eight consecutive pixels of a run read, starting `first` pixels in:
+// the offset of each one's top-left tap in the patch (in floats) and its
+// weights along both axes, lane k of each row of wx and wy for pixel k.
+struct Sites8 {
+  alignas(32) float wx[4][8];
+  alignas(32) float wy[4][8];
+  alignas(32) std::int32_t offset[8];
+};
+
+// The sites of eight pixels when every tap of all eight lies inside the
+// patch (false, with `sites` unfinished, otherwise). The first pixel's
+// position is worked out in double, as tapSite has it, and split into whole
+// pixels and a fraction; the other seven step from the fraction in float,
+// where a small number keeps its precision.
+__attribute__((target("avx2,fma"), always_inline)) inline bool interiorSites8(const SourcePatch& patch,
+                                                                              const TurnedRun& run,
+                                                                              std::int64_t first, Sites8& sites) {
+  const double k = static_cast<double>(first);
+  const double u = run.x + k * run.stepX - 0.5 - run.originX, v = run.y + k * run.stepY - 0.5 - run.originY;
+  // Also false for NaN.
+  constexpr double kFar = 1 << 24;
+  if (!(std::fabs(u) < kFar && std::fabs(v) < kFar && std::fabs(run.stepX) < 1024 && std::fabs(run.stepY) < 1024))
+    return false;
+  const double wholeU = std::floor(u), wholeV = std::floor(v);
+  const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 fu = _mm256_fmadd_ps(lanes, _mm256_set1_ps(static_cast<float>(run.stepX)),
+                                    _mm256_set1_ps(static_cast<float>(u - wholeU)));
+  const __m256 fv = _mm256_fmadd_ps(lanes, _mm256_set1_ps(static_cast<float>(run.stepY)),
+                                    _mm256_set1_ps(static_cast<float>(v - wholeV)));
+  const __m256 floorU = _mm256_floor_ps(fu), floorV = _mm256_floor_ps(fv);
+  const __m256i iu = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(wholeU)), _mm256_cvttps_epi32(floorU));
+  const __m256i iv = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(wholeV)), _mm256_cvttps_epi32(floorV));
+  // Interior: 1 <= floor(u) <= width − 3, so that taps floor(u) − 1 to
+  // floor(u) + 2 index the patch; the same for v.
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i outside = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpgt_epi32(one, iu), _mm256_cmpgt_epi32(iu, _mm256_set1_epi32(static_cast<std::int32_t>(patch.width - 3)))),
+      _mm256_or_si256(_mm256_cmpgt_epi32(one, iv), _mm256_cmpgt_epi32(iv, _mm256_set1_epi32(static_cast<std::int32_t>(patch.height - 3)))));
+  if (!_mm256_testz_si256(outside, outside)) return false;
+  __m256 weights[2][4];
+  cubicWeights8(_mm256_sub_ps(fu, floorU), weights[0]);
+  cubicWeights8(_mm256_sub_ps(fv, floorV), weights[1]);
+  for (int i = 0; i < 4; ++i) {
+    _mm256_store_ps(sites.wx[i], weights[0][i]);
+    _mm256_store_ps(sites.wy[i], weights[1][i]);
+  }
+  const __m256i offsets =
+      _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(iv, one), _mm256_set1_epi32(static_cast<std::int32_t>(patch.rowFloats))),
+                       _mm256_slli_epi32(_mm256_sub_epi32(iu, one), 2));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(sites.offset), offsets);
+  return true;
+}
+
+// Eight consecutive pixels of a run over an opaque float patch when all
+// their taps lie inside it (false, with nothing written, otherwise). Each
+// pixel's four patch rows are summed with the row weights, then the four
+// tap columns with theirs. Alpha is 1.
+__attribute__((target("avx2,fma"))) bool opaqueRun8Avx2(const SourcePatch& patch, const TurnedRun& run,
+                                                       std::int64_t first, float* dst) {
+  Sites8 sites;
+  if (!interiorSites8(patch, run, first, sites)) return false;
+  const __m128 alphaOne = _mm_setr_ps(0, 0, 0, 1);
+  for (int k = 0; k < 8; ++k, dst += 4) {
+    const float* p = patch.base + sites.offset[k];
+    __m256 left = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&sites.wy[0][k]));
+    __m256 right = _mm256_mul_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&sites.wy[0][k]));
+    for (int j = 1; j < 4; ++j) {
+      p += patch.rowFloats;
+      left = _mm256_fmadd_ps(_mm256_loadu_ps(p), _mm256_broadcast_ss(&sites.wy[j][k]), left);
+      right = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), _mm256_broadcast_ss(&sites.wy[j][k]), right);
+    }
+    const __m256 w01 = _mm256_set_m128(_mm_broadcast_ss(&sites.wx[1][k]), _mm_broadcast_ss(&sites.wx[0][k]));
+    const __m256 w23 = _mm256_set_m128(_mm_broadcast_ss(&sites.wx[3][k]), _mm_broadcast_ss(&sites.wx[2][k]));
+    const __m256 sum = _mm256_fmadd_ps(right, w23, _mm256_mul_ps(left, w01));
+    const __m128 pixel = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+    _mm_storeu_ps(dst, _mm_blend_ps(pixel, alphaOne, 0x8));
+  }
+  return true;
+}
+
 // The same loop with the interior taps in 256-bit registers: each patch row
 // of four pixels is two registers, the rows are summed with their weights
 // first, then the columns. Equal to the reference to float rounding. An
-// 8-bit patch is read as bytes, summed, then scaled by 1/255 once.
+// 8-bit patch is read as bytes, summed, then scaled by 1/255 once; an
+// opaque one goes eight pixels at a time where their taps lie inside it.
 __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch& patch, TurnedRun run) {
   float* dst = run.dst;
   const __m256i lowLanes = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1), highLanes = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
@@ -607,7 +761,16 @@ __attribute__((target("avx2,fma"))) void resampleTurnedRunAvx2(const SourcePatch
   // often).
   __m256 tapsLeft[4] = {}, tapsRight[4] = {};
   std::int64_t tapsU = std::numeric_limits<std::int64_t>::min(), tapsV = 0;
+  // Tap offsets are kept in 32-bit integers.
+  const bool eightAtATime = !patch.bytes && patch.opaque &&
+                            static_cast<double>(patch.rowFloats) * static_cast<double>(patch.height) < 2e9;
   for (std::int64_t k = 0; k < run.count; ++k, dst += 4) {
+    if (eightAtATime && k % 8 == 0 && k + 8 <= run.count &&
+        opaqueRun8Avx2(patch, run, k, dst)) {
+      k += 7;
+      dst += 28;
+      continue;
+    }
     if (k % 4 == 0) tapSites4(patch, run, k, sites);
     const TapSite& site = sites[k % 4];
     if (site.outside) {
@@ -696,6 +859,25 @@ std::vector<BicubicTaps> bicubicTapsAlong(std::int64_t first, std::int64_t count
 
 namespace {
 
+// A thread's scratch buffer: grown when too small, never cleared, so that
+// it costs no pass over its memory.
+template <typename T>
+class Scratch {
+ public:
+  T* reserve(std::size_t count) {
+    if (count > capacity_) {
+      data_.reset(new T[count]);
+      capacity_ = count;
+    }
+    return data_.get();
+  }
+  T* data() { return data_.get(); }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t capacity_ = 0;
+};
+
 class AffineNode final : public Node {
  public:
   // `fastPaths` false keeps every resampling on the reference loop.
@@ -727,6 +909,11 @@ class AffineNode final : public Node {
     auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
     return input_->readOpaqueBytes({region.x - dx, region.y - dy, region.width, region.height}, destination,
                                    rowBytes);
+  }
+  bool lendOpaqueBytes(const PixelRect& region, const std::uint8_t*& bottomRow, std::ptrdiff_t& stride) const override {
+    if (!translationOnly_) return false;
+    auto dx = static_cast<std::int64_t>(transform_.tx), dy = static_cast<std::int64_t>(transform_.ty);
+    return input_->lendOpaqueBytes({region.x - dx, region.y - dy, region.width, region.height}, bottomRow, stride);
   }
 
   void render(const TileView& out) const override { resample(out, false); }
@@ -805,12 +992,16 @@ class AffineNode final : public Node {
       return;
     }
     const bool useAvx2 = hasAvx2() && !generalLoopOnly_;
-    // An opaque 8-bit source is read as it is stored, a quarter of the
-    // memory of float pixels and no conversion pass.
-    thread_local std::vector<std::uint8_t> bytes;
+    // An opaque 8-bit source is read as it is stored (where it is, when the
+    // source lends its bytes), a quarter of the memory of float pixels and
+    // no conversion pass.
     const std::size_t byteRow = static_cast<std::size_t>(roi.width) * 4;
-    if (useAvx2) bytes.resize(byteRow * static_cast<std::size_t>(roi.height));
-    const bool fromBytes = useAvx2 && input_->readOpaqueBytes(roi, bytes.data(), byteRow);
+    const std::size_t patchPixels = static_cast<std::size_t>(roi.width) * static_cast<std::size_t>(roi.height);
+    const std::uint8_t* lentBytes = nullptr;
+    std::ptrdiff_t lentStride = 0;
+    bool fromBytes = useAvx2 && input_->lendOpaqueBytes(roi, lentBytes, lentStride);
+    thread_local Scratch<std::uint8_t> bytes;
+    if (useAvx2 && !fromBytes) fromBytes = input_->readOpaqueBytes(roi, bytes.reserve(byteRow * static_cast<std::size_t>(roi.height)), byteRow);
     std::optional<TileBuffer> src;
     bool opaque = true;
     if (!fromBytes) {
@@ -819,13 +1010,28 @@ class AffineNode final : public Node {
     }
     SourcePatch patch{src ? src->pixels.data() : nullptr, static_cast<std::size_t>(roi.width) * 4, roi.width,
                       roi.height, opaque};
-    if (fromBytes) {
+    if (lentBytes) {
+      patch.bytes = lentBytes;
+      patch.byteStride = lentStride;
+    } else if (fromBytes) {
       patch.bytes = bytes.data() + (static_cast<std::size_t>(roi.height) - 1) * byteRow;
       patch.byteStride = -static_cast<std::ptrdiff_t>(byteRow);
     }
     if (separable_) {
       resampleSeparably(patch, roi, domain, out, premultiplied);
       return;
+    }
+    // A turned walk that magnifies reads each source pixel for several
+    // output pixels: the bytes are made floats once, rows bottom first. One
+    // that shrinks reads few of the patch's pixels and keeps to the bytes.
+    thread_local Scratch<float> floats;
+    if (fromBytes && patchPixels <= static_cast<std::size_t>(domain.width) * static_cast<std::size_t>(domain.height)) {
+      float* converted = floats.reserve(patchPixels * 4);
+      for (std::int64_t row = 0; row < roi.height; ++row)
+        componentsOfBytes(patch.bytes + row * patch.byteStride, converted + static_cast<std::size_t>(row) * byteRow,
+                          byteRow);
+      patch.base = converted;
+      patch.bytes = nullptr;
     }
     // Output blocks of 32 × 32 read a small patch of the source each, which
     // stays in cache whatever the angle of the walk through it.
@@ -886,6 +1092,78 @@ class AffineNode final : public Node {
     if (x < columns.size() && columns[x].inside) filterBytePixel(line, columns[x], h + x * 4);
   }
 
+  // One output column of a float row filtered along its taps (nothing
+  // written where it falls outside).
+  static void filterFloatPixel(const float* line, const Taps& t, float* h) {
+    if (!t.inside) return;
+    Pixel4 v = loadPixel(line + t.index[0] * 4) * t.weight[0] + loadPixel(line + t.index[1] * 4) * t.weight[1] +
+               loadPixel(line + t.index[2] * 4) * t.weight[2] + loadPixel(line + t.index[3] * 4) * t.weight[3];
+    storePixel(h, v);
+  }
+
+  // Columns 2k and 2k + 1 of an upright resampling: whether their four
+  // taps are the same source pixels, or start one pixel apart, all inside
+  // the source, and the weights for both in one register per tap (the first
+  // column's in the low half).
+  struct ColumnPair {
+    enum class Kind : std::uint8_t { apart, same, neighbours } kind = Kind::apart;
+    std::int32_t first = 0;
+    alignas(32) float weight[4][8] = {};
+  };
+
+  static std::vector<ColumnPair> columnPairs(const std::vector<Taps>& columns) {
+    std::vector<ColumnPair> pairs(columns.size() / 2);
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      const Taps& t = columns[2 * k];
+      const Taps& u = columns[2 * k + 1];
+      ColumnPair& pair = pairs[k];
+      if (!t.inside || !u.inside || !t.full || !u.full || t.index[0] > std::numeric_limits<std::int32_t>::max())
+        continue;
+      if (u.index[0] == t.index[0])
+        pair.kind = ColumnPair::Kind::same;
+      else if (u.index[0] == t.index[0] + 1)
+        pair.kind = ColumnPair::Kind::neighbours;
+      else
+        continue;
+      pair.first = static_cast<std::int32_t>(t.index[0]);
+      for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 4; ++c) {
+          pair.weight[i][c] = t.weight[i];
+          pair.weight[i][c + 4] = u.weight[i];
+        }
+    }
+    return pairs;
+  }
+
+  // A float row filtered along the columns' taps, the pairs that read the
+  // same or neighbouring pixels two columns a register, with the sums of
+  // filterFloatPixel to float rounding.
+  __attribute__((target("avx2,fma"))) static void filterPairsAvx2(const float* line, const std::vector<Taps>& columns,
+                                                                const std::vector<ColumnPair>& pairs, float* h) {
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      const ColumnPair& pair = pairs[k];
+      float* dst = h + k * 8;
+      if (pair.kind == ColumnPair::Kind::apart) {
+        filterFloatPixel(line, columns[2 * k], dst);
+        filterFloatPixel(line, columns[2 * k + 1], dst + 4);
+        continue;
+      }
+      const float* p = line + static_cast<std::size_t>(pair.first) * 4;
+      __m256 v;
+      if (pair.kind == ColumnPair::Kind::neighbours) {
+        v = _mm256_mul_ps(_mm256_loadu_ps(p), _mm256_load_ps(pair.weight[0]));
+        for (int i = 1; i < 4; ++i) v = _mm256_fmadd_ps(_mm256_loadu_ps(p + 4 * i), _mm256_load_ps(pair.weight[i]), v);
+      } else {
+        v = _mm256_mul_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(p)), _mm256_load_ps(pair.weight[0]));
+        for (int i = 1; i < 4; ++i)
+          v = _mm256_fmadd_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(p + 4 * i)),
+                              _mm256_load_ps(pair.weight[i]), v);
+      }
+      _mm256_storeu_ps(dst, v);
+    }
+    if (columns.size() % 2) filterFloatPixel(line, columns.back(), h + (columns.size() - 1) * 4);
+  }
+
   // Bicubic resampling without rotation or shear as two one-dimensional
   // passes: each source row is filtered horizontally once for all output
   // columns, then the filtered rows are combined vertically. The sums are
@@ -908,20 +1186,32 @@ class AffineNode final : public Node {
     }
     const std::size_t width = static_cast<std::size_t>(domain.width), lineFloats = width * 4;
     PixelStore lines(static_cast<std::size_t>(hi - lo + 1) * lineFloats);
+    // A magnification reads the same or neighbouring source pixels for two
+    // neighbouring columns: those pairs go two pixels a register, from a
+    // float copy of an 8-bit row.
+    const bool pairsFirst = hasAvx2() && !generalLoopOnly_;
+    const std::vector<ColumnPair> pairs = pairsFirst ? columnPairs(columns) : std::vector<ColumnPair>{};
+    std::size_t pairColumns = 0;
+    for (const ColumnPair& pair : pairs) pairColumns += pair.kind != ColumnPair::Kind::apart ? 2 : 0;
+    const bool usePairs = pairsFirst && pairColumns * 2 >= width;
+    thread_local Scratch<float> rowFloats;
     for (std::int64_t sy = lo; sy <= hi; ++sy) {
       float* h = lines.data() + static_cast<std::size_t>(sy - lo) * lineFloats;
-      if (src.bytes) {
+      if (src.bytes && !usePairs) {
         filterByteRow(src.bytes + sy * src.byteStride, columns, h);
         continue;
       }
       const float* line = src.base + static_cast<std::size_t>(sy) * src.rowFloats;
-      for (std::size_t x = 0; x < width; ++x) {
-        const Taps& t = columns[x];
-        if (!t.inside) continue;
-        Pixel4 v = loadPixel(line + t.index[0] * 4) * t.weight[0] + loadPixel(line + t.index[1] * 4) * t.weight[1] +
-                   loadPixel(line + t.index[2] * 4) * t.weight[2] + loadPixel(line + t.index[3] * 4) * t.weight[3];
-        storePixel(h + x * 4, v);
+      if (src.bytes) {
+        float* converted = rowFloats.reserve(static_cast<std::size_t>(roi.width) * 4);
+        componentsOfBytes(src.bytes + sy * src.byteStride, converted, static_cast<std::size_t>(roi.width) * 4);
+        line = converted;
       }
+      if (usePairs) {
+        filterPairsAvx2(line, columns, pairs, h);
+        continue;
+      }
+      for (std::size_t x = 0; x < width; ++x) filterFloatPixel(line, columns[x], h + x * 4);
     }
     std::vector<std::size_t> outsideColumns, partColumns;
     for (std::size_t x = 0; x < width; ++x)

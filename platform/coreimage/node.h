@@ -115,6 +115,13 @@ class Node {
   // byte × (1/255), so that callers may work on the bytes and get what
   // rendering would give; false, with nothing useful written, otherwise.
   virtual bool readOpaqueBytes(const PixelRect&, std::uint8_t*, std::size_t) const { return false; }
+  // The same bytes where they are stored, without a copy: `bottomRow` is
+  // the first pixel of the region's lowest row and `stride` the step (in
+  // bytes, negative for top-first storage) to the row above; the pixels stay
+  // valid while the node lives. False when the node cannot lend them.
+  virtual bool lendOpaqueBytes(const PixelRect&, const std::uint8_t*& /*bottomRow*/, std::ptrdiff_t& /*stride*/) const {
+    return false;
+  }
   // True when every pixel has alpha 0 (a transparent colour, or a crop of
   // one), so that mixing with it needs no rendering.
   virtual bool isClear() const { return false; }

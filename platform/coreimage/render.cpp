@@ -13,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "helpers.h"
 #include "node.h"
 
 namespace coreimage {
@@ -38,10 +39,10 @@ void forEachTile(const PixelRect& bounds, Work work, bool parallel = true) {
   };
   unsigned threads = parallel ? std::max(1u, std::thread::hardware_concurrency()) : 1u;
   threads = static_cast<unsigned>(std::min<std::int64_t>(threads, count));
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
+  if (threads <= 1)
+    worker();
+  else
+    runTogether(threads - 1, worker);
 }
 
 // Eight float pixels to premultiplied 8-bit, two a register: each
@@ -63,10 +64,13 @@ __attribute__((target("avx2"))) void quantizeRowAvx2(const float* src, std::uint
       const __m256 bound = _mm256_blend_ps(alpha, one, 0x88);
       __m256 c;
       if constexpr (premultiplied) {
-        // max(alpha, 1) is 1 for NaN.
+        // max(alpha, 1) is 1 for NaN. Alphas above 1 are rare: without
+        // them the division is by 1 and is left out.
         const __m256 rawAlpha = _mm256_permutevar8x32_ps(v, alphaLanes);
-        const __m256 excess = _mm256_blend_ps(_mm256_div_ps(one, _mm256_max_ps(rawAlpha, one)), one, 0x88);
-        c = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(v, excess), zero), bound);
+        __m256 scaled = v;
+        if (_mm256_movemask_ps(_mm256_cmp_ps(rawAlpha, one, _CMP_GT_OQ)))
+          scaled = _mm256_mul_ps(v, _mm256_blend_ps(_mm256_div_ps(one, _mm256_max_ps(rawAlpha, one)), one, 0x88));
+        c = _mm256_min_ps(_mm256_max_ps(scaled, zero), bound);
       }
       else
         c = _mm256_mul_ps(_mm256_min_ps(_mm256_max_ps(v, zero), one), bound);
@@ -154,6 +158,7 @@ struct BandRenderer::Band {
   BandPixels pixels;
   bool ready = false;
   bool abandoned = false;  // the render ahead failed: a reader renders it
+  bool claimed = false;    // a thread renders it (false: handed to a helper not yet started)
   std::int64_t rowsLeft = 0;  // rows not yet handed out
 };
 
@@ -163,10 +168,11 @@ struct BandRenderer::State {
   std::unordered_map<std::int64_t, Band> bands;
   // Bands whose rows have all been handed out, never to be rendered again.
   std::vector<bool> finished;
-  // Renders the band after the one being read, on one core, while the
-  // consumer (an encoder) works on the rows before: both cores stay busy.
-  std::thread ahead;
-  bool aheadBusy = false;
+  // A helper renders the band after the one being read, on one core, while
+  // the consumer (an encoder) works on the rows before: both cores stay busy.
+  bool aheadBusy = false;     // handed to a helper that has not reported back
+  bool aheadRunning = false;  // and that helper is rendering it
+  bool closed = false;        // the renderer is gone: a late helper does nothing
   // Storage of bands already read, for the next ones (each large enough
   // for any band).
   std::vector<BandPixels> spare;
@@ -191,10 +197,14 @@ BandRenderer::BandRenderer(Image image, const PixelRect& bounds, PixelFormat for
       format_(format),
       bandHeight_(std::max<std::int64_t>(1, bandHeight)),
       rowBytes_(static_cast<std::size_t>(bounds.width) * (format == PixelFormat::rgba16 ? 8 : 4)),
-      state_(std::make_unique<State>()) {}
+      state_(std::make_shared<State>()) {}
 
 BandRenderer::~BandRenderer() {
-  if (state_->ahead.joinable()) state_->ahead.join();
+  // A render ahead under way uses this object until it reports back; one
+  // not yet started finds the renderer closed and leaves it alone.
+  std::unique_lock lock(state_->mutex);
+  state_->closed = true;
+  state_->changed.wait(lock, [this] { return !state_->aheadRunning; });
 }
 
 void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t* destination,
@@ -227,33 +237,48 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
     std::unique_lock lock(state_->mutex);
     auto [it, created] = state_->bands.try_emplace(index);
     Band& b = it->second;
-    if (created) b.rowsLeft = bandRows(index);
+    if (created) {
+      b.rowsLeft = bandRows(index);
+      b.claimed = true;
+    }
     // Start the next band ahead when the helper is free.
     if (state_->finished.empty()) state_->finished.resize(static_cast<std::size_t>(bandCount));
     if (index + 1 < bandCount && !state_->aheadBusy && !state_->bands.count(index + 1) &&
         !state_->finished[static_cast<std::size_t>(index + 1)]) {
-      if (state_->ahead.joinable()) state_->ahead.join();  // it has finished: aheadBusy was false
-      try {
-        state_->ahead = std::thread([this, renderBand, next = index + 1] {
-          BandPixels pixels;
-          bool ok = true;
-          try {
-            pixels = renderBand(next, false);
-          } catch (...) {
-            ok = false;
-          }
-          std::lock_guard guard(state_->mutex);
-          Band& n = state_->bands[next];
-          n.pixels = std::move(pixels);
-          (ok ? n.ready : n.abandoned) = true;
-          state_->aheadBusy = false;
-          state_->changed.notify_all();
-        });
-        // The thread waits for the lock before it touches the band.
-        state_->bands[index + 1].rowsLeft = bandRows(index + 1);
-        state_->aheadBusy = true;
-      } catch (const std::system_error&) {
-        // No thread to be had: the band renders when its rows are asked for.
+      // Listed before the helper can look for it: it waits for the lock.
+      state_->bands[index + 1].rowsLeft = bandRows(index + 1);
+      state_->aheadBusy = true;
+      const bool posted = postToHelper([state = state_, renderBand, next = index + 1] {
+        std::unique_lock hold(state->mutex);
+        // A reader that got to the band first renders it itself.
+        auto it = state->bands.find(next);
+        if (state->closed || it == state->bands.end() || it->second.claimed) {
+          state->aheadBusy = false;
+          state->changed.notify_all();
+          return;
+        }
+        it->second.claimed = true;
+        state->aheadRunning = true;
+        hold.unlock();
+        BandPixels pixels;
+        bool ok = true;
+        try {
+          pixels = renderBand(next, false);
+        } catch (...) {
+          ok = false;
+        }
+        hold.lock();
+        // Readers wait for it, so the band is still listed.
+        Band& n = state->bands[next];
+        n.pixels = std::move(pixels);
+        (ok ? n.ready : n.abandoned) = true;
+        state->aheadBusy = state->aheadRunning = false;
+        state->changed.notify_all();
+      });
+      if (!posted) {
+        // No helper to be had: the band renders when its rows are asked for.
+        state_->bands.erase(index + 1);
+        state_->aheadBusy = false;
       }
     }
     // This thread renders the band when it is the first to want it, or
@@ -277,7 +302,11 @@ void BandRenderer::renderRows(std::int64_t top, std::int64_t count, std::uint8_t
       continue;
     }
     bool renderHere = created;
-    if (!created) {
+    if (!created && !b.claimed) {
+      // Handed to a helper that has not started: rendered here instead.
+      b.claimed = true;
+      renderHere = true;
+    } else if (!created) {
       state_->changed.wait(lock, [&] { return b.ready || b.abandoned; });
       renderHere = !b.ready;
       b.abandoned = false;

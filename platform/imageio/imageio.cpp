@@ -481,6 +481,16 @@ ImagePtr orient(ImagePtr in, int orientation) {
   }
 }
 
+// Asks for huge pages over the whole 2 MiB blocks of a large buffer: a
+// full-size picture then commits in a few dozen page faults, not tens of
+// thousands.
+void adviseHugePages(void* buffer, std::size_t bytes) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1), last = (begin + bytes) & ~(kHuge - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 struct RasterSink {
   std::vector<std::uint8_t>* data;
   std::size_t lineBytes;
@@ -520,6 +530,7 @@ std::optional<Raster> collect(ImagePtr image) {
   } catch (const std::length_error&) {
     return std::nullopt;
   }
+  adviseHugePages(raster.data.data(), total);
   RasterSink sink{&raster.data, lineBytes, total};
   if (vips_sink_disc(image.get(), appendRows, &sink) != 0 || raster.data.size() != total)
     return std::nullopt;
@@ -677,19 +688,6 @@ int publishRows(VipsRegion* region, VipsRect* area, void* a) {
 
 }  // namespace
 
-namespace {
-
-// Asks for huge pages over the whole 2 MiB blocks of a large buffer: a
-// full-size picture then commits in a few dozen page faults, not tens of
-// thousands.
-void adviseHugePages(void* buffer, std::size_t bytes) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1), last = (begin + bytes) & ~(kHuge - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-}  // namespace
 
 // The JPEG in two parts on two threads. Rows count as done top first: the
 // lower part's rows once the upper part has ended well. Rows that never
