@@ -12,6 +12,8 @@ PACKAGES=(
   libvips-dev libjpeg62-turbo-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
   libexiv2-dev libexpat1-dev liblcms2-dev libcairo2-dev libpango1.0-dev
   libsqlite3-dev libicu-dev libsecret-1-dev
+  # the recognisers: OpenCV (DNN, HOG, cascades), dlib (HOG faces, 68-point landmarks)
+  libopencv-dev opencv-data libdlib-dev libdlib-data
   # the Secret Service the broker's tests run against, inside a private D-Bus session
   gnome-keyring dbus
   # the sans-serif font the social images are drawn with
@@ -23,6 +25,8 @@ PACKAGES=(
   # command-line tools for the demo, the tests and the benchmarks' peers
   libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl
   sqlite3 libsecret-tools
+  # compiler cache for repeated builds
+  ccache
 )
 
 if [ "$(id -u)" = 0 ]; then
