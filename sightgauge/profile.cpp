@@ -51,10 +51,14 @@ double luminanceOf(double red, double green, double blue) {
   return 0.2126 * red + 0.7152 * green + 0.0722 * blue;
 }
 
-std::string hexOf(double red, double green, double blue) {
-  auto byte = [](double mean) { return mean < 0 ? 0 : static_cast<int>(255 * std::min(mean, 1.0)); };
+// The bucket's mean colour as "#RRGGBB": each byte is trunc(255 × mean).
+// The mean is taken from the exact byte sums, so a bucket of one colour
+// gives back that colour (summing thousands of k / 255 in floating point
+// would land a hair below and truncate one lower).
+std::string hexOf(const ColorBucket& bucket) {
+  auto byte = [&](std::int64_t sum) { return static_cast<int>(std::min<std::int64_t>(sum / bucket.count, 255)); };
   char text[8];
-  std::snprintf(text, sizeof text, "#%02X%02X%02X", byte(red), byte(green), byte(blue));
+  std::snprintf(text, sizeof text, "#%02X%02X%02X", byte(bucket.red), byte(bucket.green), byte(bucket.blue));
   return text;
 }
 
@@ -104,9 +108,9 @@ PixelProfile profileOfSamples(const Bitmap& samples) {
 
     ColorBucket& bucket = buckets[bucketIndex(colour)];
     bucket.count += 1;
-    bucket.red += r;
-    bucket.green += g;
-    bucket.blue += b;
+    bucket.red += pixel[0];
+    bucket.green += pixel[1];
+    bucket.blue += pixel[2];
     bucket.hue += colour.hue;
     bucket.saturation += colour.saturation;
     bucket.luminance += luminance;
@@ -138,17 +142,17 @@ PixelProfile profileOfSamples(const Bitmap& samples) {
   profile.highlightClipping = static_cast<double>(highlights) / count;
 
   // Largest buckets first; equal counts keep the bucket order.
-  std::vector<const ColorBucket*> filled;
-  for (const ColorBucket& bucket : buckets)
-    if (bucket.count > 0) filled.push_back(&bucket);
+  std::vector<int> filled;
+  for (int index = 0; index < bucketCount; ++index)
+    if (buckets[index].count > 0) filled.push_back(index);
   std::stable_sort(filled.begin(), filled.end(),
-                   [](const ColorBucket* a, const ColorBucket* b) { return a->count > b->count; });
+                   [&](int a, int b) { return buckets[a].count > buckets[b].count; });
   if (filled.size() > swatchCount) filled.resize(swatchCount);
-  for (const ColorBucket* bucket : filled) {
-    const double n = static_cast<double>(bucket->count);
-    profile.dominantColors.push_back({hexOf(bucket->red / n, bucket->green / n, bucket->blue / n),
-                                      n / count, bucket->hue / n * 360, bucket->saturation / n,
-                                      bucket->luminance / n});
+  for (int index : filled) {
+    const ColorBucket& bucket = buckets[index];
+    const double n = static_cast<double>(bucket.count);
+    profile.dominantColors.push_back({hexOf(bucket), n / count, bucket.hue / n * 360,
+                                      bucket.saturation / n, bucket.luminance / n});
   }
   profile.perceptualHash = differenceHash(grid);
   return profile;
@@ -166,8 +170,10 @@ std::string greyMatrixOfSamples(const Bitmap& samples) {
   if (samples.rgba.size() < matrix.size() * 4) return base64(matrix.data(), matrix.size());
   for (std::size_t i = 0; i < matrix.size(); ++i) {
     const std::uint8_t* pixel = samples.rgba.data() + i * 4;
-    const double grey = 0.2126 * pixel[0] + 0.7152 * pixel[1] + 0.0722 * pixel[2];
-    matrix[i] = static_cast<std::uint8_t>(clamp(grey, 0, 255));
+    // The Rec. 709 sum in exact integer arithmetic and truncated: white
+    // stays 255 (in floating point the weights' products add up just below).
+    const int grey = (2126 * pixel[0] + 7152 * pixel[1] + 722 * pixel[2]) / 10000;
+    matrix[i] = static_cast<std::uint8_t>(std::clamp(grey, 0, 255));
   }
   return base64(matrix.data(), matrix.size());
 }

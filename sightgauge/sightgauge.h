@@ -153,9 +153,10 @@ struct PixelProfile {
   std::string duplicateMatrix30;
 };
 
+// The accumulator behind a swatch. Channels are summed as bytes, exactly.
 struct ColorBucket {
   std::int64_t count = 0;
-  double red = 0, green = 0, blue = 0;
+  std::int64_t red = 0, green = 0, blue = 0;
   double hue = 0;  // in turns
   double saturation = 0;
   double luminance = 0;
