@@ -17,8 +17,12 @@ int main(int argc, char** argv) {
     case Mode::matrix30:
       runMatrix30(invocation.imagePath);
       return 0;
-    case Mode::analysis:
     case Mode::faces:
+      runFaceReport(invocation.imagePath);
+      return 0;
+    case Mode::analysis:
+      runAnalysis(invocation.imagePath);
+      return 0;
     case Mode::usage:
       break;
   }
