@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# sightgauge's four modes on a 12-megapixel JPEG with faces, against
+# vipsthumbnail of the same file to 1600 pixels (the least work any detector
+# needs on it), with model loading timed apart.
+#   bench/sightgauge.sh [runs]     (default 3; the best run of each command counts)
+# Needs ./setup.sh to have run (build/bin/sightgauge, the models in
+# build/share/orvan/models, vips, vipsthumbnail, GNU time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-3}"
+bin="${ORVAN_BIN:-build/bin}"
+work="${TMPDIR:-/tmp}/orvan-bench-sightgauge"
+mkdir -p "$work"
+
+# The input, made once: coffee.png enlarged to 4000 × 3000 as the scene, with
+# astronaut.png pasted at four sizes (1200, 720, 420 and 260 pixels: faces
+# from about 280 down to 60 pixels high, 2 % of the shorter side), JPEG
+# quality 92. A 2000 × 1500 window of it is the crop for --crop-verify.
+photo="$work/group.jpg"
+crop="$work/crop.jpg"
+if [ ! -f "$photo" ]; then
+  scene="$(bench/sample-photo.sh coffee.png)"
+  face="$(bench/sample-photo.sh astronaut.png)"
+  vips resize "$scene" "$work/scene.v" 7.5 --kernel lanczos3
+  vips crop "$work/scene.v" "$work/base0.v" 250 0 4000 3000
+  vips extract_band "$work/base0.v" "$work/base1.v" 0 --n 3
+  i=1
+  for placement in "1200 300 900" "720 1900 400" "420 2900 1700" "260 3400 500"; do
+    read -r size x y <<<"$placement"
+    vips resize "$face" "$work/face.v" "$(echo "$size / 512" | bc -l)" --kernel lanczos3
+    vips insert "$work/base$i.v" "$work/face.v" "$work/base$((i + 1)).v" "$x" "$y"
+    i=$((i + 1))
+  done
+  vips jpegsave "$work/base$i.v" "$work/group.tmp.jpg" --Q 92
+  vips crop "$work/group.tmp.jpg" "$work/crop.tmp.jpg[Q=92]" 1000 750 2000 1500
+  mv "$work/crop.tmp.jpg" "$crop"
+  mv "$work/group.tmp.jpg" "$photo"
+  rm -f "$work"/*.v
+fi
+# Pictures for the model-loading figures: a 64 × 64 flat picture (no face:
+# process start and the face detector's models) and astronaut.png reduced to
+# 256 pixels (one face: the landmark model is loaded as well).
+flat="$work/flat.png"
+portrait="$work/portrait.png"
+[ -f "$flat" ] || vips black "$flat" 64 64 --bands 3
+[ -f "$portrait" ] || vips resize "$(bench/sample-photo.sh astronaut.png)" "$portrait" 0.5
+
+# measure <command...>: "<best wall seconds> <peak resident MB of that run>".
+measure() {
+  local best="" mem="" line t m
+  for _ in $(seq "$runs"); do
+    line=$(/usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -1)
+    read -r t m <<<"$line"
+    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; mem=$m; fi
+  done
+  printf '%s %d' "$best" "$((mem / 1024))"
+}
+
+ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
+
+read -r t_peer m_peer <<<"$(measure vipsthumbnail "$photo" -s 1600 -o "$work/peer.jpg")"
+read -r t_default m_default <<<"$(measure "$bin/sightgauge" "$photo")"
+read -r t_faces m_faces <<<"$(measure "$bin/sightgauge" --faces-only "$photo")"
+read -r t_matrix m_matrix <<<"$(measure "$bin/sightgauge" --matrix30 "$photo")"
+read -r t_crop m_crop <<<"$(measure "$bin/sightgauge" --crop-verify "$photo" "$crop" 0.25 0.25 0.5 0.5)"
+read -r t_flat m_flat <<<"$(measure "$bin/sightgauge" --faces-only "$flat")"
+read -r t_portrait m_portrait <<<"$(measure "$bin/sightgauge" --faces-only "$portrait")"
+
+echo "input: $photo ($(vipsheader "$photo" | sed 's/.*: //'))"
+echo "faces found: $("$bin/sightgauge" --faces-only "$photo" | grep -o '"x":' | wc -l)"
+printf '%-34s %9s %8s %8s %8s\n' case "wall s" "peak MB" ratio target
+printf '%-34s %9s %8s %8s %8s\n' "vipsthumbnail -s 1600 (peer)" "$t_peer" "$m_peer" 1.00 -
+printf '%-34s %9s %8s %8s %8s\n' "default report" "$t_default" "$m_default" "$(ratio "$t_default" "$t_peer")" "<= 5"
+printf '%-34s %9s %8s %8s %8s\n' "--faces-only" "$t_faces" "$m_faces" "$(ratio "$t_faces" "$t_peer")" "<= 10"
+printf '%-34s %9s %8s %8s %8s\n' "--matrix30" "$t_matrix" "$m_matrix" "$(ratio "$t_matrix" "$t_peer")" "<= 2"
+printf '%-34s %9s %8s %8s %8s\n' "--crop-verify" "$t_crop" "$m_crop" "$(ratio "$t_crop" "$t_peer")" "<= 2"
+printf '%-34s %9s %8s %8s %8s\n' "--faces-only 64 px flat (start)" "$t_flat" "$m_flat" - -
+printf '%-34s %9s %8s %8s %8s\n' "--faces-only 256 px portrait" "$t_portrait" "$m_portrait" - -
+printf '%-34s %9s\n' "landmark model load (difference)" "$(printf '%.3f' "$(echo "$t_portrait - $t_flat" | bc -l)")"
+echo "peak memory target: < 600 MB in every mode"
