@@ -361,4 +361,160 @@ TEST_F(SightgaugeRun, CropVerifyOfAFlatCropIsTheZeroLine) {
   EXPECT_EQ(outcome.err, "");
 }
 
+
+// The answer line parsed, or a failed expectation.
+json::Value answerOf(const Outcome& outcome) {
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  if (outcome.out.empty() || outcome.out.back() != '\n') {
+    ADD_FAILURE() << "no line: " << outcome.out;
+    return json::Value::object();
+  }
+  const auto answer = json::parse(outcome.out.substr(0, outcome.out.size() - 1));
+  EXPECT_TRUE(answer && answer->is_object()) << outcome.out;
+  return answer ? *answer : json::Value::object();
+}
+
+TEST_F(SightgaugeRun, DefaultReportOnRealPhotos) {
+  struct Case {
+    const char* name;
+    int faces;
+  };
+  for (const Case& c : {Case{"astronaut.png", 1}, Case{"coffee.png", 0}, Case{"chelsea.png", 0}}) {
+    const std::string path = photo(c.name);
+    ASSERT_FALSE(path.empty()) << c.name << " could not be fetched";
+    const json::Value report = answerOf(run({path}));
+    for (const char* key : {"classifierRevision", "featurePrintRevision", "classifications", "humanCount",
+                            "faceCount", "embedding", "pixelProfile"})
+      EXPECT_TRUE(report.contains(key)) << c.name << " lacks " << key;
+    EXPECT_EQ(report["faceCount"], c.faces) << c.name;
+    if (c.faces > 0) {
+      EXPECT_GE(report["humanCount"].get<int>(), 1) << c.name;  // a portrait is a person
+    }
+    EXPECT_TRUE(report["classifierRevision"].is_number_integer());
+    EXPECT_TRUE(report["featurePrintRevision"].is_number_integer());
+
+    const auto& labels = report["classifications"];
+    EXPECT_LE(labels.size(), 20u);
+    for (const auto& label : labels) {
+      EXPECT_TRUE(label["label"].is_string());
+      EXPECT_GE(label["confidence"].get<double>(), static_cast<double>(0.08f));
+    }
+    double squares = 0;
+    for (const auto& value : report["embedding"]) {
+      const double v = value.get<double>();
+      EXPECT_LE(std::abs(v), 1.0);
+      EXPECT_EQ(static_cast<double>(static_cast<float>(v)), v);  // a 32-bit value
+      squares += v * v;
+    }
+    EXPECT_FALSE(report["embedding"].empty());
+    EXPECT_NEAR(squares, 1.0, 1e-4) << c.name;
+
+    const auto& profile = report["pixelProfile"];
+    for (const char* key : {"dominantColors", "luminance", "saturation", "contrast", "colorfulness", "sharpness",
+                            "shadowClipping", "highlightClipping", "perceptualHash", "duplicateMatrix30"})
+      EXPECT_TRUE(profile.contains(key)) << c.name << " profile lacks " << key;
+    EXPECT_TRUE(std::regex_match(profile["perceptualHash"].get<std::string>(), std::regex("[0-9a-f]{16}")));
+    EXPECT_EQ(profile["duplicateMatrix30"].get<std::string>().size(), 1200u);
+    EXPECT_GE(profile["dominantColors"].size(), 1u);
+    EXPECT_LE(profile["dominantColors"].size(), 5u);
+  }
+}
+
+TEST_F(SightgaugeRun, DefaultReportProfilesTheStoredRaster) {
+  // 64 × 64 (so no resampling): three quarters pure red on the left, pure
+  // blue on the right. Stored with orientation 6 it is shown turned, but the
+  // profile describes the stored raster: its hash has bit 6 set in every row.
+  const auto twoColours = [](int, int c) {
+    return c < 48 ? std::array<std::uint8_t, 3>{255, 0, 0} : std::array<std::uint8_t, 3>{0, 0, 255};
+  };
+  for (const int orientation : {1, 6}) {
+    const std::string path =
+        paint("two-" + std::to_string(orientation) + ".tif", 64, 64, twoColours, orientation);
+    VipsImage* written = vips_image_new_from_file(path.c_str(), nullptr);
+    ASSERT_NE(written, nullptr);
+    int recorded = 1;
+    if (vips_image_get_typeof(written, VIPS_META_ORIENTATION)) vips_image_get_int(written, VIPS_META_ORIENTATION, &recorded);
+    g_object_unref(written);
+    ASSERT_EQ(recorded, orientation);
+    const json::Value report = answerOf(run({path}));
+    const auto& profile = report["pixelProfile"];
+    EXPECT_EQ(profile["perceptualHash"], "4040404040404040") << orientation;
+    ASSERT_EQ(profile["dominantColors"].size(), 2u);
+    EXPECT_EQ(profile["dominantColors"][0]["hex"], "#FF0000");
+    EXPECT_EQ(profile["dominantColors"][0]["weight"], 0.75);
+    EXPECT_EQ(profile["dominantColors"][1]["hex"], "#0000FF");
+    EXPECT_NEAR(profile["dominantColors"][1]["hue"].get<double>(), 240, 1e-9);
+    EXPECT_NEAR(profile["luminance"].get<double>(), 0.75 * 0.2126 + 0.25 * 0.0722, 1e-12);
+    EXPECT_EQ(profile["saturation"], 1);
+    EXPECT_EQ(profile["shadowClipping"], 0);
+    EXPECT_EQ(report["faceCount"], 0);
+    EXPECT_EQ(report["humanCount"], 0);
+  }
+}
+
+TEST_F(SightgaugeRun, FaceReportOnRealPhotos) {
+  const std::string astronaut = photo("astronaut.png");
+  ASSERT_FALSE(astronaut.empty());
+  const json::Value report = answerOf(run({"--faces-only", astronaut}));
+  EXPECT_TRUE(report["detectorRevision"].is_number_integer());
+  EXPECT_EQ(report["imageWidth"], 512);
+  EXPECT_EQ(report["imageHeight"], 512);
+  ASSERT_EQ(report["faces"].size(), 1u) << report.dump();
+  const auto& face = report["faces"][0];
+  // Her face lies around x 0.33..0.5 and, from the bottom, y 0.6..0.85.
+  const double x = face["x"].get<double>(), y = face["y"].get<double>();
+  const double w = face["w"].get<double>(), h = face["h"].get<double>();
+  EXPECT_NEAR(x + w / 2, 0.42, 0.06) << report.dump();
+  EXPECT_NEAR(y + h / 2, 0.72, 0.08) << report.dump();
+  EXPECT_GT(w, 0.1);
+  EXPECT_LT(w, 0.35);
+  EXPECT_TRUE(face["eyes"].get<bool>());
+  EXPECT_TRUE(face["nose"].get<bool>());
+  EXPECT_TRUE(face["mouth"].get<bool>());
+  EXPECT_GT(face["landmarkConfidence"].get<double>(), 0);
+  EXPECT_LE(face["landmarkConfidence"].get<double>(), 1);
+  ASSERT_TRUE(face.contains("quality"));
+  EXPECT_GT(face["quality"].get<double>(), 0);
+  EXPECT_LE(face["quality"].get<double>(), 1);
+  ASSERT_TRUE(face.contains("yaw") && face.contains("roll"));
+  EXPECT_LT(std::abs(face["yaw"].get<double>()), 30);  // she faces the camera
+  EXPECT_LT(std::abs(face["roll"].get<double>()), 20);
+  EXPECT_GT(face["sharpness"].get<double>(), 0);
+  EXPECT_GT(face["contrast"].get<double>(), 10);
+
+  for (const char* name : {"coffee.png", "chelsea.png"}) {
+    const json::Value none = answerOf(run({"--faces-only", photo(name)}));
+    EXPECT_TRUE(none["faces"].is_array());
+    EXPECT_TRUE(none["faces"].empty()) << name << ": " << none.dump();
+    EXPECT_TRUE(none.contains("detectorRevision"));
+  }
+}
+
+TEST_F(SightgaugeRun, OrientationSixIsAnalysedUpright) {
+  // The portrait stored a quarter turn counter-clockwise, flagged to be
+  // shown turned clockwise (orientation 6).
+  VipsImage* in = vips_image_new_from_file(photo("astronaut.png").c_str(), nullptr);
+  ASSERT_NE(in, nullptr);
+  VipsImage* wide = nullptr;
+  ASSERT_EQ(vips_resize(in, &wide, 1.0, "vscale", 0.75, nullptr), 0);  // 512 × 384, so the sides differ
+  g_object_unref(in);
+  VipsImage* stored = nullptr;
+  ASSERT_EQ(vips_rot(wide, &stored, VIPS_ANGLE_D270, nullptr), 0);
+  g_object_unref(wide);
+  const std::string path = save(stored, "turned.jpg[Q=95]", 6);
+
+  const json::Value report = answerOf(run({"--faces-only", path}));
+  EXPECT_EQ(report["imageWidth"], 512);  // the upright sides: the stored ones exchanged
+  EXPECT_EQ(report["imageHeight"], 384);
+  ASSERT_EQ(report["faces"].size(), 1u) << report.dump();
+  const auto& face = report["faces"][0];
+  EXPECT_NEAR(face["x"].get<double>() + face["w"].get<double>() / 2, 0.42, 0.06) << report.dump();
+  EXPECT_FALSE(face.contains("sharpness"));  // the box is upright, the pixels are not
+  EXPECT_FALSE(face.contains("contrast"));
+  EXPECT_TRUE(face["eyes"].get<bool>());
+
+  EXPECT_EQ(answerOf(run({path}))["faceCount"], 1);
+}
+
 }  // namespace
