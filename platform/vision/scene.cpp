@@ -8,21 +8,26 @@
 //
 //   sky            clamp(1.5 · share of the top third that is smooth and
 //                  either blue (hue 190..250, S ≥ 0.12, V ≥ 0.35) or bright
-//                  grey (S < 0.12, V ≥ 0.7))
+//                  grey (S < 0.12, V ≥ 0.7)) · (1 − document)
 //   plant          clamp(2.5 · share of green pixels (hue 60..170, S ≥ 0.2,
 //                  V ≥ 0.12))
-//   water_body     clamp(2.5 · share of the lower half that is blue-cyan
-//                  (hue 170..240, S ≥ 0.15, V ≥ 0.2))
+//   water_body     clamp(2.5 · share of the lower third that is blue-cyan
+//                  (hue 170..240, S ≥ 0.15, V ≥ 0.2) and rippled (gradient
+//                  15..100): a smooth blue is sky, not water
 //   snow           clamp(2 · (share of the lower two thirds that is white
 //                  (S < 0.1, V > 0.8) − 0.1)) · (1 − document)
 //   night_sky      clamp((0.2 − mean V of the top third) / 0.15) ·
 //                  clamp((0.35 − mean V) / 0.2)
-//   sunset_sunrise clamp(2.5 · share of the upper half that is smooth and
-//                  warm (hue below 50 or above 330, S ≥ 0.35, V ≥ 0.35))
-//   document       clamp((white share − 0.45) / 0.3) · clamp(edge share /
-//                  0.06) · clamp(1 − 4 · colourful share), white meaning
-//                  S < 0.15 and V > 0.75, edge a gradient of 100 or more,
-//                  colourful S > 0.3
+//   sunset_sunrise clamp(2.5 · share of the top third that is very smooth
+//                  (gradient below 12) and warm (hue below 50 or above 330,
+//                  S ≥ 0.35, V ≥ 0.5)) · clamp((mean V of the top third −
+//                  mean V of the bottom third − 0.1) / 0.3): a warm sky
+//                  over a darker land
+//   document       clamp((paper share − 0.35) / 0.3) · clamp(edge share /
+//                  0.06) · clamp(1 − 4 · colourful share), paper meaning
+//                  S < 0.15 and V within 0.25 of the picture's 90th
+//                  percentile of V (none when that percentile is below
+//                  0.5), edge a gradient of 100 or more, colourful S > 0.3
 //   people         the highest face confidence (0 without faces)
 //   portrait       clamp(area of the largest face box / 0.05 of the
 //                  picture) · its confidence, halved when there are more
@@ -93,14 +98,29 @@ SceneClassification classicalScene(Handler::State& state) {
   cv::Sobel(grey, gy, CV_32F, 0, 1);
 
   const int w = reduced.cols, h = reduced.rows;
-  double topSky = 0, topCount = 0, topValue = 0, green = 0, lowerHalfWater = 0, lowerHalfCount = 0;
-  double lowerWhite = 0, lowerCount = 0, upperWarm = 0, upperCount = 0, white = 0, edges = 0, colourful = 0,
-         value = 0;
+  // The paper level: the 90th percentile of V.
+  int histogram[256] = {};
+  for (int y = 0; y < h; ++y) {
+    const cv::Vec3b* p = hsv.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < w; ++x) ++histogram[p[x][2]];
+  }
+  int paperLevel = 255;
+  for (int level = 0, seen = 0; level < 256; ++level) {
+    seen += histogram[level];
+    if (seen >= 0.9 * w * h) {
+      paperLevel = level;
+      break;
+    }
+  }
+  const double paper = paperLevel / 255.0;
+
+  double topSky = 0, topCount = 0, topValue = 0, topWarm = 0, green = 0, water = 0, bottomCount = 0,
+         bottomValue = 0, lowerWhite = 0, lowerCount = 0, paperCount = 0, edges = 0, colourful = 0, value = 0;
   for (int y = 0; y < h; ++y) {
     const cv::Vec3b* p = hsv.ptr<cv::Vec3b>(y);
     const float* px = gx.ptr<float>(y);
     const float* py = gy.ptr<float>(y);
-    const bool top = y < h / 3, upper = y < h / 2, lowerHalf = y >= h / 2, lower = y >= h / 3;
+    const bool top = y < h / 3, lower = y >= h / 3, bottom = y >= h - h / 3;
     for (int x = 0; x < w; ++x) {
       const double hue = p[x][0] * 360.0 / 256.0, s = p[x][1] / 255.0, v = p[x][2] / 255.0;
       const double gradient = std::hypot(px[x], py[x]);
@@ -112,21 +132,19 @@ SceneClassification classicalScene(Handler::State& state) {
         const bool blue = hue >= 190 && hue <= 250 && s >= 0.12 && v >= 0.35;
         const bool brightGrey = s < 0.12 && v >= 0.7;
         if (smooth && (blue || brightGrey)) ++topSky;
+        if (gradient < 12 && (hue < 50 || hue > 330) && s >= 0.35 && v >= 0.5) ++topWarm;
       }
       if (hue >= 60 && hue <= 170 && s >= 0.2 && v >= 0.12) ++green;
-      if (lowerHalf) {
-        ++lowerHalfCount;
-        if (hue >= 170 && hue <= 240 && s >= 0.15 && v >= 0.2) ++lowerHalfWater;
+      if (bottom) {
+        ++bottomCount;
+        bottomValue += v;
+        if (hue >= 170 && hue <= 240 && s >= 0.15 && v >= 0.2 && gradient >= 15 && !edge) ++water;
       }
       if (lower) {
         ++lowerCount;
         if (s < 0.1 && v > 0.8) ++lowerWhite;
       }
-      if (upper) {
-        ++upperCount;
-        if (smooth && (hue < 50 || hue > 330) && s >= 0.35 && v >= 0.35) ++upperWarm;
-      }
-      if (s < 0.15 && v > 0.75) ++white;
+      if (paper >= 0.5 && s < 0.15 && v >= paper - 0.25) ++paperCount;
       if (edge) ++edges;
       if (s > 0.3) ++colourful;
     }
@@ -134,14 +152,15 @@ SceneClassification classicalScene(Handler::State& state) {
   const double all = static_cast<double>(w) * h;
   const auto share = [](double n, double d) { return d > 0 ? n / d : 0.0; };
 
-  const double document = clamp01((share(white, all) - 0.45) / 0.3) * clamp01(share(edges, all) / 0.06) *
+  const double document = clamp01((share(paperCount, all) - 0.35) / 0.3) * clamp01(share(edges, all) / 0.06) *
                           clamp01(1 - 4 * share(colourful, all));
-  const double sky = clamp01(1.5 * share(topSky, topCount));
+  const double sky = clamp01(1.5 * share(topSky, topCount)) * (1 - document);
   const double plant = clamp01(2.5 * share(green, all));
-  const double water = clamp01(2.5 * share(lowerHalfWater, lowerHalfCount));
+  const double waterBody = clamp01(2.5 * share(water, bottomCount));
   const double snow = clamp01(2 * (share(lowerWhite, lowerCount) - 0.1)) * (1 - document);
   const double night = clamp01((0.2 - share(topValue, topCount)) / 0.15) * clamp01((0.35 - share(value, all)) / 0.2);
-  const double sunset = clamp01(2.5 * share(upperWarm, upperCount));
+  const double sunset = clamp01(2.5 * share(topWarm, topCount)) *
+                        clamp01((share(topValue, topCount) - share(bottomValue, bottomCount) - 0.1) / 0.3);
 
   // Faces from the face detector.
   double people = 0, portrait = 0;
@@ -172,12 +191,12 @@ SceneClassification classicalScene(Handler::State& state) {
   }
   const double structure = clamp01(lineLength / (1.5 * (w + h)));
 
-  const double outdoor = std::max({sky, water, night, sunset, 0.8 * snow, 0.7 * plant});
+  const double outdoor = std::max({sky, waterBody, night, sunset, 0.8 * snow, 0.7 * plant});
   const double indoor = 0.8 * (1 - outdoor) * (1 - 0.5 * document);
 
   const std::pair<const char*, double> scores[] = {
       {"outdoor", outdoor},      {"sky", sky},         {"plant", plant},
-      {"water_body", water},     {"snow", snow},       {"night_sky", night},
+      {"water_body", waterBody},     {"snow", snow},       {"night_sky", night},
       {"sunset_sunrise", sunset}, {"document", document}, {"people", people},
       {"portrait", portrait},    {"structure", structure}, {"indoor", indoor}};
   SceneClassification result;
