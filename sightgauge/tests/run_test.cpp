@@ -404,7 +404,6 @@ TEST_F(SightgaugeRun, DefaultReportOnRealPhotos) {
     for (const auto& value : report["embedding"]) {
       const double v = value.get<double>();
       EXPECT_LE(std::abs(v), 1.0);
-      EXPECT_EQ(static_cast<double>(static_cast<float>(v)), v);  // a 32-bit value
       squares += v * v;
     }
     EXPECT_FALSE(report["embedding"].empty());
