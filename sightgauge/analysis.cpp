@@ -6,7 +6,7 @@
 #include <exception>
 #include <new>
 
-#include "sightgauge.h"
+#include "reports.h"
 
 namespace sightgauge {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <numbers>
 
-#include "sightgauge.h"
+#include "reports.h"
 
 namespace sightgauge {
 

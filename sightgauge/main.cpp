@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sightgauge.h"
+#include "reports.h"
 
 int main(int argc, char** argv) {
   using namespace sightgauge;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base64_decode.h"
 #include "sightgauge.h"
 
 namespace {
@@ -213,14 +214,6 @@ TEST(Profile, GradientHashes) {
     return Rgb{v, v, v};
   }));
   EXPECT_EQ(row7.perceptualHash, "000000000000ff00");
-}
-
-std::vector<std::uint8_t> unbase64(const std::string& text) {
-  gsize length = 0;
-  guchar* bytes = g_base64_decode(text.c_str(), &length);
-  std::vector<std::uint8_t> out(bytes, bytes + length);
-  g_free(bytes);
-  return out;
 }
 
 TEST(GreyMatrix, LuminanceBytesTruncated) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sightgauge.h"
+#include "reports.h"
 
 namespace {
 

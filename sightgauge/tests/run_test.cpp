@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base64_decode.h"
 #include "json.h"
 
 namespace {
@@ -43,14 +44,6 @@ std::string slurp(const std::string& path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
-}
-
-std::vector<std::uint8_t> unbase64(const std::string& text) {
-  gsize length = 0;
-  guchar* bytes = g_base64_decode(text.c_str(), &length);
-  std::vector<std::uint8_t> out(bytes, bytes + length);
-  g_free(bytes);
-  return out;
 }
 
 class SightgaugeRun : public ::testing::Test {
