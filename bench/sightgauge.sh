@@ -45,36 +45,44 @@ portrait="$work/portrait.png"
 [ -f "$flat" ] || vips black "$flat" 64 64 --bands 3
 [ -f "$portrait" ] || vips resize "$(bench/sample-photo.sh astronaut.png)" "$portrait" 0.5
 
-# measure <command...>: "<best wall seconds> <peak resident MB of that run>".
+# measure <command...>: "<wall s> <cpu s> <peak resident MB>" of the run with
+# the best wall time (CPU = user + system, all threads).
 measure() {
-  local best="" mem="" line t m
+  local best="" cpu="" mem="" line t u s m
   for _ in $(seq "$runs"); do
-    line=$(/usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -1)
-    read -r t m <<<"$line"
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; mem=$m; fi
+    line=$(/usr/bin/time -f '%e %U %S %M' "$@" 2>&1 >/dev/null | tail -1)
+    read -r t u s m <<<"$line"
+    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then
+      best=$t
+      cpu=$(printf '%.2f' "$(echo "$u + $s" | bc -l)")
+      mem=$m
+    fi
   done
-  printf '%s %d' "$best" "$((mem / 1024))"
+  printf '%s %s %d' "$best" "$cpu" "$((mem / 1024))"
 }
 
 ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 
-read -r t_peer m_peer <<<"$(measure vipsthumbnail "$photo" -s 1600 -o "$work/peer.jpg")"
-read -r t_default m_default <<<"$(measure "$bin/sightgauge" "$photo")"
-read -r t_faces m_faces <<<"$(measure "$bin/sightgauge" --faces-only "$photo")"
-read -r t_matrix m_matrix <<<"$(measure "$bin/sightgauge" --matrix30 "$photo")"
-read -r t_crop m_crop <<<"$(measure "$bin/sightgauge" --crop-verify "$photo" "$crop" 0.25 0.25 0.5 0.5)"
-read -r t_flat m_flat <<<"$(measure "$bin/sightgauge" --faces-only "$flat")"
-read -r t_portrait m_portrait <<<"$(measure "$bin/sightgauge" --faces-only "$portrait")"
+read -r t_peer c_peer m_peer <<<"$(measure vipsthumbnail "$photo" -s 1600 -o "$work/peer.jpg")"
+read -r t_default c_default m_default <<<"$(measure "$bin/sightgauge" "$photo")"
+read -r t_faces c_faces m_faces <<<"$(measure "$bin/sightgauge" --faces-only "$photo")"
+read -r t_matrix c_matrix m_matrix <<<"$(measure "$bin/sightgauge" --matrix30 "$photo")"
+read -r t_crop c_crop m_crop <<<"$(measure "$bin/sightgauge" --crop-verify "$photo" "$crop" 0.25 0.25 0.5 0.5)"
+read -r t_flat c_flat m_flat <<<"$(measure "$bin/sightgauge" --faces-only "$flat")"
+read -r t_portrait c_portrait m_portrait <<<"$(measure "$bin/sightgauge" --faces-only "$portrait")"
 
 echo "input: $photo ($(vipsheader "$photo" | sed 's/.*: //'))"
-echo "faces found: $("$bin/sightgauge" --faces-only "$photo" | grep -o '"x":' | wc -l)"
-printf '%-34s %9s %8s %8s %8s\n' case "wall s" "peak MB" ratio target
-printf '%-34s %9s %8s %8s %8s\n' "vipsthumbnail -s 1600 (peer)" "$t_peer" "$m_peer" 1.00 -
-printf '%-34s %9s %8s %8s %8s\n' "default report" "$t_default" "$m_default" "$(ratio "$t_default" "$t_peer")" "<= 5"
-printf '%-34s %9s %8s %8s %8s\n' "--faces-only" "$t_faces" "$m_faces" "$(ratio "$t_faces" "$t_peer")" "<= 10"
-printf '%-34s %9s %8s %8s %8s\n' "--matrix30" "$t_matrix" "$m_matrix" "$(ratio "$t_matrix" "$t_peer")" "<= 2"
-printf '%-34s %9s %8s %8s %8s\n' "--crop-verify" "$t_crop" "$m_crop" "$(ratio "$t_crop" "$t_peer")" "<= 2"
-printf '%-34s %9s %8s %8s %8s\n' "--faces-only 64 px flat (start)" "$t_flat" "$m_flat" - -
-printf '%-34s %9s %8s %8s %8s\n' "--faces-only 256 px portrait" "$t_portrait" "$m_portrait" - -
-printf '%-34s %9s\n' "landmark model load (difference)" "$(printf '%.3f' "$(echo "$t_portrait - $t_flat" | bc -l)")"
+echo "faces found: $("$bin/sightgauge" --faces-only "$photo" | grep -o '"x":' | wc -l) of 4"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+row() { printf '%-34s %8s %8s %8s %8s %8s\n' "$@"; }
+row case "wall s" "cpu s" "peak MB" ratio target
+row "vipsthumbnail -s 1600 (peer)" "$t_peer" "$c_peer" "$m_peer" 1.00 -
+row "default report" "$t_default" "$c_default" "$m_default" "$(ratio "$t_default" "$t_peer")" "<= 5"
+row "--faces-only" "$t_faces" "$c_faces" "$m_faces" "$(ratio "$t_faces" "$t_peer")" "<= 10"
+row "--matrix30" "$t_matrix" "$c_matrix" "$m_matrix" "$(ratio "$t_matrix" "$t_peer")" "<= 2"
+row "--crop-verify" "$t_crop" "$c_crop" "$m_crop" "$(ratio "$t_crop" "$t_peer")" "<= 2"
+row "--faces-only 64 px flat (start)" "$t_flat" "$c_flat" "$m_flat" - -
+row "--faces-only 256 px portrait" "$t_portrait" "$c_portrait" "$m_portrait" - -
+row "landmark model load (difference)" "$(printf '%.3f' "$(echo "$t_portrait - $t_flat" | bc -l)")" \
+  "$(printf '%.2f' "$(echo "$c_portrait - $c_flat" | bc -l)")" - - -
 echo "peak memory target: < 600 MB in every mode"

@@ -5,6 +5,7 @@
 #include <vips/vips.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -507,6 +508,29 @@ TEST_F(SightgaugeRun, OrientationSixIsAnalysedUpright) {
   EXPECT_TRUE(face["eyes"].get<bool>());
 
   EXPECT_EQ(answerOf(run({path}))["faceCount"], 1);
+}
+
+TEST_F(SightgaugeRun, AMissingModelIsAnAnalysisFailureNamingTheFile) {
+  const std::string portrait = photo("astronaut.png");
+  ASSERT_FALSE(portrait.empty());
+  fs::create_directory(dir_ + "/no-models");
+  const std::string env = "ORVAN_MODEL_DIR=" + shellQuoted(dir_ + "/no-models") + " ";
+  struct Case {
+    std::vector<std::string> args;
+    std::string prefix;
+  };
+  for (const Case& c : {Case{{portrait}, "Apple Vision analysis failed: "},
+                        Case{{"--faces-only", portrait}, "Apple Vision face analysis failed: "}}) {
+    const Outcome outcome = run(c.args, env);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err.rfind(c.prefix, 0), 0u) << outcome.err;
+    EXPECT_NE(outcome.err.find(dir_ + "/no-models/"), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    EXPECT_EQ(outcome.err.back(), '\n');
+  }
+  // The modes without recognisers need no model.
+  EXPECT_EQ(run({"--matrix30", portrait}, env).status, 0);
 }
 
 }  // namespace
