@@ -10,7 +10,9 @@
 //     (128 × 128), which is better at large close faces;
 //   - square windows of side S, S / 2 and S / 4, each resized to 256 × 256,
 //     laid evenly from edge to edge with at least a quarter of a window
-//     overlapping its neighbour.
+//     overlapping its neighbour. Windows of S are searched only on long
+//     pictures (longer side over 1.5625 S): otherwise the letterbox and the
+//     S / 2 windows already cover their faces.
 // A window of side s finds faces from 0.08 s (the network's limit) up to
 // 0.25 s (what a quarter overlap keeps whole in some window), so the levels
 // chain: S / 4 windows cover faces of 2 % to 6 % of S, S / 2 windows 4 % to
@@ -33,7 +35,7 @@
 // network is not asked). Tiles magnify textures (fur, foliage) into
 // face-like patterns that this second look rejects.
 // dlib's detector runs on the picture reduced to a shorter side of at most
-// 800 pixels (faces of about 10 % of S and more). A candidate is a face
+// 600 pixels (faces of about 13 % of S and more). A candidate is a face
 // when its verification score is at least 0.8, or when a dlib box lies
 // over it; its confidence is the larger of its tile score and its
 // verification score. A dlib box with no candidate over it is a face of its
@@ -45,6 +47,8 @@
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/opencv.h>
 #include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -69,7 +73,7 @@ constexpr double hogAloneScore = 0.5;
 constexpr float hogAloneVerification = 0.5f;
 constexpr double verificationFraming = 4.0;
 constexpr float mergeOverlap = 0.3f;
-constexpr int hogShorterSide = 800;
+constexpr int hogShorterSide = 600;
 // Windows below this side (in pixels of the picture) are not searched:
 // their faces would be under about 15 pixels, too small to tell.
 constexpr int smallestWindow = 192;
@@ -98,10 +102,27 @@ Networks& networks() {
 
 dlib::frontal_face_detector& hogDetector() {
   static std::mutex mutex;
-  static std::unique_ptr<dlib::frontal_face_detector> detector;
+  static std::map<std::string, std::unique_ptr<dlib::frontal_face_detector>> loaded;
   const std::lock_guard lock(mutex);
-  if (!detector) detector = std::make_unique<dlib::frontal_face_detector>(dlib::get_frontal_face_detector());
-  return *detector;
+  const std::string path = modelPath(hogFaceModelFile);
+  auto& slot = loaded[path];
+  if (!slot) {
+    auto detector = std::make_unique<dlib::frontal_face_detector>();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      *detector = dlib::get_frontal_face_detector();
+    } else {
+      requireModelFile(path);
+      try {
+        dlib::deserialize(path) >> *detector;
+      } catch (const std::exception&) {
+        throwDamagedModel(path, "not a dlib face detector");
+      }
+      if (detector->num_detectors() == 0) throwDamagedModel(path, "no detectors");
+    }
+    slot = std::move(detector);
+  }
+  return *slot;
 }
 
 // Starts of windows of `side` along an extent, evenly spread from 0 to
@@ -256,7 +277,10 @@ std::vector<Candidate> blazeFaceCandidates(const cv::Mat& upright) {
     reduced = upright;
   for (int level = 0; level < 3; ++level) {
     const int side = std::max(1, static_cast<int>(std::lround(std::min(reduced.cols, reduced.rows) / double(1 << level))));
-    if (level == 0 && reduced.cols == reduced.rows) continue;  // the letterbox above is this window
+    // Windows of S add nothing to the letterbox unless the picture is long:
+    // the letterbox finds faces from 8 % of the longer side, and the S / 2
+    // windows keep faces up to 12.5 % of S whole.
+    if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
     if (level > 0 && side < smallestWindow) break;
     for (int y : windowStarts(reduced.rows, side))
       for (int x : windowStarts(reduced.cols, side))
