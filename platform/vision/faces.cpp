@@ -10,11 +10,18 @@
 //     (128 × 128), which is better at large close faces;
 //   - square windows of side S, S / 2 and S / 4, each resized to 256 × 256,
 //     laid evenly from edge to edge with at least a quarter of a window
-//     overlapping its neighbour.
+//     overlapping its neighbour. Windows of S are searched only on long
+//     pictures (longer side over 1.5625 S): otherwise the letterbox and the
+//     S / 2 windows already cover their faces.
 // A window of side s finds faces from 0.08 s (the network's limit) up to
 // 0.25 s (what a quarter overlap keeps whole in some window), so the levels
 // chain: S / 4 windows cover faces of 2 % to 6 % of S, S / 2 windows 4 % to
 // 12.5 %, S windows 8 % to 25 %, and the whole picture everything larger.
+// Levels whose windows would be under 192 pixels are left out: on a small
+// picture the smallest face searched is then about 15 pixels rather than
+// 2 % of S. A picture larger than needed is first reduced so that its S / 4
+// windows are about 256 pixels (the network's input): 1024 pixels on the
+// shorter side.
 // Windows whose grey levels are nearly uniform are skipped (nothing there
 // can be a face). Detections that touch a window's inner edge are dropped:
 // the face they cut is whole in a neighbouring window.
@@ -28,15 +35,20 @@
 // network is not asked). Tiles magnify textures (fur, foliage) into
 // face-like patterns that this second look rejects.
 // dlib's detector runs on the picture reduced to a shorter side of at most
-// 800 pixels (faces of about 10 % of S and more). A candidate is a face
+// 600 pixels (faces of about 13 % of S and more). A candidate is a face
 // when its verification score is at least 0.8, or when a dlib box lies
 // over it; its confidence is the larger of its tile score and its
 // verification score. A dlib box with no candidate over it is a face of its
-// own, with the confidence 1 / (1 + e^(-2 · dlib score)) and its box grown
-// by a ninth about its centre to the network's framing.
+// own when its dlib score is at least 0.5 and its verification score at
+// least 0.5, or its verification score alone at least 0.8; its confidence
+// is the larger of 1 / (1 + e^(-2 · dlib score)) and its verification
+// score, its box grown by a ninth about its centre to the network's
+// framing.
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/opencv.h>
 #include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -57,9 +69,14 @@ constexpr int frontInput = 128;
 constexpr float candidateScore = 0.5f;
 constexpr float acceptedScore = 0.8f;
 constexpr float frontVerificationFloor = 0.6f;
+constexpr double hogAloneScore = 0.5;
+constexpr float hogAloneVerification = 0.5f;
 constexpr double verificationFraming = 4.0;
 constexpr float mergeOverlap = 0.3f;
-constexpr int hogShorterSide = 800;
+constexpr int hogShorterSide = 600;
+// Windows below this side (in pixels of the picture) are not searched:
+// their faces would be under about 15 pixels, too small to tell.
+constexpr int smallestWindow = 192;
 
 // The networks, loaded once per process and model path.
 struct Networks {
@@ -85,10 +102,27 @@ Networks& networks() {
 
 dlib::frontal_face_detector& hogDetector() {
   static std::mutex mutex;
-  static std::unique_ptr<dlib::frontal_face_detector> detector;
+  static std::map<std::string, std::unique_ptr<dlib::frontal_face_detector>> loaded;
   const std::lock_guard lock(mutex);
-  if (!detector) detector = std::make_unique<dlib::frontal_face_detector>(dlib::get_frontal_face_detector());
-  return *detector;
+  const std::string path = modelPath(hogFaceModelFile);
+  auto& slot = loaded[path];
+  if (!slot) {
+    auto detector = std::make_unique<dlib::frontal_face_detector>();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      *detector = dlib::get_frontal_face_detector();
+    } else {
+      requireModelFile(path);
+      try {
+        dlib::deserialize(path) >> *detector;
+      } catch (const std::exception&) {
+        throwDamagedModel(path, "not a dlib face detector");
+      }
+      if (detector->num_detectors() == 0) throwDamagedModel(path, "no detectors");
+    }
+    slot = std::move(detector);
+  }
+  return *slot;
 }
 
 // Starts of windows of `side` along an extent, evenly spread from 0 to
@@ -243,7 +277,11 @@ std::vector<Candidate> blazeFaceCandidates(const cv::Mat& upright) {
     reduced = upright;
   for (int level = 0; level < 3; ++level) {
     const int side = std::max(1, static_cast<int>(std::lround(std::min(reduced.cols, reduced.rows) / double(1 << level))));
-    if (level == 0 && reduced.cols == reduced.rows) continue;  // the letterbox above is this window
+    // Windows of S add nothing to the letterbox unless the picture is long:
+    // the letterbox finds faces from 8 % of the longer side, and the S / 2
+    // windows keep faces up to 12.5 % of S whole.
+    if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
+    if (level > 0 && side < smallestWindow) break;
     for (int y : windowStarts(reduced.rows, side))
       for (int x : windowStarts(reduced.cols, side))
         detectInWindow(*nets.back, reduced, cv::Rect(x, y, side, side), scale, true, candidates);
@@ -319,7 +357,13 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
     bool covered = false;
     for (const auto& f : faces) covered = covered || iou(f.box, hog[i].box) > 0.2;
     if (covered) continue;
-    const float confidence = static_cast<float>(1.0 / (1.0 + std::exp(-2.0 * hog[i].score)));
+    // Alone, dlib's detector also answers weakly on round badges and
+    // textures: its face must have a fair score and pass the networks'
+    // second look, or pass that look outright.
+    const float verified = verificationScore(nets, upright, hog[i].box);
+    const bool accepted = (hog[i].score >= hogAloneScore && verified >= hogAloneVerification) || verified >= acceptedScore;
+    if (!accepted) continue;
+    const float confidence = std::max(static_cast<float>(1.0 / (1.0 + std::exp(-2.0 * hog[i].score))), verified);
     // dlib frames brows to lips, a tenth tighter than the network's boxes.
     const cv::Rect2d& tight = hog[i].box;
     const cv::Point2d centre(tight.x + tight.width / 2, tight.y + tight.height / 2);

@@ -83,6 +83,9 @@ std::string modelDirectory();
 inline constexpr const char* faceBackModelFile = "face_detection_back_256x256_barracuda.onnx";
 inline constexpr const char* faceFrontModelFile = "face_detection_front_128x128_barracuda.onnx";
 inline constexpr const char* landmarkModelFile = "shape_predictor_68_face_landmarks.dat";
+// dlib's HOG face detector, written by the build; when absent, the copy
+// compiled into dlib is unpacked instead (the same detector, slower to load).
+inline constexpr const char* hogFaceModelFile = "frontal_face_detector.dat";
 // Optional: a scene classifier model and its labels file. When both are
 // present they replace the built-in classifier (see classifyScene).
 inline constexpr const char* sceneModelFile = "scene_classifier.onnx";
