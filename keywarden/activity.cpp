@@ -1,5 +1,6 @@
-// The activity counters that keep the broker alive: open connections and
-// the time of the last request, output or connection change.
+// The activity counters that keep the broker alive (open connections and
+// the time of the last request, output or connection change), and the
+// bound on connections still waiting for their greeting.
 #include "keywarden.h"
 
 namespace keywarden {
@@ -14,6 +15,18 @@ std::optional<double> Activity::idleSeconds() {
   std::lock_guard lock(activityLock);
   if (activeConnections != 0) return std::nullopt;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - lastActivity).count();
+}
+
+bool WaitingRoom::enter() {
+  std::lock_guard guard(lock);
+  if (waiting >= capacity) return false;
+  ++waiting;
+  return true;
+}
+
+void WaitingRoom::leave() {
+  std::lock_guard guard(lock);
+  --waiting;
 }
 
 }  // namespace keywarden
