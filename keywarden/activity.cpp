@@ -17,16 +17,18 @@ std::optional<double> Activity::idleSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - lastActivity).count();
 }
 
-bool WaitingRoom::enter() {
-  std::lock_guard guard(lock);
-  if (waiting >= capacity) return false;
+void WaitingRoom::enter() {
+  std::unique_lock guard(lock);
+  freed.wait(guard, [this] { return waiting < capacity; });
   ++waiting;
-  return true;
 }
 
 void WaitingRoom::leave() {
-  std::lock_guard guard(lock);
-  --waiting;
+  {
+    std::lock_guard guard(lock);
+    --waiting;
+  }
+  freed.notify_one();
 }
 
 }  // namespace keywarden

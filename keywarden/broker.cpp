@@ -119,17 +119,15 @@ void startIdleWatchdog(const Settings& settings, Activity& activity) {
 
 void acceptLoop(int server, Services& services) {
   for (;;) {
+    // Connections that have not greeted are bounded: while the waiting room
+    // is full, new ones stay in the listening queue until a place is free.
+    services.waitingRoom.enter();
     int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      services.waitingRoom.leave();
       // Out of descriptors or memory: wait a moment instead of spinning.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    // Connections that have not greeted are bounded; one beyond the bound
-    // is closed at once.
-    if (!services.waitingRoom.enter()) {
-      ::close(fd);
       continue;
     }
     try {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -118,11 +119,12 @@ class Activity {
 class WaitingRoom {
  public:
   explicit WaitingRoom(int capacity) : capacity(capacity) {}
-  bool enter();  // false when full
+  void enter();  // waits for a free place
   void leave();
 
  private:
   std::mutex lock;
+  std::condition_variable freed;
   int waiting = 0;
   int capacity;
 };
