@@ -136,11 +136,9 @@ std::vector<int> windowStarts(int extent, int side) {
   return starts;
 }
 
-struct Candidate {
-  cv::Rect2d box;  // picture pixels
-  float score = 0;
-  std::vector<cv::Point2d> keyPoints;
-};
+// Candidates are network detections in picture pixels (float precision is
+// ample for pixel coordinates).
+using Candidate = blazeface::Detection;
 
 bool nearlyUniform(const cv::Mat& bgr) {
   cv::Scalar mean, deviation;
@@ -175,13 +173,12 @@ void detectInWindow(blazeface::Network& network, const cv::Mat& picture, const c
     }
     Candidate c;
     const auto toPicture = [&](double x, double y) {
-      return cv::Point2d((window.x + x * window.width) / scale, (window.y + y * window.height) / scale);
+      return cv::Point2f(static_cast<float>((window.x + x * window.width) / scale),
+                         static_cast<float>((window.y + y * window.height) / scale));
     };
-    const cv::Point2d tl = toPicture(d.box.x, d.box.y);
-    const cv::Point2d br = toPicture(d.box.x + d.box.width, d.box.y + d.box.height);
-    c.box = cv::Rect2d(tl, br);
+    c.box = cv::Rect2f(toPicture(d.box.x, d.box.y), toPicture(d.box.x + d.box.width, d.box.y + d.box.height));
     c.score = d.score;
-    for (const auto& p : d.keyPoints) c.keyPoints.push_back(toPicture(p.x, p.y));
+    for (std::size_t p = 0; p < c.keyPoints.size(); ++p) c.keyPoints[p] = toPicture(d.keyPoints[p].x, d.keyPoints[p].y);
     out.push_back(std::move(c));
   }
 }
@@ -190,37 +187,6 @@ double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
   const double inter = (a & b).area();
   const double uni = a.area() + b.area() - inter;
   return uni > 0 ? inter / uni : 0;
-}
-
-// Blending suppression over candidates in picture pixels.
-std::vector<Candidate> mergeCandidates(std::vector<Candidate> candidates) {
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
-  std::vector<Candidate> kept;
-  std::vector<bool> used(candidates.size(), false);
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (used[i]) continue;
-    const Candidate& best = candidates[i];
-    double weight = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    std::vector<cv::Point2d> points(best.keyPoints.size());
-    for (std::size_t j = i; j < candidates.size(); ++j) {
-      if (used[j] || (j != i && iou(best.box, candidates[j].box) <= mergeOverlap)) continue;
-      used[j] = true;
-      const Candidate& c = candidates[j];
-      const double w = c.score;
-      weight += w;
-      x0 += c.box.x * w;
-      y0 += c.box.y * w;
-      x1 += (c.box.x + c.box.width) * w;
-      y1 += (c.box.y + c.box.height) * w;
-      for (std::size_t p = 0; p < points.size() && p < c.keyPoints.size(); ++p) points[p] += c.keyPoints[p] * w;
-    }
-    Candidate merged = best;
-    merged.box = cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
-    for (std::size_t p = 0; p < points.size(); ++p) merged.keyPoints[p] = points[p] / weight;
-    kept.push_back(std::move(merged));
-  }
-  return kept;
 }
 
 // Best score of a face centred in the window (its centre within the middle
@@ -286,7 +252,7 @@ std::vector<Candidate> blazeFaceCandidates(const cv::Mat& upright) {
       for (int x : windowStarts(reduced.cols, side))
         detectInWindow(*nets.back, reduced, cv::Rect(x, y, side, side), scale, true, candidates);
   }
-  return mergeCandidates(std::move(candidates));
+  return blazeface::suppress(std::move(candidates), mergeOverlap);
 }
 
 struct HogFace {
@@ -349,7 +315,7 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
       }
     const float verified = verificationScore(nets, upright, c.box);
     if (verified < acceptedScore && !confirmed) continue;
-    faces.push_back({c.box, std::max(c.score, verified), c.keyPoints});
+    faces.push_back({c.box, std::max(c.score, verified), std::vector<cv::Point2d>(c.keyPoints.begin(), c.keyPoints.end())});
   }
   for (std::size_t i = 0; i < hog.size(); ++i) {
     if (hogUsed[i]) continue;
