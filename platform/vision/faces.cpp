@@ -136,6 +136,13 @@ std::vector<int> windowStarts(int extent, int side) {
   return starts;
 }
 
+cv::Mat reducedPicture(const cv::Mat& upright, double scale) {
+  if (scale >= 1.0) return upright;
+  cv::Mat reduced;
+  cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  return reduced;
+}
+
 // Candidates are network detections in picture pixels (float precision is
 // ample for pixel coordinates).
 using Candidate = blazeface::Detection;
@@ -204,9 +211,12 @@ float centredScore(blazeface::Network& network, const cv::Mat& square) {
   return best;
 }
 
-float verificationScore(Networks& nets, const cv::Mat& upright, const cv::Rect2d& box) {
-  const double side = verificationFraming * std::max(box.width, box.height);
-  const cv::Point2d centre(box.x + box.width / 2, box.y + box.height / 2);
+// `picture` is the upright picture scaled by `scale`; `box` is in upright
+// pixels.
+float verificationScore(Networks& nets, const cv::Mat& picture, double scale, const cv::Rect2d& box) {
+  const double side = verificationFraming * std::max(box.width, box.height) * scale;
+  const cv::Point2d centre((box.x + box.width / 2) * scale, (box.y + box.height / 2) * scale);
+  const cv::Mat& upright = picture;
   const int pixels = std::max(1, static_cast<int>(std::lround(side)));
   const cv::Rect window(static_cast<int>(std::lround(centre.x - side / 2)),
                         static_cast<int>(std::lround(centre.y - side / 2)), pixels, pixels);
@@ -219,38 +229,30 @@ float verificationScore(Networks& nets, const cv::Mat& upright, const cv::Rect2d
   return (front + centredScore(*nets.back, square)) / 2;
 }
 
-std::vector<Candidate> blazeFaceCandidates(const cv::Mat& upright) {
-  Networks& nets = networks();
+// `reduced` is the upright picture scaled by `scale` so that S / 4 windows
+// are about the network's input (never enlarged); every search reads it.
+std::vector<Candidate> blazeFaceCandidates(Networks& nets, const cv::Mat& reduced, double scale) {
   std::vector<Candidate> candidates;
-  const int shorter = std::min(upright.cols, upright.rows);
-  const int longer = std::max(upright.cols, upright.rows);
+  const int shorter = std::min(reduced.cols, reduced.rows);
+  const int longer = std::max(reduced.cols, reduced.rows);
 
   // The whole picture, letterboxed (centred) into a square.
   {
-    const int offsetX = (longer - upright.cols) / 2, offsetY = (longer - upright.rows) / 2;
-    const cv::Rect square(-offsetX, -offsetY, longer, longer);
-    detectInWindow(*nets.back, upright, square, 1.0, false, candidates);
-    detectInWindow(*nets.front, upright, square, 1.0, false, candidates);
+    const int side = std::max(reduced.cols, reduced.rows);
+    const cv::Rect square(-(side - reduced.cols) / 2, -(side - reduced.rows) / 2, side, side);
+    detectInWindow(*nets.back, reduced, square, scale, false, candidates);
+    detectInWindow(*nets.front, reduced, square, scale, false, candidates);
   }
 
-  // Windows of S, S / 2 and S / 4 on a copy reduced so that the smallest
-  // windows are about the network's input size (never enlarged).
-  const double scale = std::min(1.0, 4.0 * backInput / shorter);
-  cv::Mat reduced;
-  if (scale < 1.0)
-    cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  else
-    reduced = upright;
+  // Windows of S, S / 2 and S / 4.
   for (int level = 0; level < 3; ++level) {
-    const int side = std::max(1, static_cast<int>(std::lround(std::min(reduced.cols, reduced.rows) / double(1 << level))));
     // Windows of S add nothing to the letterbox unless the picture is long:
     // the letterbox finds faces from 8 % of the longer side, and the S / 2
     // windows keep faces up to 12.5 % of S whole.
     if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
-    if (level > 0 && side < smallestWindow) break;
-    for (int y : windowStarts(reduced.rows, side))
-      for (int x : windowStarts(reduced.cols, side))
-        detectInWindow(*nets.back, reduced, cv::Rect(x, y, side, side), scale, true, candidates);
+    const auto windows = faceWindows(reduced.size(), level);
+    if (level > 0 && !windows.empty() && windows.front().width < smallestWindow) break;
+    for (const cv::Rect& window : windows) detectInWindow(*nets.back, reduced, window, scale, true, candidates);
   }
   return blazeface::suppress(std::move(candidates), mergeOverlap);
 }
@@ -260,12 +262,15 @@ struct HogFace {
   double score = 0;
 };
 
-std::vector<HogFace> hogFaces(const cv::Mat& upright) {
-  const int shorter = std::min(upright.cols, upright.rows);
-  const double scale = std::min(1.0, static_cast<double>(hogShorterSide) / shorter);
+// `picture` is the upright picture scaled by `pictureScale`; boxes come back
+// in upright pixels.
+std::vector<HogFace> hogFaces(const cv::Mat& picture, double pictureScale) {
+  const int shorter = std::min(picture.cols, picture.rows);
+  const double reduction = std::min(1.0, static_cast<double>(hogShorterSide) / shorter);
+  const double scale = reduction * pictureScale;
   cv::Mat grey;
-  cv::cvtColor(upright, grey, cv::COLOR_BGR2GRAY);
-  if (scale < 1.0) cv::resize(grey, grey, cv::Size(), scale, scale, cv::INTER_AREA);
+  cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+  if (reduction < 1.0) cv::resize(grey, grey, cv::Size(), reduction, reduction, cv::INTER_AREA);
   dlib::cv_image<unsigned char> image(grey);
   std::vector<dlib::rect_detection> found;
   hogDetector()(image, found, 0.0);
@@ -299,13 +304,25 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level) {
 
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
   if (state.faces) return *state.faces;
+  // The networks and dlib's detector are shared by every handler of the
+  // process and are not safe to run from two threads at once.
+  static std::mutex running;
+  const std::lock_guard lock(running);
   const cv::Mat& upright = state.upright;
-  auto blaze = blazeFaceCandidates(upright);
-  const auto hog = hogFaces(upright);
+  Networks& nets = networks();
+  const double reduction = std::min(1.0, 4.0 * backInput / std::min(upright.cols, upright.rows));
+  const cv::Mat reduced = reducedPicture(upright, reduction);
+  auto blaze = blazeFaceCandidates(nets, reduced, reduction);
+  // Second looks read from the reduced picture when their square would be
+  // larger than the back network's input there, else from the full one.
+  const auto verify = [&](const cv::Rect2d& box) {
+    const bool large = verificationFraming * std::max(box.width, box.height) * reduction >= backInput;
+    return large ? verificationScore(nets, reduced, reduction, box) : verificationScore(nets, upright, 1.0, box);
+  };
+  const auto hog = hogFaces(reduced, reduction);
 
   std::vector<Handler::State::Face> faces;
   std::vector<bool> hogUsed(hog.size(), false);
-  Networks& nets = networks();
   for (const auto& c : blaze) {
     bool confirmed = false;
     for (std::size_t i = 0; i < hog.size(); ++i)
@@ -313,7 +330,7 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
         confirmed = true;
         hogUsed[i] = true;
       }
-    const float verified = verificationScore(nets, upright, c.box);
+    const float verified = verify(c.box);
     if (verified < acceptedScore && !confirmed) continue;
     faces.push_back({c.box, std::max(c.score, verified), std::vector<cv::Point2d>(c.keyPoints.begin(), c.keyPoints.end())});
   }
@@ -326,7 +343,7 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
     // Alone, dlib's detector also answers weakly on round badges and
     // textures: its face must have a fair score and pass the networks'
     // second look, or pass that look outright.
-    const float verified = verificationScore(nets, upright, hog[i].box);
+    const float verified = verify(hog[i].box);
     const bool accepted = (hog[i].score >= hogAloneScore && verified >= hogAloneVerification) || verified >= acceptedScore;
     if (!accepted) continue;
     const float confidence = std::max(static_cast<float>(1.0 / (1.0 + std::exp(-2.0 * hog[i].score))), verified);

@@ -130,7 +130,8 @@ struct Image {
 
 // The upright picture and what requests share. Construction applies the EXIF
 // orientation (1..8; any other value is taken as 1) and throws Error for an
-// empty or malformed picture. Not thread-safe: one handler per thread.
+// empty or malformed picture. A handler belongs to one thread; handlers on
+// different threads may run requests at once (the shared models take turns).
 class Handler {
  public:
   Handler(const Image& image, int orientation = 1);
