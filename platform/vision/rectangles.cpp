@@ -379,8 +379,9 @@ cv::Mat scaledTo(const cv::Mat& grey, double longEdge, double& scale) {
 }
 
 RectangleObservation observation(const Quad& quad, double width, double height, double confidence) {
+  // Pixel centres lie half a pixel inside the picture's edges.
   auto normalised = [&](cv::Point2d p) {
-    return Point{std::clamp(p.x / width, 0.0, 1.0), std::clamp(1.0 - p.y / height, 0.0, 1.0)};
+    return Point{std::clamp((p.x + 0.5) / width, 0.0, 1.0), std::clamp(1.0 - (p.y + 0.5) / height, 0.0, 1.0)};
   };
   RectangleObservation o;
   o.topLeft = normalised(quad[0]);
