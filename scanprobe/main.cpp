@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,22 @@ std::optional<scanprobe::FrameEvidence> rectangleFromVision(const scanprobe::Bit
   }
 }
 
+// Whether `bytes` can be had at the moment: the image library's worker
+// threads abort the process when an allocation of theirs fails, so a decode
+// that would leave too little room is refused before it starts.
+bool memoryAvailable(double bytes) {
+  if (!(bytes < static_cast<double>(std::numeric_limits<std::size_t>::max() / 2))) return false;
+  void* block = ::operator new(static_cast<std::size_t>(bytes), std::nothrow);
+  if (!block) return false;
+  ::operator delete(block);
+  return true;
+}
+
+// What the analysis of an image of `pixels` pixels needs at its peak: the
+// bitmap, the detector's colour and grey copies and its smaller working
+// pictures, and room for the decoder's strips and threads.
+double workingBytes(double pixels) { return pixels * 12 + 512.0 * 1024 * 1024; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,7 +71,8 @@ int main(int argc, char** argv) {
   const double shrink = std::min(1.0, static_cast<double>(settings->maxEdge) / static_cast<double>(longEdge));
   const double analysedPixels =
       static_cast<double>(properties.pixelWidth) * static_cast<double>(properties.pixelHeight) * shrink * shrink;
-  if (analysedPixels > static_cast<double>(maxAnalysedPixels)) fail("Cannot decode image pixels: " + path);
+  if (analysedPixels > static_cast<double>(maxAnalysedPixels) || !memoryAvailable(workingBytes(analysedPixels)))
+    fail("Cannot decode image pixels: " + path);
   const int maxEdge = static_cast<int>(std::min<std::int64_t>(settings->maxEdge, std::numeric_limits<int>::max()));
   imageio::DecodeLimits limits;
   limits.maxPixels = maxSourcePixels;
@@ -69,13 +88,23 @@ int main(int argc, char** argv) {
 
   ScanAnalysis analysis;
   analysis.negative = judgeNegative(interior);
-  auto frame = ::rectangleFromVision(*bitmap);
-  if (!frame) frame = rectangleFromLuminance(*bitmap);
-  if (frame) analysis.frame = *frame;
+  // Working memory for the frame search on a large analysed image may run
+  // out; that is reported like a bitmap that cannot be made.
+  try {
+    auto frame = ::rectangleFromVision(*bitmap);
+    if (!frame) frame = rectangleFromLuminance(*bitmap);
+    if (frame) analysis.frame = *frame;
+  } catch (const std::bad_alloc&) {
+    fail("Cannot rasterise image: " + path);
+  }
   analysis.pixelWidth = properties.pixelWidth;
   analysis.pixelHeight = properties.pixelHeight;
 
-  const auto text = encodeReport(analysis);
+  std::optional<std::string> text;
+  try {
+    text = encodeReport(analysis);
+  } catch (const std::bad_alloc&) {
+  }
   if (!text) fail("Cannot encode scan analysis JSON");
   const std::string line = *text + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 #include <sys/wait.h>
 #include <vips/vips.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -440,3 +441,109 @@ TEST_F(ScanprobeRun, RealPhotographsAsFramedNegatives) {
 }
 
 }  // namespace
+
+namespace {
+
+// A PNG that declares width × height RGB pixels but carries only the first
+// few rows of its data: a decompression bomb's header.
+std::string declaredPng(std::uint32_t width, std::uint32_t height) {
+  auto big = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+  };
+  auto chunk = [&](const std::string& type, const std::string& data) {
+    const std::string body = type + data;
+    const auto crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+    return big(static_cast<std::uint32_t>(data.size())) + body + big(crc);
+  };
+  const std::string header = big(width) + big(height) + std::string{8, 2, 0, 0, 0};
+  std::string rows(4 * (1 + std::size_t{3} * width), '\0');
+  uLongf size = compressBound(static_cast<uLong>(rows.size()));
+  std::string packed(size, '\0');
+  ::compress(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(rows.data()),
+             static_cast<uLong>(rows.size()));
+  packed.resize(size);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", packed) + chunk("IEND", "");
+}
+
+}  // namespace
+
+TEST_F(ScanprobeRun, FailuresPrintOneMessageAndNothingElse) {
+  const std::string scan = dir_ + "/scan.png";
+  scantest::save(scantest::syntheticPhoto({300, 200}, 3), scan);
+  std::ofstream(dir_ + "/text.txt") << "not a picture";
+  const std::string whole = dir_ + "/whole.jpg";
+  scantest::save(scantest::syntheticPhoto({600, 400}, 4), whole);
+  const std::string data = slurp(whole);
+  std::ofstream(dir_ + "/cut.jpg", std::ios::binary).write(data.data(), std::streamsize(data.size() / 2));
+  scantest::save(cv::Mat(20, 4000, CV_8UC3, cv::Scalar::all(90)), dir_ + "/thin.png");  // thumbnail 1600 × 8
+  scantest::save(cv::Mat(100, 8, CV_8UC3, cv::Scalar::all(90)), dir_ + "/narrow.png");
+  std::ofstream(dir_ + "/bomb.png", std::ios::binary) << declaredPng(30000, 30000);
+  std::ofstream(dir_ + "/huge.png", std::ios::binary) << declaredPng(40000, 40000);
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {{}, "Usage: scanprobe <input-image> [--max-edge N]"},
+      {{"--max-edge", "800", scan}, "Cannot read image: --max-edge"},
+      {{dir_ + "/missing.png"}, "Cannot read image: " + dir_ + "/missing.png"},
+      {{dir_ + "/text.txt"}, "Cannot read image: " + dir_ + "/text.txt"},
+      {{dir_}, "Cannot read image: " + dir_},
+      {{dir_ + "/cut.jpg"}, "Cannot decode image pixels: " + dir_ + "/cut.jpg"},
+      {{dir_ + "/thin.png"}, "Image is too small to analyse: " + dir_ + "/thin.png"},
+      {{dir_ + "/narrow.png", "--max-edge", "5000"}, "Image is too small to analyse: " + dir_ + "/narrow.png"},
+      // Nine hundred megapixels at full size is more than the analysis may
+      // take; shrunk to 1600 the data runs out; 1.6 gigapixels are refused
+      // before any decoding.
+      {{dir_ + "/bomb.png", "--max-edge", "9223372036854775807"}, "Cannot decode image pixels: " + dir_ + "/bomb.png"},
+      {{dir_ + "/bomb.png"}, "Cannot decode image pixels: " + dir_ + "/bomb.png"},
+      {{dir_ + "/huge.png"}, "Cannot decode image pixels: " + dir_ + "/huge.png"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run(c.arguments);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message + "\n");
+    EXPECT_EQ(r.out, "") << c.message;
+  }
+}
+
+TEST_F(ScanprobeRun, SmallestImageAndTheMaxEdgeFloor) {
+  // 9 × 9: analysed; its interior of 25 samples gives black 0. Grey 200
+  // has a luminance of 199.99999999999997 / 255 in double arithmetic, so it
+  // counts in bin 199.
+  scantest::save(cv::Mat(9, 9, CV_8UC3, cv::Scalar::all(200)), dir_ + "/nine.png");
+  Outcome r = run({dir_ + "/nine.png", "extra", "words"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.report["negative"]["black"], 0);
+  EXPECT_EQ(r.report["negative"]["white"], 0.78);
+  EXPECT_EQ(r.report["pixelWidth"], 9);
+
+  // A 1000 × 40 strip: --max-edge 100 is raised to 320, so the analysed copy
+  // is 320 × 12.8 (13) pixels and may be analysed; any smaller edge would
+  // make it too small.
+  scantest::save(cv::Mat(40, 1000, CV_8UC3, cv::Scalar::all(120)), dir_ + "/strip.png");
+  r = run({dir_ + "/strip.png", "--max-edge", "100"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.report["pixelWidth"], 1000);
+}
+
+TEST_F(ScanprobeRun, MaxEdgeBeyondMemoryFailsCleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#else
+  // 6000 × 4000 at full size needs about 1 GB of address space with the
+  // decoder's room; in 900 MB the run is refused instead of dying
+  // mid-decode.
+  scantest::save(cv::Mat(4000, 6000, CV_8UC3, cv::Scalar(40, 90, 160)), dir_ + "/large.png");
+  const Outcome r = run({dir_ + "/large.png", "--max-edge", "99999999"}, "ulimit -v 900000; ");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot decode image pixels: " + dir_ + "/large.png\n");
+  EXPECT_EQ(r.out, "");
+  // With the default edge the same file is analysed in the same limit.
+  const Outcome shrunk = run({dir_ + "/large.png"}, "ulimit -v 900000; ");
+  EXPECT_EQ(shrunk.status, 0) << shrunk.err;
+#endif
+}
