@@ -1,28 +1,34 @@
 // Horizon detector: the dominant near-horizontal straight line of the
 // picture, and its angle.
 //
-// 1. Segments. Line segments are found with OpenCV's line segment detector
-//    on a grey copy reduced to at most `workingEdge` pixels. Those at least
-//    `minimumSegment` of the picture's width long and within `maximumTilt`
-//    of horizontal take part.
+// 1. Segments. A grey copy reduced to at most `workingEdge` pixels has its
+//    contrast stretched (0.5 % and 99.5 % levels to black and white), and
+//    OpenCV's line segment detector runs on it and on a copy at half its
+//    size. Segments at least `minimumSegment` of the picture's width long
+//    and within `maximumTilt` of horizontal take part.
 // 2. Votes. Each segment votes with its length into a grid of line angle
 //    (0.25 degree cells) and line position (its distance from the picture's
 //    centre, in cells of 0.5 % of the diagonal), so that pieces of one long
 //    line add up; the grid is smoothed by a small Gaussian and its highest
 //    cell is the horizon's first estimate.
 // 3. Refinement. The segments lying along that line (angle within 2
-//    degrees, both ends within 1 % of the diagonal) are sampled every few
-//    pixels and a line is fitted through the samples; the members are then
+//    degrees, both ends within 1 % of the diagonal) are sampled every two
+//    pixels and a robust line is fitted through the samples; the members are
 //    gathered again along the fitted line with half those tolerances and the
 //    fit repeated. The angle is measured on the full-size picture (the
 //    reduction's two scale factors are undone), to a small fraction of a
 //    degree.
-// 4. Confidence = coverage × (0.5 + 0.5 × separation). Coverage is the share
-//    of the line's chord across the picture that its member segments cover;
-//    separation is 1 − (strongest vote of a line more than 3 degrees off the
-//    horizon's angle) / (the horizon's vote), so a rival direction lowers it.
+// 4. Confidence = coverage × (0.5 + 0.5 × separation). Coverage is the
+//    larger of two shares of the line's chord across the picture: the share
+//    its member segments cover, and the share of points on it where the
+//    picture has an edge along the line (gradient of at least
+//    `minimumGradient` levels a pixel, within `edgeAlignment` of the line's
+//    normal, of the prevailing sign). Separation is 1 − (the strongest vote
+//    of a line more than 3 degrees off the horizon's angle) / (the horizon's
+//    vote), so a rival direction lowers it.
 // 5. Weak evidence gives no horizon: no segment, coverage under
-//    `minimumCoverage`, or confidence under `minimumConfidence`.
+//    `minimumCoverage`, or confidence under `minimumConfidence`. Close-ups
+//    and textures have short, scattered edges and stay well under these.
 //
 // The angle is in radians, positive when the line rises to the right in
 // the upright picture.
@@ -46,6 +52,8 @@ constexpr double maximumTilt = 30;       // degrees
 constexpr double minimumSegment = 0.02;  // of the working picture's width
 constexpr double angleCell = 0.25;       // degrees
 constexpr double positionCell = 0.005;   // of the diagonal
+constexpr double minimumGradient = 4;   // grey levels a pixel, stretched picture
+constexpr double edgeAlignment = 20;    // degrees
 constexpr double minimumCoverage = 0.35;
 constexpr double minimumConfidence = 0.25;
 
@@ -65,9 +73,39 @@ double positionOf(cv::Point2d p, cv::Point2d c, double angle) {
   return (p.x - c.x) * std::sin(t) + (p.y - c.y) * std::cos(t);
 }
 
+// The grey picture stretched between its 0.5 % and 99.5 % levels, so that a
+// soft horizon in haze or at dusk still has edges.
+cv::Mat stretched(const cv::Mat& grey) {
+  int histogram[256] = {0};
+  for (int y = 0; y < grey.rows; ++y) {
+    const uchar* row = grey.ptr<uchar>(y);
+    for (int x = 0; x < grey.cols; ++x) ++histogram[row[x]];
+  }
+  const double tail = 0.005 * static_cast<double>(grey.total());
+  int low = 0, high = 255;
+  for (double run = histogram[0]; low < 255 && run < tail; run += histogram[++low]) {
+  }
+  for (double run = histogram[255]; high > 0 && run < tail; run += histogram[--high]) {
+  }
+  if (high - low < 8) return grey;
+  cv::Mat out;
+  grey.convertTo(out, CV_8U, 255.0 / (high - low), -255.0 * low / (high - low));
+  return out;
+}
+
+// Segments of the working picture and of a copy at half its size (in
+// working pixels), so that both crisp and soft edges count.
 std::vector<Segment> nearHorizontalSegments(const cv::Mat& small) {
-  std::vector<cv::Vec4f> lines;
-  cv::createLineSegmentDetector(cv::LSD_REFINE_STD)->detect(small, lines);
+  const auto detector = cv::createLineSegmentDetector(cv::LSD_REFINE_STD);
+  std::vector<cv::Vec4f> lines, coarse;
+  detector->detect(small, lines);
+  cv::Mat half;
+  cv::resize(small, half, cv::Size(std::max(1, small.cols / 2), std::max(1, small.rows / 2)), 0, 0, cv::INTER_AREA);
+  detector->detect(half, coarse);
+  const double fx = static_cast<double>(small.cols) / half.cols, fy = static_cast<double>(small.rows) / half.rows;
+  for (const auto& l : coarse)
+    lines.emplace_back(static_cast<float>(l[0] * fx), static_cast<float>(l[1] * fy), static_cast<float>(l[2] * fx),
+                       static_cast<float>(l[3] * fy));
   std::vector<Segment> segments;
   const double shortest = minimumSegment * small.cols;
   for (const auto& l : lines) {
@@ -161,11 +199,11 @@ bool fitMembers(const std::vector<const Segment*>& chosen, double sx, double sy,
   return true;
 }
 
-// The share of the line's chord across the picture covered by the members.
-double coverageOf(const std::vector<const Segment*>& chosen, const Fit& line, cv::Size size) {
-  // The chord: where the line enters and leaves the picture, as positions
-  // along its direction.
-  double enter = -1e300, leave = 1e300;
+// Where the line enters and leaves the picture, as positions along its
+// direction from its point; false when it misses the picture.
+bool chordOf(const Fit& line, cv::Size size, double& enter, double& leave) {
+  enter = -1e300;
+  leave = 1e300;
   const double lows[2] = {0, 0}, highs[2] = {static_cast<double>(size.width), static_cast<double>(size.height)};
   const double origin[2] = {line.point.x, line.point.y}, dir[2] = {line.direction.x, line.direction.y};
   for (int k = 0; k < 2; ++k) {
@@ -175,7 +213,13 @@ double coverageOf(const std::vector<const Segment*>& chosen, const Fit& line, cv
     enter = std::max(enter, t1);
     leave = std::min(leave, t2);
   }
-  if (!(leave > enter)) return 0;
+  return leave > enter;
+}
+
+// The share of the line's chord across the picture covered by the members.
+double segmentCoverage(const std::vector<const Segment*>& chosen, const Fit& line, cv::Size size) {
+  double enter = 0, leave = 0;
+  if (!chordOf(line, size, enter, leave)) return 0;
   std::vector<std::pair<double, double>> spans;
   for (const Segment* s : chosen) {
     double t1 = (s->a - line.point).dot(line.direction), t2 = (s->b - line.point).dot(line.direction);
@@ -194,6 +238,35 @@ double coverageOf(const std::vector<const Segment*>& chosen, const Fit& line, cv
   return std::clamp(covered / (leave - enter), 0.0, 1.0);
 }
 
+// The share of points along the line's chord (one every two pixels) where
+// the picture has an edge along the line: a grey gradient of at least
+// `minimumGradient` levels a pixel, pointing within `edgeAlignment` degrees
+// of the line's normal, with the sign most of them have. Texture gives
+// gradients in every direction and few such points.
+double edgeCoverage(const cv::Mat& picture, const Fit& line) {
+  double enter = 0, leave = 0;
+  if (!chordOf(line, picture.size(), enter, leave)) return 0;
+  cv::Mat smooth, gx, gy;
+  cv::GaussianBlur(picture, smooth, {0, 0}, 1.0);
+  cv::Sobel(smooth, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+  cv::Sobel(smooth, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+  const cv::Point2d normal(-line.direction.y, line.direction.x);
+  const double alignment = std::cos(edgeAlignment * pi / 180);
+  int total = 0, positive = 0, negative = 0;
+  for (double t = enter; t <= leave; t += 2) {
+    const cv::Point p = line.point + line.direction * t;
+    if (p.x < 1 || p.y < 1 || p.x >= picture.cols - 1 || p.y >= picture.rows - 1) continue;
+    ++total;
+    const cv::Point2d g(gx.at<float>(p), gy.at<float>(p));
+    const double magnitude = std::hypot(g.x, g.y);
+    if (magnitude < minimumGradient) continue;
+    const double across = g.dot(normal) / magnitude;
+    if (across >= alignment) ++positive;
+    else if (across <= -alignment) ++negative;
+  }
+  return total ? static_cast<double>(std::max(positive, negative)) / total : 0;
+}
+
 }  // namespace
 
 std::optional<HorizonObservation> detectHorizon(const Handler& handler) {
@@ -210,6 +283,7 @@ std::optional<HorizonObservation> detectHorizon(const Handler& handler) {
     const double sx = static_cast<double>(small.cols) / grey.cols;
     const double sy = static_cast<double>(small.rows) / grey.rows;
 
+    small = stretched(small);
     const std::vector<Segment> segments = nearHorizontalSegments(small);
     if (segments.empty()) return std::nullopt;
     const Votes votes = vote(segments, small.size());
@@ -238,7 +312,8 @@ std::optional<HorizonObservation> detectHorizon(const Handler& handler) {
     working = line;
     working.angle = std::atan2(-working.direction.y, working.direction.x) * 180 / pi;
 
-    const double coverage = coverageOf(chosen, working, small.size());
+    const double coverage =
+        std::max(segmentCoverage(chosen, working, small.size()), edgeCoverage(small, working));
     double rival = 0;
     for (int row = 0; row < votes.grid.rows; ++row) {
       if (std::abs(votes.angleAt(row) - votes.angleAt(peak.y)) <= 3.0) continue;
