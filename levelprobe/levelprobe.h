@@ -10,10 +10,13 @@
 
 namespace levelprobe {
 
-// Pictures declaring more pixels than this are not decoded: the whole
-// picture is held at once, several times over while the detector prepares
-// it.
-inline constexpr std::uint64_t maxPixels = 400'000'000;
+// Pictures declaring more pixels than this are not decoded (decompression
+// bombs): a gigapixel is beyond any camera.
+inline constexpr std::uint64_t maxPixels = 1'000'000'000;
+
+// The longer side the picture is decoded at, at most: twice what the
+// horizon detector looks at, so that its own reduction does the rest.
+inline constexpr int decodeEdge = 2 * vision::horizonWorkingEdge;
 
 struct HorizonResult {
   double angleDegrees = 0;  // the correction: the horizon's angle negated, in degrees

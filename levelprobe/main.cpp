@@ -1,6 +1,7 @@
 // levelprobe <input-image>
 // Prints one line of JSON: the rotation in degrees that levels the photo's
 // horizon, and the detector's confidence.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -41,14 +42,19 @@ int main(int argc, char** argv) {
   const auto source = imageio::Source::open(path);
   if (!source) fail("Cannot read image: " + path);
   const imageio::Properties& properties = source->properties();
-  // At its peak a run holds the decoded picture, the detector's upright
-  // colour copy (twice while it turns) and its grey copy, with room for the
-  // decoder's strips and threads.
+  // The detector sees the picture at most horizonWorkingEdge pixels long, so
+  // it is decoded (as stored; the handler turns it upright) at no more than
+  // twice that: a large photo is never held at full size. At its peak a run
+  // holds the decoded picture, the detector's upright colour copy (twice
+  // while it turns) and its grey copy, with room for the decoder's strips
+  // and threads.
   const double pixels = static_cast<double>(properties.pixelWidth) * static_cast<double>(properties.pixelHeight);
-  if (!memoryAvailable(pixels * 12 + 512.0 * 1024 * 1024)) fail("Cannot read image: " + path);
+  const double longEdge = static_cast<double>(std::max(properties.pixelWidth, properties.pixelHeight));
+  const double shrink = std::min(1.0, decodeEdge / std::max(1.0, longEdge));
+  if (!memoryAvailable(pixels * shrink * shrink * 12 + 512.0 * 1024 * 1024)) fail("Cannot read image: " + path);
   imageio::DecodeLimits limits;
   limits.maxPixels = maxPixels;
-  auto raster = source->decode(imageio::Orientation::stored, limits);
+  auto raster = source->thumbnail(decodeEdge, imageio::Orientation::stored, limits);
   if (!raster) fail("Cannot read image: " + path);
   const int orientation = properties.orientation;
 

@@ -47,7 +47,7 @@ namespace vision {
 
 namespace {
 
-constexpr double workingEdge = 1024;
+constexpr double workingEdge = horizonWorkingEdge;
 constexpr double maximumTilt = 30;       // degrees
 constexpr double minimumSegment = 0.02;  // of the working picture's width
 constexpr double angleCell = 0.25;       // degrees

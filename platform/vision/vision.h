@@ -284,7 +284,11 @@ struct HorizonObservation {
 };
 
 // The dominant near-horizontal line of the picture, from line segments voted
-// by length and position; nothing when the evidence is weak.
+// by length and position; nothing when the evidence is weak. The detector
+// looks at the picture reduced to at most horizonWorkingEdge pixels on its
+// longer side, so a caller may hand over a larger picture already reduced
+// to a few times that.
+inline constexpr int horizonWorkingEdge = 1024;
 std::optional<HorizonObservation> detectHorizon(const Handler& handler);
 
 }  // namespace vision
