@@ -77,6 +77,12 @@ install_models() {
 }
 install_models build/share/orvan/models
 
+# Real photographs for the recogniser tests (Debian's python3-skimage and
+# facedetect packages), unpacked under build/sample-photos.
+for photo in astronaut.png coffee.png chelsea.png grace_hopper_512x512.jpg; do
+  bench/sample-photo.sh "$photo" "$PWD/build/sample-photos" >/dev/null
+done
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVAN_WERROR="${ORVAN_WERROR:-OFF}"
 cmake --build build
 
