@@ -48,24 +48,11 @@ TEST(Result, SortedCompactJson) {
   EXPECT_FALSE(encodeResult({1.0, HUGE_VAL}));
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
+struct Outcome : scantest::Run {
   json::Value result;
 };
 
-std::string shellQuoted(const std::string& text) {
-  std::string result = "'";
-  for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return result + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using scantest::slurp;
 
 // The picture turned counter-clockwise (as seen) by `degrees` about its
 // centre and cropped to the largest centred rectangle of its proportions
@@ -96,18 +83,12 @@ class LevelprobeRun : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   Outcome run(const std::vector<std::string>& args) {
-    std::string command = shellQuoted(std::string(ORVAN_BIN_DIR) + "/levelprobe");
-    for (const auto& arg : args) command += " " + shellQuoted(arg);
-    command += " >" + shellQuoted(dir_ + "/stdout") + " 2>" + shellQuoted(dir_ + "/stderr");
-    Outcome result;
-    const int status = std::system(command.c_str());
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(dir_ + "/stdout");
-    result.err = slurp(dir_ + "/stderr");
-    if (result.status == 0 && !result.out.empty() && result.out.back() == '\n')
-      if (auto parsed = json::parse(std::string_view(result.out).substr(0, result.out.size() - 1)))
-        result.result = *parsed;
-    return result;
+    Outcome outcome;
+    static_cast<scantest::Run&>(outcome) = scantest::runProgram("levelprobe", args, dir_);
+    if (outcome.status == 0 && !outcome.out.empty() && outcome.out.back() == '\n')
+      if (auto parsed = json::parse(std::string_view(outcome.out).substr(0, outcome.out.size() - 1)))
+        outcome.result = *parsed;
+    return outcome;
   }
 
   std::string dir_;

@@ -1,11 +1,14 @@
 #include "scan_pictures.h"
 
 #include <opencv2/imgproc.hpp>
+#include <sys/wait.h>
 #include <vips/vips.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -196,6 +199,36 @@ std::string packagedPhoto(const std::string& name, const std::string& package) {
   if (::pclose(pipe) != 0) return {};
   while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
   return path;
+}
+
+namespace {
+
+std::string shellQuoted(const std::string& text) {
+  std::string result = "'";
+  for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return result + "'";
+}
+
+}  // namespace
+
+std::string slurp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+Run runProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& dir,
+               const std::string& prefix) {
+  std::string command = shellQuoted(std::string(ORVAN_BIN_DIR) + "/" + program);
+  for (const auto& argument : arguments) command += " " + shellQuoted(argument);
+  command = prefix + command + " >" + shellQuoted(dir + "/stdout") + " 2>" + shellQuoted(dir + "/stderr");
+  Run run;
+  const int status = std::system(("/bin/sh -c " + shellQuoted(command)).c_str());
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = slurp(dir + "/stdout");
+  run.err = slurp(dir + "/stderr");
+  return run;
 }
 
 }  // namespace scantest

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 namespace scantest {
 
@@ -40,5 +41,20 @@ cv::Mat load(const std::string& path);
 // The path of a picture shipped in a Debian package, fetched on first use by
 // bench/sample-photo.sh into the build tree; empty when it cannot be had.
 std::string packagedPhoto(const std::string& name, const std::string& package);
+
+// One run of a program of the build: its exit status and what it wrote.
+struct Run {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs `program` from the build's bin directory with `arguments`, its output
+// kept in files under `dir`; `prefix` goes before the command in the shell
+// (a ulimit).
+Run runProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& dir,
+               const std::string& prefix = "");
+
+// A file's whole contents.
+std::string slurp(const std::string& path);
 
 }  // namespace scantest

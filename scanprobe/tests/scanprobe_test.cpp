@@ -303,24 +303,11 @@ TEST(Rasterise, NarrowsAndPremultiplies) {
 // ---------------------------------------------------------------------------
 // The program on scans
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
+struct Outcome : scantest::Run {
   json::Value report;
 };
 
-std::string shellQuoted(const std::string& text) {
-  std::string result = "'";
-  for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return result + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using scantest::slurp;
 
 class ScanprobeRun : public ::testing::Test {
  protected:
@@ -337,14 +324,8 @@ class ScanprobeRun : public ::testing::Test {
 
   // Runs scanprobe; `prefix` goes before the command (a ulimit).
   Outcome run(const std::vector<std::string>& args, const std::string& prefix = "") {
-    std::string command = shellQuoted(std::string(ORVAN_BIN_DIR) + "/scanprobe");
-    for (const auto& arg : args) command += " " + shellQuoted(arg);
-    command = prefix + command + " >" + shellQuoted(dir_ + "/stdout") + " 2>" + shellQuoted(dir_ + "/stderr");
     Outcome result;
-    const int status = std::system(("/bin/sh -c " + shellQuoted(command)).c_str());
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(dir_ + "/stdout");
-    result.err = slurp(dir_ + "/stderr");
+    static_cast<scantest::Run&>(result) = scantest::runProgram("scanprobe", args, dir_, prefix);
     if (result.status == 0 && !result.out.empty() && result.out.back() == '\n')
       if (auto parsed = json::parse(std::string_view(result.out).substr(0, result.out.size() - 1)))
         result.report = *parsed;
