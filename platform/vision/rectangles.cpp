@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <numbers>
 #include <vector>
@@ -47,12 +48,14 @@ namespace vision {
 
 namespace {
 
-constexpr double candidateEdge = 800;  // longer side of the candidate search picture
+constexpr double candidateEdge = 640;  // longer side of the candidate search picture
 constexpr double refineEdge = 2400;    // longer side of the refinement picture, at most
 constexpr double cornerZone = 0.08;    // fraction of a side at each end left out
 constexpr double minimumStep = 8;      // grey levels across a side (over two pixels)
 constexpr double minimumCoverage = 0.5;
 constexpr std::size_t maximumCandidates = 48;
+constexpr int refineSamples = 240;     // points a side while refining
+constexpr int coverageSamples = 600;   // points a side while measuring coverage
 
 // Corners in pixels (top-left origin, y down), clockwise as seen: top-left,
 // top-right, bottom-right, bottom-left.
@@ -139,7 +142,7 @@ bool obeysRequest(const Quad& q, const RectanglesRequest& request, double pictur
   return shortSide >= request.minimumSize * pictureShortSide;
 }
 
-// Bilinear sample of a one-channel float picture; false outside it.
+// Bilinear sample of a one-channel 8-bit picture; false outside it.
 bool sample(const cv::Mat& picture, cv::Point2d p, double& value) {
   if (p.x < 0 || p.y < 0 || p.x > picture.cols - 1 || p.y > picture.rows - 1) return false;
   // The pictures here are at least 8 pixels wide and high.
@@ -147,27 +150,17 @@ bool sample(const cv::Mat& picture, cv::Point2d p, double& value) {
   const int y0 = std::min(static_cast<int>(p.y), picture.rows - 2);
   const int x1 = x0 + 1, y1 = y0 + 1;
   const double fx = p.x - x0, fy = p.y - y0;
-  const float* r0 = picture.ptr<float>(y0);
-  const float* r1 = picture.ptr<float>(y1);
+  const uchar* r0 = picture.ptr<uchar>(y0);
+  const uchar* r1 = picture.ptr<uchar>(y1);
   value = (r0[x0] * (1 - fx) + r0[x1] * fx) * (1 - fy) + (r1[x0] * (1 - fx) + r1[x1] * fx) * fy;
   return true;
 }
 
-// The grey step across a side at point p: value one pixel along the normal
-// minus value one pixel against it, at offset s along the normal.
-bool stepAt(const cv::Mat& picture, cv::Point2d p, cv::Point2d normal, double s, double& step) {
-  double ahead = 0, behind = 0;
-  if (!sample(picture, p + normal * (s + 1), ahead) || !sample(picture, p + normal * (s - 1), behind))
-    return false;
-  step = ahead - behind;
-  return true;
-}
-
 // Points along a side (corner zones left out), about one every 1.5 pixels,
-// at most 800.
-std::vector<cv::Point2d> sidePoints(cv::Point2d a, cv::Point2d b) {
+// at most `most`.
+std::vector<cv::Point2d> sidePoints(cv::Point2d a, cv::Point2d b, int most) {
   const double n = length(a, b);
-  const int count = std::clamp(static_cast<int>(n * (1 - 2 * cornerZone) / 1.5), 2, 800);
+  const int count = std::clamp(static_cast<int>(n * (1 - 2 * cornerZone) / 1.5), 2, most);
   std::vector<cv::Point2d> points;
   points.reserve(count);
   for (int i = 0; i < count; ++i) {
@@ -187,43 +180,58 @@ struct Line {
   cv::Point2d point, direction;
 };
 
+// The grey steps across a side at p, at whole-pixel offsets −radius..radius
+// along the normal: steps[k] is the step at offset k − radius, or NaN where
+// the picture ends.
+void stepsAcross(const cv::Mat& picture, cv::Point2d p, cv::Point2d normal, int radius, std::vector<double>& steps) {
+  thread_local std::vector<double> values;
+  values.assign(2 * radius + 3, std::numeric_limits<double>::quiet_NaN());
+  for (int k = 0; k < 2 * radius + 3; ++k) {
+    double v = 0;
+    if (sample(picture, p + normal * static_cast<double>(k - radius - 1), v)) values[k] = v;
+  }
+  steps.assign(2 * radius + 1, 0);
+  for (int k = 0; k < 2 * radius + 1; ++k) steps[k] = values[k + 2] - values[k];
+}
+
 // Finds the side's edge within `radius` pixels of the segment a-b and fits a
 // line through it; false when too few points carry a step.
-bool refineSide(const cv::Mat& picture, cv::Point2d a, cv::Point2d b, double radius, Line& line) {
+bool refineSide(const cv::Mat& picture, cv::Point2d a, cv::Point2d b, int radius, Line& line) {
   const cv::Point2d normal = unitNormal(a, b);
-  const std::vector<cv::Point2d> points = sidePoints(a, b);
-  // The side's polarity: the sign of the larger total of strongest steps.
-  std::vector<std::pair<cv::Point2d, double>> best;  // position and signed step
+  const std::vector<cv::Point2d> points = sidePoints(a, b, refineSamples);
+  // The strongest step at each point, then the side's polarity: the sign
+  // with the larger total of strongest steps.
+  struct Found {
+    cv::Point2d at;
+    double step, offset;
+  };
+  std::vector<Found> best;
   best.reserve(points.size());
   double positive = 0, negative = 0;
+  std::vector<double> steps;
   for (const auto& p : points) {
-    double strongest = 0, at = 0;
-    for (double s = -radius; s <= radius; s += 1) {
-      double step = 0;
-      if (stepAt(picture, p, normal, s, step) && std::abs(step) > std::abs(strongest)) {
-        strongest = step;
-        at = s;
-      }
+    stepsAcross(picture, p, normal, radius, steps);
+    int at = -1;
+    for (int k = 0; k < static_cast<int>(steps.size()); ++k)
+      if (std::isfinite(steps[k]) && (at < 0 || std::abs(steps[k]) > std::abs(steps[at]))) at = k;
+    if (at < 0 || std::abs(steps[at]) < minimumStep) continue;
+    (steps[at] > 0 ? positive : negative) += std::abs(steps[at]);
+    // Sub-pixel position: a parabola through the steps either side.
+    double offset = 0;
+    if (at > 0 && at + 1 < static_cast<int>(steps.size()) && std::isfinite(steps[at - 1]) &&
+        std::isfinite(steps[at + 1])) {
+      const double denominator = steps[at - 1] - 2 * steps[at] + steps[at + 1];
+      if (std::abs(denominator) > 1e-9)
+        offset = std::clamp(0.5 * (steps[at - 1] - steps[at + 1]) / denominator, -0.5, 0.5);
     }
-    if (std::abs(strongest) < minimumStep) continue;
-    (strongest > 0 ? positive : negative) += std::abs(strongest);
-    best.push_back({p + normal * at, strongest});
+    best.push_back({p, steps[at], at - radius + offset});
   }
   const double sign = positive >= negative ? 1 : -1;
   std::vector<cv::Point2f> found;
   found.reserve(best.size());
-  for (const auto& [position, strongest] : best) {
-    if (strongest * sign < minimumStep) continue;
-    // Sub-pixel position: a parabola through the steps either side.
-    double before = 0, after = 0;
-    cv::Point2d at = position;
-    if (stepAt(picture, position, normal, -1, before) && stepAt(picture, position, normal, 1, after)) {
-      const double denominator = before - 2 * strongest + after;
-      if (std::abs(denominator) > 1e-9) {
-        const double offset = std::clamp(0.5 * (before - after) / denominator, -0.5, 0.5);
-        at = position + normal * offset;
-      }
-    }
+  for (const auto& f : best) {
+    if (f.step * sign < minimumStep) continue;
+    const cv::Point2d at = f.at + normal * f.offset;
     found.emplace_back(static_cast<float>(at.x), static_cast<float>(at.y));
   }
   if (found.size() < std::max<std::size_t>(4, points.size() / 4)) return false;
@@ -245,8 +253,8 @@ bool intersect(const Line& l1, const Line& l2, cv::Point2d& at) {
 
 // Sides refined into lines, corners re-made from them; twice, the second
 // time with a narrow search.
-bool refine(const cv::Mat& picture, Quad& quad, double radius) {
-  for (double r : {radius, 2.5}) {
+bool refine(const cv::Mat& picture, Quad& quad, int radius) {
+  for (int r : {radius, 3}) {
     std::array<Line, 4> lines;
     for (int i = 0; i < 4; ++i)
       if (!refineSide(picture, quad[i], quad[(i + 1) % 4], r, lines[i])) return false;
@@ -258,26 +266,27 @@ bool refine(const cv::Mat& picture, Quad& quad, double radius) {
   return true;
 }
 
-// The fraction of the outline that is an edge of the side's usual sign.
+// The fraction of the outline that is an edge of the side's usual sign: the
+// strongest step within 1.5 pixels of each point.
 double coverage(const cv::Mat& picture, const Quad& quad) {
   std::size_t total = 0, supported = 0;
+  std::vector<double> steps, strongest;
   for (int i = 0; i < 4; ++i) {
     const cv::Point2d a = quad[i], b = quad[(i + 1) % 4];
     const cv::Point2d normal = unitNormal(a, b);
-    std::vector<double> steps;
+    strongest.clear();
     double sum = 0;
-    for (const auto& p : sidePoints(a, b)) {
-      double strongest = 0;
-      for (double s : {-1.5, -0.75, 0.0, 0.75, 1.5}) {
-        double step = 0;
-        if (stepAt(picture, p, normal, s, step) && std::abs(step) > std::abs(strongest)) strongest = step;
-      }
-      steps.push_back(strongest);
-      sum += strongest;
+    for (const auto& p : sidePoints(a, b, coverageSamples)) {
+      stepsAcross(picture, p, normal, 1, steps);
+      double step = 0;
+      for (double d : steps)
+        if (std::isfinite(d) && std::abs(d) > std::abs(step)) step = d;
+      strongest.push_back(step);
+      sum += step;
     }
     const double sign = sum >= 0 ? 1 : -1;
-    total += steps.size();
-    for (double step : steps)
+    total += strongest.size();
+    for (double step : strongest)
       if (step * sign >= minimumStep) ++supported;
   }
   return total ? static_cast<double>(supported) / total : 0;
@@ -297,7 +306,7 @@ std::vector<cv::Mat> binaryPictures(const cv::Mat& blurred) {
   cv::threshold(blurred, otsu, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
   pictures.push_back(otsu);
   pictures.push_back(255 - otsu);
-  for (int level = 32; level < 256; level += 32) {
+  for (int level = 40; level < 256; level += 40) {
     cv::Mat levelled;
     cv::threshold(blurred, levelled, level, 255, cv::THRESH_BINARY);
     pictures.push_back(levelled);
@@ -414,10 +423,9 @@ std::vector<RectangleObservation> detectRectangles(const Handler& handler, const
     if (found.empty()) return results;
 
     cv::Mat refinePicture;
-    scaledTo(grey, refineEdge, refineScale).convertTo(refinePicture, CV_32F);
-    cv::GaussianBlur(refinePicture, refinePicture, {0, 0}, 1.0);
+    cv::GaussianBlur(scaledTo(grey, refineEdge, refineScale), refinePicture, {5, 5}, 1.0);
     const double ratio = refineScale / candidateScale;
-    const double radius = std::max(4.0, 2.0 * ratio + 3.0);
+    const int radius = static_cast<int>(std::ceil(std::max(4.0, 2.0 * ratio + 3.0)));
     const double shortSide = std::min(refinePicture.cols, refinePicture.rows);
     const double tolerance = 0.01 * std::hypot(refinePicture.cols, refinePicture.rows);
 
