@@ -48,7 +48,7 @@ if [ "$mode" = sanitize ]; then
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   # The recognisers' models are installed by setup.sh into the main build tree.
-  if [ ! -d "$dir/share/orvan/models" ] && [ -z "${ORVAN_MODEL_DIR:-}" ]; then
+  if [ ! -f "$dir/share/orvan/models/face_detection_back_256x256_barracuda.onnx" ] && [ -z "${ORVAN_MODEL_DIR:-}" ]; then
     export ORVAN_MODEL_DIR="$PWD/build/share/orvan/models"
   fi
 else

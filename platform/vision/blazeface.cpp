@@ -101,8 +101,10 @@ std::vector<Detection> suppress(std::vector<Detection> detections, float iou) {
       for (std::size_t p = 0; p < points.size(); ++p) points[p] += d.keyPoints[p] * d.score;
     }
     Detection merged = best;
-    merged.box = cv::Rect2f(x / weight, y / weight, w / weight, h / weight);
-    for (std::size_t p = 0; p < points.size(); ++p) merged.keyPoints[p] = points[p] / weight;
+    if (weight > 0) {  // scores that underflowed to 0 leave the best one as it is
+      merged.box = cv::Rect2f(x / weight, y / weight, w / weight, h / weight);
+      for (std::size_t p = 0; p < points.size(); ++p) merged.keyPoints[p] = points[p] / weight;
+    }
     kept.push_back(merged);
   }
   return kept;

@@ -10,7 +10,9 @@
 //     (128 × 128), which is better at large close faces;
 //   - square windows of side S, S / 2 and S / 4, each resized to 256 × 256,
 //     laid evenly from edge to edge with at least a quarter of a window
-//     overlapping its neighbour.
+//     overlapping its neighbour. Windows of S are searched only on long
+//     pictures (longer side over 1.5625 S): otherwise the letterbox and the
+//     S / 2 windows already cover their faces.
 // A window of side s finds faces from 0.08 s (the network's limit) up to
 // 0.25 s (what a quarter overlap keeps whole in some window), so the levels
 // chain: S / 4 windows cover faces of 2 % to 6 % of S, S / 2 windows 4 % to
@@ -33,7 +35,7 @@
 // network is not asked). Tiles magnify textures (fur, foliage) into
 // face-like patterns that this second look rejects.
 // dlib's detector runs on the picture reduced to a shorter side of at most
-// 800 pixels (faces of about 10 % of S and more). A candidate is a face
+// 600 pixels (faces of about 13 % of S and more). A candidate is a face
 // when its verification score is at least 0.8, or when a dlib box lies
 // over it; its confidence is the larger of its tile score and its
 // verification score. A dlib box with no candidate over it is a face of its
@@ -45,6 +47,8 @@
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/opencv.h>
 #include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -69,7 +73,7 @@ constexpr double hogAloneScore = 0.5;
 constexpr float hogAloneVerification = 0.5f;
 constexpr double verificationFraming = 4.0;
 constexpr float mergeOverlap = 0.3f;
-constexpr int hogShorterSide = 800;
+constexpr int hogShorterSide = 600;
 // Windows below this side (in pixels of the picture) are not searched:
 // their faces would be under about 15 pixels, too small to tell.
 constexpr int smallestWindow = 192;
@@ -98,10 +102,27 @@ Networks& networks() {
 
 dlib::frontal_face_detector& hogDetector() {
   static std::mutex mutex;
-  static std::unique_ptr<dlib::frontal_face_detector> detector;
+  static std::map<std::string, std::unique_ptr<dlib::frontal_face_detector>> loaded;
   const std::lock_guard lock(mutex);
-  if (!detector) detector = std::make_unique<dlib::frontal_face_detector>(dlib::get_frontal_face_detector());
-  return *detector;
+  const std::string path = modelPath(hogFaceModelFile);
+  auto& slot = loaded[path];
+  if (!slot) {
+    auto detector = std::make_unique<dlib::frontal_face_detector>();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      *detector = dlib::get_frontal_face_detector();
+    } else {
+      requireModelFile(path);
+      try {
+        dlib::deserialize(path) >> *detector;
+      } catch (const std::exception&) {
+        throwDamagedModel(path, "not a dlib face detector");
+      }
+      if (detector->num_detectors() == 0) throwDamagedModel(path, "no detectors");
+    }
+    slot = std::move(detector);
+  }
+  return *slot;
 }
 
 // Starts of windows of `side` along an extent, evenly spread from 0 to
@@ -115,11 +136,16 @@ std::vector<int> windowStarts(int extent, int side) {
   return starts;
 }
 
-struct Candidate {
-  cv::Rect2d box;  // picture pixels
-  float score = 0;
-  std::vector<cv::Point2d> keyPoints;
-};
+cv::Mat reducedPicture(const cv::Mat& upright, double scale) {
+  if (scale >= 1.0) return upright;
+  cv::Mat reduced;
+  cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  return reduced;
+}
+
+// Candidates are network detections in picture pixels (float precision is
+// ample for pixel coordinates).
+using Candidate = blazeface::Detection;
 
 bool nearlyUniform(const cv::Mat& bgr) {
   cv::Scalar mean, deviation;
@@ -154,13 +180,12 @@ void detectInWindow(blazeface::Network& network, const cv::Mat& picture, const c
     }
     Candidate c;
     const auto toPicture = [&](double x, double y) {
-      return cv::Point2d((window.x + x * window.width) / scale, (window.y + y * window.height) / scale);
+      return cv::Point2f(static_cast<float>((window.x + x * window.width) / scale),
+                         static_cast<float>((window.y + y * window.height) / scale));
     };
-    const cv::Point2d tl = toPicture(d.box.x, d.box.y);
-    const cv::Point2d br = toPicture(d.box.x + d.box.width, d.box.y + d.box.height);
-    c.box = cv::Rect2d(tl, br);
+    c.box = cv::Rect2f(toPicture(d.box.x, d.box.y), toPicture(d.box.x + d.box.width, d.box.y + d.box.height));
     c.score = d.score;
-    for (const auto& p : d.keyPoints) c.keyPoints.push_back(toPicture(p.x, p.y));
+    for (std::size_t p = 0; p < c.keyPoints.size(); ++p) c.keyPoints[p] = toPicture(d.keyPoints[p].x, d.keyPoints[p].y);
     out.push_back(std::move(c));
   }
 }
@@ -169,37 +194,6 @@ double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
   const double inter = (a & b).area();
   const double uni = a.area() + b.area() - inter;
   return uni > 0 ? inter / uni : 0;
-}
-
-// Blending suppression over candidates in picture pixels.
-std::vector<Candidate> mergeCandidates(std::vector<Candidate> candidates) {
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
-  std::vector<Candidate> kept;
-  std::vector<bool> used(candidates.size(), false);
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (used[i]) continue;
-    const Candidate& best = candidates[i];
-    double weight = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    std::vector<cv::Point2d> points(best.keyPoints.size());
-    for (std::size_t j = i; j < candidates.size(); ++j) {
-      if (used[j] || (j != i && iou(best.box, candidates[j].box) <= mergeOverlap)) continue;
-      used[j] = true;
-      const Candidate& c = candidates[j];
-      const double w = c.score;
-      weight += w;
-      x0 += c.box.x * w;
-      y0 += c.box.y * w;
-      x1 += (c.box.x + c.box.width) * w;
-      y1 += (c.box.y + c.box.height) * w;
-      for (std::size_t p = 0; p < points.size() && p < c.keyPoints.size(); ++p) points[p] += c.keyPoints[p] * w;
-    }
-    Candidate merged = best;
-    merged.box = cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
-    for (std::size_t p = 0; p < points.size(); ++p) merged.keyPoints[p] = points[p] / weight;
-    kept.push_back(std::move(merged));
-  }
-  return kept;
 }
 
 // Best score of a face centred in the window (its centre within the middle
@@ -217,9 +211,12 @@ float centredScore(blazeface::Network& network, const cv::Mat& square) {
   return best;
 }
 
-float verificationScore(Networks& nets, const cv::Mat& upright, const cv::Rect2d& box) {
-  const double side = verificationFraming * std::max(box.width, box.height);
-  const cv::Point2d centre(box.x + box.width / 2, box.y + box.height / 2);
+// `picture` is the upright picture scaled by `scale`; `box` is in upright
+// pixels.
+float verificationScore(Networks& nets, const cv::Mat& picture, double scale, const cv::Rect2d& box) {
+  const double side = verificationFraming * std::max(box.width, box.height) * scale;
+  const cv::Point2d centre((box.x + box.width / 2) * scale, (box.y + box.height / 2) * scale);
+  const cv::Mat& upright = picture;
   const int pixels = std::max(1, static_cast<int>(std::lround(side)));
   const cv::Rect window(static_cast<int>(std::lround(centre.x - side / 2)),
                         static_cast<int>(std::lround(centre.y - side / 2)), pixels, pixels);
@@ -232,37 +229,32 @@ float verificationScore(Networks& nets, const cv::Mat& upright, const cv::Rect2d
   return (front + centredScore(*nets.back, square)) / 2;
 }
 
-std::vector<Candidate> blazeFaceCandidates(const cv::Mat& upright) {
-  Networks& nets = networks();
+// `reduced` is the upright picture scaled by `scale` so that S / 4 windows
+// are about the network's input (never enlarged); every search reads it.
+std::vector<Candidate> blazeFaceCandidates(Networks& nets, const cv::Mat& reduced, double scale) {
   std::vector<Candidate> candidates;
-  const int shorter = std::min(upright.cols, upright.rows);
-  const int longer = std::max(upright.cols, upright.rows);
+  const int shorter = std::min(reduced.cols, reduced.rows);
+  const int longer = std::max(reduced.cols, reduced.rows);
 
   // The whole picture, letterboxed (centred) into a square.
   {
-    const int offsetX = (longer - upright.cols) / 2, offsetY = (longer - upright.rows) / 2;
-    const cv::Rect square(-offsetX, -offsetY, longer, longer);
-    detectInWindow(*nets.back, upright, square, 1.0, false, candidates);
-    detectInWindow(*nets.front, upright, square, 1.0, false, candidates);
+    const int side = std::max(reduced.cols, reduced.rows);
+    const cv::Rect square(-(side - reduced.cols) / 2, -(side - reduced.rows) / 2, side, side);
+    detectInWindow(*nets.back, reduced, square, scale, false, candidates);
+    detectInWindow(*nets.front, reduced, square, scale, false, candidates);
   }
 
-  // Windows of S, S / 2 and S / 4 on a copy reduced so that the smallest
-  // windows are about the network's input size (never enlarged).
-  const double scale = std::min(1.0, 4.0 * backInput / shorter);
-  cv::Mat reduced;
-  if (scale < 1.0)
-    cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  else
-    reduced = upright;
+  // Windows of S, S / 2 and S / 4.
   for (int level = 0; level < 3; ++level) {
-    const int side = std::max(1, static_cast<int>(std::lround(std::min(reduced.cols, reduced.rows) / double(1 << level))));
-    if (level == 0 && reduced.cols == reduced.rows) continue;  // the letterbox above is this window
-    if (level > 0 && side < smallestWindow) break;
-    for (int y : windowStarts(reduced.rows, side))
-      for (int x : windowStarts(reduced.cols, side))
-        detectInWindow(*nets.back, reduced, cv::Rect(x, y, side, side), scale, true, candidates);
+    // Windows of S add nothing to the letterbox unless the picture is long:
+    // the letterbox finds faces from 8 % of the longer side, and the S / 2
+    // windows keep faces up to 12.5 % of S whole.
+    if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
+    const auto windows = faceWindows(reduced.size(), level);
+    if (level > 0 && !windows.empty() && windows.front().width < smallestWindow) break;
+    for (const cv::Rect& window : windows) detectInWindow(*nets.back, reduced, window, scale, true, candidates);
   }
-  return mergeCandidates(std::move(candidates));
+  return blazeface::suppress(std::move(candidates), mergeOverlap);
 }
 
 struct HogFace {
@@ -270,12 +262,15 @@ struct HogFace {
   double score = 0;
 };
 
-std::vector<HogFace> hogFaces(const cv::Mat& upright) {
-  const int shorter = std::min(upright.cols, upright.rows);
-  const double scale = std::min(1.0, static_cast<double>(hogShorterSide) / shorter);
+// `picture` is the upright picture scaled by `pictureScale`; boxes come back
+// in upright pixels.
+std::vector<HogFace> hogFaces(const cv::Mat& picture, double pictureScale) {
+  const int shorter = std::min(picture.cols, picture.rows);
+  const double reduction = std::min(1.0, static_cast<double>(hogShorterSide) / shorter);
+  const double scale = reduction * pictureScale;
   cv::Mat grey;
-  cv::cvtColor(upright, grey, cv::COLOR_BGR2GRAY);
-  if (scale < 1.0) cv::resize(grey, grey, cv::Size(), scale, scale, cv::INTER_AREA);
+  cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+  if (reduction < 1.0) cv::resize(grey, grey, cv::Size(), reduction, reduction, cv::INTER_AREA);
   dlib::cv_image<unsigned char> image(grey);
   std::vector<dlib::rect_detection> found;
   hogDetector()(image, found, 0.0);
@@ -309,13 +304,25 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level) {
 
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
   if (state.faces) return *state.faces;
+  // The networks and dlib's detector are shared by every handler of the
+  // process and are not safe to run from two threads at once.
+  static std::mutex running;
+  const std::lock_guard lock(running);
   const cv::Mat& upright = state.upright;
-  auto blaze = blazeFaceCandidates(upright);
-  const auto hog = hogFaces(upright);
+  Networks& nets = networks();
+  const double reduction = std::min(1.0, 4.0 * backInput / std::min(upright.cols, upright.rows));
+  const cv::Mat reduced = reducedPicture(upright, reduction);
+  auto blaze = blazeFaceCandidates(nets, reduced, reduction);
+  // Second looks read from the reduced picture when their square would be
+  // larger than the back network's input there, else from the full one.
+  const auto verify = [&](const cv::Rect2d& box) {
+    const bool large = verificationFraming * std::max(box.width, box.height) * reduction >= backInput;
+    return large ? verificationScore(nets, reduced, reduction, box) : verificationScore(nets, upright, 1.0, box);
+  };
+  const auto hog = hogFaces(reduced, reduction);
 
   std::vector<Handler::State::Face> faces;
   std::vector<bool> hogUsed(hog.size(), false);
-  Networks& nets = networks();
   for (const auto& c : blaze) {
     bool confirmed = false;
     for (std::size_t i = 0; i < hog.size(); ++i)
@@ -323,9 +330,9 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
         confirmed = true;
         hogUsed[i] = true;
       }
-    const float verified = verificationScore(nets, upright, c.box);
+    const float verified = verify(c.box);
     if (verified < acceptedScore && !confirmed) continue;
-    faces.push_back({c.box, std::max(c.score, verified), c.keyPoints});
+    faces.push_back({c.box, std::max(c.score, verified), std::vector<cv::Point2d>(c.keyPoints.begin(), c.keyPoints.end())});
   }
   for (std::size_t i = 0; i < hog.size(); ++i) {
     if (hogUsed[i]) continue;
@@ -336,7 +343,7 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
     // Alone, dlib's detector also answers weakly on round badges and
     // textures: its face must have a fair score and pass the networks'
     // second look, or pass that look outright.
-    const float verified = verificationScore(nets, upright, hog[i].box);
+    const float verified = verify(hog[i].box);
     const bool accepted = (hog[i].score >= hogAloneScore && verified >= hogAloneVerification) || verified >= acceptedScore;
     if (!accepted) continue;
     const float confidence = std::max(static_cast<float>(1.0 / (1.0 + std::exp(-2.0 * hog[i].score))), verified);

@@ -209,14 +209,14 @@ SceneClassification classicalScene(Handler::State& state) {
 }
 
 struct SceneModel {
+  std::mutex running;  // a network runs on one thread at a time
   cv::dnn::Net net;
   std::vector<std::string> labels;
   int inputSize = 224;
   std::string path;
 };
 
-SceneModel loadSceneModel(const std::string& modelPath, const std::string& labelsPath) {
-  SceneModel model;
+void loadSceneModel(SceneModel& model, const std::string& modelPath, const std::string& labelsPath) {
   model.path = modelPath;
   std::ifstream in(labelsPath);
   if (!in) throw ModelFileError(labelsPath, "Model file is unreadable: " + labelsPath);
@@ -243,7 +243,6 @@ SceneModel loadSceneModel(const std::string& modelPath, const std::string& label
     detail::throwDamagedModel(modelPath, "not a readable ONNX network");
   }
   if (model.net.empty()) detail::throwDamagedModel(modelPath, "empty network");
-  return model;
 }
 
 SceneModel& sceneModel(const std::string& modelPath, const std::string& labelsPath) {
@@ -251,7 +250,11 @@ SceneModel& sceneModel(const std::string& modelPath, const std::string& labelsPa
   static std::map<std::string, std::unique_ptr<SceneModel>> loaded;
   const std::lock_guard lock(mutex);
   auto& slot = loaded[modelPath];
-  if (!slot) slot = std::make_unique<SceneModel>(loadSceneModel(modelPath, labelsPath));
+  if (!slot) {
+    auto model = std::make_unique<SceneModel>();
+    loadSceneModel(*model, modelPath, labelsPath);
+    slot = std::move(model);
+  }
   return *slot;
 }
 
@@ -263,6 +266,7 @@ SceneClassification modelScene(Handler::State& state, SceneModel& model) {
   const cv::Mat blob = cv::dnn::blobFromImage(resized, 1.0 / 255.0);
   cv::Mat out;
   try {
+    const std::lock_guard lock(model.running);
     model.net.setInput(blob);
     out = model.net.forward();
   } catch (const cv::Exception&) {

@@ -83,6 +83,9 @@ std::string modelDirectory();
 inline constexpr const char* faceBackModelFile = "face_detection_back_256x256_barracuda.onnx";
 inline constexpr const char* faceFrontModelFile = "face_detection_front_128x128_barracuda.onnx";
 inline constexpr const char* landmarkModelFile = "shape_predictor_68_face_landmarks.dat";
+// dlib's HOG face detector, written by the build; when absent, the copy
+// compiled into dlib is unpacked instead (the same detector, slower to load).
+inline constexpr const char* hogFaceModelFile = "frontal_face_detector.dat";
 // Optional: a scene classifier model and its labels file. When both are
 // present they replace the built-in classifier (see classifyScene).
 inline constexpr const char* sceneModelFile = "scene_classifier.onnx";
@@ -127,7 +130,8 @@ struct Image {
 
 // The upright picture and what requests share. Construction applies the EXIF
 // orientation (1..8; any other value is taken as 1) and throws Error for an
-// empty or malformed picture. Not thread-safe: one handler per thread.
+// empty or malformed picture. A handler belongs to one thread; handlers on
+// different threads may run requests at once (the shared models take turns).
 class Handler {
  public:
   Handler(const Image& image, int orientation = 1);

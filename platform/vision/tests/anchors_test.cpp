@@ -114,6 +114,10 @@ TEST(Anchors, SuppressionBlendsOverlapsAndKeepsSeparateFaces) {
   EXPECT_NEAR(kept[0].keyPoints[3].x, kept[0].box.x, 1e-6);
   EXPECT_FLOAT_EQ(kept[1].box.x, 0.6f);
   EXPECT_FLOAT_EQ(vision::blazeface::overlap(cv::Rect2f(0, 0, 0, 1), cv::Rect2f(0, 0, 1, 1)), 0.0f);
+  // Scores that underflowed to zero: no division by a zero weight.
+  const auto zero = vision::blazeface::suppress({detection(0.1f, 0.1f, 0.2f, 0.0f), detection(0.11f, 0.1f, 0.2f, 0.0f)}, 0.3f);
+  ASSERT_EQ(zero.size(), 1u);
+  EXPECT_FLOAT_EQ(zero[0].box.x, 0.1f);
 }
 
 // Every face from 2 % to 6 % of the shorter side lies whole inside some

@@ -23,7 +23,8 @@ void write(const std::string& path, const std::string& bytes) {
 // Copies the installed models (following links) into `directory`, except `skip`.
 void copyModels(const std::string& directory, const std::string& skip) {
   const std::string installed = vision::modelDirectory();
-  for (const char* name : {vision::faceBackModelFile, vision::faceFrontModelFile, vision::landmarkModelFile}) {
+  for (const char* name : {vision::faceBackModelFile, vision::faceFrontModelFile, vision::hogFaceModelFile,
+                           vision::landmarkModelFile}) {
     if (skip == name) continue;
     if (std::string(name) == vision::landmarkModelFile) {
       fs::create_symlink(fs::canonical(installed + "/" + name), directory + "/" + name);
@@ -50,6 +51,8 @@ TEST(ModelFiles, MissingOrDamagedFilesAreErrorsNamingTheFile) {
       {"back network of garbage", vision::faceBackModelFile, "not a network at all", Request::faces,
        "Model file is damaged: "},
       {"empty front network", vision::faceFrontModelFile, "", Request::faces, "Model file is damaged: "},
+      {"HOG face detector of garbage", vision::hogFaceModelFile, "garbage", Request::faces,
+       "Model file is damaged: "},
       {"no landmark model", vision::landmarkModelFile, nullptr, Request::landmarks, "Model file is missing: "},
       {"landmark model of garbage", vision::landmarkModelFile, "\x01\x02garbage", Request::landmarks,
        "Model file is damaged: "},
