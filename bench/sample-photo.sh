@@ -9,6 +9,14 @@ name="${1:-coffee.png}"
 cache="${2:-${TMPDIR:-/tmp}/orvan-sample-photos}"
 packages="${3:-python3-skimage facedetect}"
 found="$(find "$cache" -name "$name" -print -quit 2>/dev/null || true)"
+if [ -z "$found" ]; then
+  # Tests running side by side fetch one at a time; the second finds the
+  # first one's files.
+  mkdir -p "$cache"
+  exec 9>"$cache/.fetching"
+  flock 9
+  found="$(find "$cache" -name "$name" -print -quit 2>/dev/null || true)"
+fi
 # Portraits with faces also come from Debian's facedetect package, of which
 # only the example photos are unpacked (grace_hopper_512x512.jpg).
 for package in $packages; do
