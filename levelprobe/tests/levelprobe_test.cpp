@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace levelprobe;
 
-TEST(Result, CorrectionIsTheNegatedAngleInDegrees) {
+TEST(LevelResult, CorrectionIsTheNegatedAngleInDegrees) {
   const std::vector<std::pair<double, double>> cases{
       {0.0349, -0.0349 * 180 / std::numbers::pi},  // about −2
       {-0.1, 0.1 * 180 / std::numbers::pi},
@@ -39,7 +39,7 @@ TEST(Result, CorrectionIsTheNegatedAngleInDegrees) {
   EXPECT_EQ(horizonResult({0, 0.7f}).confidence, static_cast<double>(0.7f));
 }
 
-TEST(Result, SortedCompactJson) {
+TEST(LevelResult, SortedCompactJson) {
   EXPECT_EQ(*encodeResult({-2.5, 0.75}), R"({"angleDegrees":-2.5,"confidence":0.75})");
   EXPECT_EQ(*encodeResult(horizonResult({0.0, 1.0f})), R"({"angleDegrees":0,"confidence":1})");
   EXPECT_EQ(*encodeResult({1.0 / 3, static_cast<double>(0.7f)}),

@@ -25,7 +25,7 @@ using namespace scanprobe;
 // ---------------------------------------------------------------------------
 // The rules, one function at a time
 
-TEST(Arguments, FirstPathAndFirstMaxEdgeCount) {
+TEST(ScanArguments, FirstPathAndFirstMaxEdgeCount) {
   struct Case {
     std::vector<std::string> arguments;
     std::string path;
@@ -74,7 +74,7 @@ void paint(Bitmap& bitmap, cv::Rect area, std::uint8_t r, std::uint8_t g, std::u
     }
 }
 
-TEST(Interior, MiddleSixtyPercentAndPercentiles) {
+TEST(ScanInterior, MiddleSixtyPercentAndPercentiles) {
   // 20 × 10: insets 4 and 2, so columns 4..15 of rows 2..7: 72 samples.
   Bitmap bitmap = solid(20, 10, 0, 0, 0);
   paint(bitmap, {4, 2, 12, 6}, 255, 0, 0);  // the interior is pure red
@@ -116,7 +116,7 @@ InteriorStatistics statistics(double r, double g, double b, double saturation, i
   return s;
 }
 
-TEST(Negative, EveryRuleAndScore) {
+TEST(ScanNegative, EveryRuleAndScore) {
   struct Case {
     const char* what;
     InteriorStatistics interior;
@@ -166,7 +166,7 @@ vision::RectangleObservation observation(vision::Rect box, vision::Point tl, vis
   return o;
 }
 
-TEST(Frame, FromRectangleObservations) {
+TEST(ScanFrame, FromRectangleObservations) {
   const auto upright = observation({0.1, 0.2, 0.8, 0.6}, {0.1, 0.8}, {0.9, 0.8}, {0.9, 0.2}, {0.1, 0.2}, 0.75f);
   // A 1000 × 500 image: the top edge rises 0.01 × 500 over 0.8 × 1000, the
   // bottom edge 0.02 × 500: atan(5 / 800) and atan(10 / 800) average 0.537°.
@@ -214,7 +214,7 @@ TEST(Frame, FromRectangleObservations) {
   EXPECT_EQ(request.quadratureTolerance, 25.0f);
 }
 
-TEST(Frame, LuminanceBox) {
+TEST(ScanFrame, LuminanceBox) {
   struct Case {
     const char* what;
     Bitmap bitmap;
@@ -253,7 +253,7 @@ TEST(Frame, LuminanceBox) {
   }
 }
 
-TEST(Report, RoundingAndSortedKeys) {
+TEST(ScanReport, RoundingAndSortedKeys) {
   const std::vector<std::tuple<double, int, double>> roundings{
       {0.125, 2, 0.13}, {-0.125, 2, -0.13}, {2.5, 0, 3},       {-2.5, 0, -3},
       {0.6749, 2, 0.67}, {1.0015, 3, 1.002}, {0.00049, 3, 0.0}, {1.64285714, 3, 1.643}};
@@ -277,7 +277,7 @@ TEST(Report, RoundingAndSortedKeys) {
   EXPECT_FALSE(encodeReport(analysis));
 }
 
-TEST(Rasterise, NarrowsAndPremultiplies) {
+TEST(ScanRasterise, NarrowsAndPremultiplies) {
   imageio::Raster wide;
   wide.width = 2, wide.height = 1, wide.bitsPerComponent = 16;
   const std::vector<std::uint16_t> components{65535, 32768, 0, 65535, 65535, 65535, 65535, 32768};
