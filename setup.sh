@@ -82,6 +82,8 @@ install_models build/share/orvan/models
 for photo in astronaut.png coffee.png chelsea.png grace_hopper_512x512.jpg; do
   bench/sample-photo.sh "$photo" "$PWD/build/sample-photos" >/dev/null
 done
+# Lake photographs with a clear horizon for the horizon tests.
+bench/sample-photo.sh summer_1am "$PWD/build/sample-photos" plasma-workspace-wallpapers >/dev/null
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVAN_WERROR="${ORVAN_WERROR:-OFF}"
 cmake --build build

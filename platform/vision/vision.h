@@ -256,4 +256,46 @@ FeaturePrintObservation generateFeaturePrint(const Handler& handler);
 // internal.h).
 // ===========================================================================
 
+inline constexpr int rectanglesRevision = 1;
+inline constexpr int horizonRevision = 1;
+
+// What a rectangle request looks for. Aspect ratios are a quadrilateral's
+// shorter side over its longer side (so at most 1: a maximum above 1 excludes
+// nothing); sizes are fractions of the picture's shorter side.
+struct RectanglesRequest {
+  float minimumAspectRatio = 0.5f;
+  float maximumAspectRatio = 1.0f;
+  float quadratureTolerance = 30.0f;  // degrees a corner may be off 90
+  float minimumSize = 0.2f;           // the quadrilateral's shorter side, at least
+  float minimumConfidence = 0.0f;
+  int maximumObservations = 1;        // 0: no limit
+};
+
+// A quadrilateral: corners normalised to the upright picture (origin
+// bottom-left, y up), named as seen in it; the box bounds the corners.
+struct RectangleObservation {
+  Rect boundingBox;
+  Point topLeft, topRight, bottomRight, bottomLeft;
+  float confidence = 0;  // 0..1, how much of its outline is an edge (README)
+};
+
+// Quadrilaterals of the picture (edges and thresholds, contours, polygon
+// approximation, sides refined to sub-pixel lines), highest confidence first.
+std::vector<RectangleObservation> detectRectangles(const Handler& handler,
+                                                   const RectanglesRequest& request = {});
+
+// The horizon: its angle in radians, positive when it rises to the right.
+struct HorizonObservation {
+  double angle = 0;
+  float confidence = 0;  // 0..1 (README)
+};
+
+// The dominant near-horizontal line of the picture, from line segments voted
+// by length and position; nothing when the evidence is weak. The detector
+// looks at the picture reduced to at most horizonWorkingEdge pixels on its
+// longer side, so a caller may hand over a larger picture already reduced
+// to a few times that.
+inline constexpr int horizonWorkingEdge = 1024;
+std::optional<HorizonObservation> detectHorizon(const Handler& handler);
+
 }  // namespace vision
