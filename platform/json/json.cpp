@@ -496,6 +496,13 @@ std::optional<Value> parse(std::string_view text, const ParseOptions& options) {
   }
 }
 
+std::string withReplacementCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  appendValidUtf8(out, text, InvalidUtf8::replace);
+  return out;
+}
+
 std::string describeParseFailure(std::string_view text, const ParseOptions& options) {
   std::optional<std::string> marked;
   if (options.byteEscapes) marked = markByteEscapes(text);

@@ -55,6 +55,10 @@ struct WriteOptions {
   InvalidUtf8 invalidUtf8 = InvalidUtf8::fail;
 };
 
+// The text with each invalid UTF-8 sequence replaced by U+FFFD, as the
+// writer's InvalidUtf8::replace does.
+std::string withReplacementCharacters(std::string_view text);
+
 // Writes compact JSON: no white space, "/" escaped as "\/", control
 // characters as \uXXXX, other non-ASCII text as UTF-8. Integers are written
 // exactly; reals in the shortest form that reads back to the same double.
