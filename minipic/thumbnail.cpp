@@ -1,11 +1,7 @@
 // createThumbnail: the source decoded once, at its reduced size, upright,
 // never from an embedded preview; written whole as a JPEG.
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "files.h"
 #include "imageio.h"
@@ -21,20 +17,6 @@ double clampedQuality(std::optional<double> quality) {
   return std::max(minQuality, std::min(quality.value_or(defaultQuality), maxQuality));
 }
 
-namespace {
-
-// The JPEG can be created at `path`: not a directory, in an existing,
-// writable directory. The output's directory is never created.
-bool destinationUsable(const std::string& path) {
-  if (path.empty()) return false;
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return false;
-  const std::string directory = files::parentDirectory(path);
-  return std::filesystem::is_directory(directory, error) && access(directory.c_str(), W_OK | X_OK) == 0;
-}
-
-}  // namespace
-
 ThumbnailResponse createThumbnail(const ThumbnailRequest& request) {
   const auto source = imageio::Source::open(request.inputPath);
   if (!source) return ThumbnailResponse::failure(request.id, "cannot_read_source");
@@ -46,7 +28,7 @@ ThumbnailResponse createThumbnail(const ThumbnailRequest& request) {
     thumbnail.reset();
   }
   if (!thumbnail) return ThumbnailResponse::failure(request.id, "cannot_decode_thumbnail");
-  if (!destinationUsable(request.outputPath))
+  if (!files::checkReplaceable(request.outputPath))
     return ThumbnailResponse::failure(request.id, "cannot_create_destination");
   const auto jpeg = imageio::encodeJpeg(*thumbnail, clampedQuality(request.quality));
   if (!jpeg || !files::writeFileAtomically(request.outputPath, jpeg->data(), jpeg->size()))
