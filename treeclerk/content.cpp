@@ -18,6 +18,7 @@
 #include <openssl/sha.h>
 
 #include "descriptor.h"
+#include "files.h"
 #include "treeclerk.h"
 
 namespace treeclerk {
@@ -72,22 +73,6 @@ mode_t fileCreationMask() {
     return current;
   }();
   return mask;
-}
-
-// The file that opening `path` for writing would reach: symbolic links are
-// followed (also dangling ones, whose target would be created).
-std::string writeTarget(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
-    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return current;
-    target.resize(static_cast<std::size_t>(length));
-    current = target.starts_with("/") ? target : joinPath(parentPath(current).empty() ? "." : parentPath(current), target);
-  }
-  return current;
 }
 
 std::string readAllInput(Session& session) { return session.streams.readStandardInput(); }
@@ -174,40 +159,29 @@ void writeInPlace(const std::string& path, const std::string& data, unsigned mod
   if (modeGiven) ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777);
 }
 
-// The data goes to a temporary file beside the target, is flushed, and is
-// renamed over it, so the file is never seen (nor left, should the process
-// die) half-written. False, with nothing changed, when the new file cannot
-// be given the old one's owner.
+// The data goes to a new file that has no name until it is complete (see
+// files::StagedFile): it is written, flushed and renamed over the target, so
+// the target is never seen half-written, and a writer killed on the way
+// leaves nothing behind. False, with nothing changed, when the new file
+// cannot be given the old one's owner.
 bool replaceWhole(const std::string& path, const std::string& target, const struct stat* existing,
                   const std::string& data, unsigned mode, bool modeGiven) {
   const std::string directory = parentPath(target).empty() ? "." : parentPath(target);
-  std::string temporary = joinPath(directory, ".treeclerk-XXXXXX");
-  Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.valid()) throw fail("open", path);
-  auto discard = [&](Failure failure) {
-    file.close();
-    ::unlink(temporary.c_str());
-    return failure;
-  };
-
+  const auto file = files::StagedFile::create(directory, files::lastComponent(target));
+  if (!file) throw fail("open", path);
+  const int fd = file->descriptor();
   // The permissions an open with creation would give: the existing file's,
   // or the requested mode less the file-creation mask.
   if (existing) {
-    if (::fchown(file.get(), existing->st_uid, existing->st_gid) != 0) {
-      file.close();
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    ::fchmod(file.get(), existing->st_mode & 07777);
+    if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) return false;
+    ::fchmod(fd, existing->st_mode & 07777);
   } else {
-    ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777 & ~fileCreationMask());
+    ::fchmod(fd, static_cast<mode_t>(mode) & 07777 & ~fileCreationMask());
   }
-  if (!writeAll(file.get(), reinterpret_cast<const unsigned char*>(data.data()), data.size())) {
-    throw discard(fail("write", path));
-  }
-  if (modeGiven) ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777);
-  if (::fsync(file.get()) != 0) throw discard(fail("fsync", path));
-  if (::rename(temporary.c_str(), target.c_str()) != 0) throw discard(fail("rename", path));
+  if (!file->write(data.data(), data.size())) throw fail("write", path);
+  if (modeGiven) ::fchmod(fd, static_cast<mode_t>(mode) & 07777);
+  if (::fsync(fd) != 0) throw fail("fsync", path);
+  if (!file->place()) throw fail("rename", path);
   return true;
 }
 
@@ -228,10 +202,10 @@ void writeFromInput(const json::Value& request, const CommonKeys& keys, Session&
     struct stat existing;
     bool replaced = false;
     if (::stat(path.c_str(), &existing) == 0) {
-      const std::string target = writeTarget(path);
+      const std::string target = linkTarget(path);
       replaced = replaceable(target, existing) && replaceWhole(path, target, &existing, data, mode, keys.modeGiven);
     } else if (errno == ENOENT && !path.empty()) {
-      replaced = replaceWhole(path, writeTarget(path), nullptr, data, mode, keys.modeGiven);
+      replaced = replaceWhole(path, linkTarget(path), nullptr, data, mode, keys.modeGiven);
     }
     // Otherwise the open in place writes, or reports why the path cannot be
     // written (a loop of links, a directory, a missing parent).

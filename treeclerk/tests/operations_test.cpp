@@ -248,6 +248,12 @@ TEST_F(Operations, CopyWithAttributes) {
   EXPECT_EQ(answerJSON(on("copy", "src/f", to("other"))), true);
   EXPECT_EQ(readTestFile(path("other")), "contents");
   EXPECT_TRUE(answerError(on("copy", "src", to("src/inner") + R"(,"recursive":true)")).starts_with("EINVAL|"));
+  // A link at the destination leads to the file that is replaced; it stays.
+  ::symlink("other", path("via-link").c_str());
+  writeTestFile(path("src/g"), "through the link");
+  EXPECT_EQ(answerJSON(on("copy", "src/g", to("via-link"))), true);
+  EXPECT_EQ(readTestFile(path("other")), "through the link");
+  EXPECT_TRUE(answerJSON(on("lstat", "via-link"))["isSymbolicLink"].get<bool>());
 }
 
 TEST_F(Operations, UtimesAndChmod) {

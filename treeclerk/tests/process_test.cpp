@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -273,6 +274,86 @@ TEST_F(Process, SharedFilesAreWrittenInPlace) {
     const std::string path = c.prepare();
     const Finished done = finish(start({writeRequest(path)}, c.nobody ? asNobody : std::vector{program}), "new");
     c.check(path, done);
+  }
+}
+
+// Whether the process holds a file under `directory` open other than
+// `except`: the new file of a write or copy, named or not.
+bool holdsNewFileIn(pid_t pid, const std::string& directory, const std::string& except) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* listing = ::opendir(fds.c_str());
+  if (listing == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(listing)) {
+    char target[4096];
+    const ssize_t length = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    const std::string path(target, static_cast<std::size_t>(length));
+    found = found || (path.starts_with(directory + "/") && path != except);
+  }
+  ::closedir(listing);
+  return found;
+}
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* listing = ::opendir(directory.c_str());
+  while (const dirent* entry = listing ? ::readdir(listing) : nullptr) {
+    if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
+  }
+  if (listing) ::closedir(listing);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A write or copy killed while its new file is being written leaves
+// nothing beside the old file, which is whole.
+TEST_F(Process, KilledWhileWritingTheNewFileLeavesNothing) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string big = root + "/big";
+  const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::ftruncate(fd, 512ll << 20), 0);
+  ::close(fd);
+  const std::string target = root + "/doc";
+  struct Case {
+    const char* name;
+    std::string request;
+    std::size_t input;  // bytes on standard input
+    long long completeSize;
+  };
+  const Case cases[] = {
+      {"write", writeRequest(target), 64u << 20, 64ll << 20},
+      {"copy", R"({"op":"copy","path":")" + big + R"(","to":")" + target + "\"}", 0, 512ll << 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(target) << "old";
+    Child run = start({c.request});
+    std::thread feeder([&] {
+      const std::string data(c.input, 'n');
+      for (std::size_t done = 0; done < data.size();) {
+        const ssize_t wrote = ::write(run.input, data.data() + done, data.size() - done);
+        if (wrote <= 0) break;
+        done += static_cast<std::size_t>(wrote);
+      }
+      ::close(run.input);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool caught = false;
+    while (std::chrono::steady_clock::now() < deadline && ::waitpid(run.pid, nullptr, WNOHANG) == 0) {
+      if ((caught = holdsNewFileIn(run.pid, root, big))) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ::kill(run.pid, SIGKILL);
+    feeder.join();
+    run.input = -1;
+    drain(run.output);
+    drain(run.error);
+    ::waitpid(run.pid, nullptr, 0);
+    EXPECT_EQ(entries(root), (std::vector<std::string>{"big", "doc"})) << (caught ? "killed mid-write" : "");
+    struct stat info {};
+    ::stat(target.c_str(), &info);
+    EXPECT_TRUE(contents(target) == "old" || info.st_size == c.completeSize) << info.st_size;
   }
 }
 
