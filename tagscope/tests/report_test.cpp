@@ -71,15 +71,19 @@ Bytes iccSegment() {
   return testing::segment(0xE2, payload);
 }
 
+// A RATIONAL or SRATIONAL value: numerator and denominator in the TIFF's
+// byte order.
+Bytes rationalBytes(const TiffBuilder& t, std::uint32_t numerator, std::uint32_t denominator) {
+  Bytes b = t.u32(numerator);
+  testing::appendTo(b, t.u32(denominator));
+  return b;
+}
+
 // IFD0 with Make, Model, Software and the EXIF pointer; the EXIF IFD with
 // exposure, aperture, focal length, ISO, date and colour space.
 Bytes cameraTiff(const std::string& software) {
   TiffBuilder t(true);
-  auto rational = [&](std::uint32_t n, std::uint32_t d) {
-    Bytes b = t.u32(n);
-    testing::appendTo(b, t.u32(d));
-    return b;
-  };
+  auto rational = [&](std::uint32_t n, std::uint32_t d) { return rationalBytes(t, n, d); };
   std::vector<std::size_t> fields;
   std::string sw = software + std::string(1, '\0');
   t.writeIfd({{0x010F, 2, 6, TiffBuilder::ascii(std::string_view("Maker\0", 6))},
@@ -209,11 +213,7 @@ TEST(RowFor, SidecarValuesReplaceEmbeddedOnes) {
 Bytes apertureAndLatitudeTiff(std::uint16_t fNumberType, std::uint32_t numerator, std::uint32_t denominator,
                               std::uint32_t secondsNumerator, std::uint32_t secondsDenominator) {
   TiffBuilder t(true);
-  auto rational = [&](std::uint32_t n, std::uint32_t d) {
-    Bytes b = t.u32(n);
-    testing::appendTo(b, t.u32(d));
-    return b;
-  };
+  auto rational = [&](std::uint32_t n, std::uint32_t d) { return rationalBytes(t, n, d); };
   std::vector<std::size_t> fields;
   t.writeIfd({{0x8769, 4, 1, t.u32(0)}, {0x8825, 4, 1, t.u32(0)}}, &fields);
   t.patch32(fields[0], static_cast<std::uint32_t>(t.out.size()));
