@@ -126,6 +126,9 @@ bool canKeepOwnership(const struct stat& existing) {
 // write, and anything that is not a regular file, is written in place.
 bool replaceable(const std::string& target, const struct stat& existing) {
   if (!S_ISREG(existing.st_mode) || existing.st_nlink != 1 || !canKeepOwnership(existing)) return false;
+  // A file the caller may not write is not replaced either: the open in
+  // place refuses it.
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
   if (::getxattr(target.c_str(), "system.posix_acl_access", nullptr, 0) >= 0) return false;
   const std::string directory = parentPath(target).empty() ? "." : parentPath(target);
   return ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;

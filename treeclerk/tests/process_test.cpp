@@ -212,6 +212,21 @@ TEST_F(Process, SharedFilesAreWrittenInPlace) {
          EXPECT_EQ(done.out, "true") << done.err;
          EXPECT_EQ(contents(path), "new");
        }},
+      {"a file of the caller's own it may not write", true,
+       [&] {
+         ::mkdir((root + "/mine").c_str(), 0777);
+         ::chmod((root + "/mine").c_str(), 0777);
+         const std::string file = root + "/mine/read-only";
+         std::ofstream(file) << "old";
+         ::chown(file.c_str(), 65534, 65534);
+         ::chmod(file.c_str(), 0444);
+         return file;
+       },
+       [&](const std::string& path, const Finished& done) {
+         EXPECT_EQ(done.status, 1);
+         EXPECT_NE(done.err.find("EACCES: Permission denied, open"), std::string::npos) << done.err;
+         EXPECT_EQ(contents(path), "old");
+       }},
       {"the null device for a user", true, [] { return std::string("/dev/null"); },
        [&](const std::string& path, const Finished& done) {
          EXPECT_EQ(done.out, "true") << done.err;
