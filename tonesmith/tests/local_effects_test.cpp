@@ -75,6 +75,22 @@ TEST(CoverageMask, IsAtMost4096OnTheLongerSide) {
 
 double tipCoverage(const BrushTip& tip, int row, int column) { return 1 - tip[row * kTipSide + column] / 255.0; }
 
+// Standard Base64 with padding.
+std::string base64(const std::string& raw) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); i += 3) {
+    unsigned v = unsigned(std::uint8_t(raw[i])) << 16;
+    if (i + 1 < raw.size()) v |= unsigned(std::uint8_t(raw[i + 1])) << 8;
+    if (i + 2 < raw.size()) v |= std::uint8_t(raw[i + 2]);
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += i + 1 < raw.size() ? alphabet[(v >> 6) & 63] : '=';
+    out += i + 2 < raw.size() ? alphabet[v & 63] : '=';
+  }
+  return out;
+}
+
 TEST(BrushTips, GeneratedAndImportedShapes) {
   const BrushTip round = makeBrushMask("round", "");
   ASSERT_EQ(round.size(), 4096u);
@@ -87,24 +103,10 @@ TEST(BrushTips, GeneratedAndImportedShapes) {
   // An imported tip of exactly 4096 bytes is used as it is; 4095 bytes is not.
   std::string bytes(4096, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
-  auto encode = [](const std::string& raw) {
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < raw.size(); i += 3) {
-      unsigned v = unsigned(std::uint8_t(raw[i])) << 16;
-      if (i + 1 < raw.size()) v |= unsigned(std::uint8_t(raw[i + 1])) << 8;
-      if (i + 2 < raw.size()) v |= std::uint8_t(raw[i + 2]);
-      out += alphabet[(v >> 18) & 63];
-      out += alphabet[(v >> 12) & 63];
-      out += i + 1 < raw.size() ? alphabet[(v >> 6) & 63] : '=';
-      out += i + 2 < raw.size() ? alphabet[v & 63] : '=';
-    }
-    return out;
-  };
-  const BrushTip imported = makeBrushMask("imported", encode(bytes));
+  const BrushTip imported = makeBrushMask("imported", base64(bytes));
   EXPECT_EQ(std::string(imported.begin(), imported.end()), bytes);
-  EXPECT_EQ(makeBrushMask("imported", encode(bytes.substr(1))), round);
-  EXPECT_EQ(makeBrushMask("imported", encode(bytes) + " "), round);
+  EXPECT_EQ(makeBrushMask("imported", base64(bytes.substr(1))), round);
+  EXPECT_EQ(makeBrushMask("imported", base64(bytes) + " "), round);
 
   // Bristle and dry-brush streaks run along the rows: within the body the
   // coverage changes more from row to row than from column to column.
@@ -397,25 +399,14 @@ std::string denseStroke(int n, double radius, const std::string& extra = "") {
 // Every tip, the brush (500 points at radius 0.15) on a small mask,
 // the same drawn as the reference draws it: within one level everywhere.
 TEST(DenseStrokes, EveryTipMatchesTheStampByStampReference) {
-  std::string imported;
-  {
-    std::string bytes(4096, '\0');
-    std::uint32_t state = 12345;
-    for (char& b : bytes) {
-      state = state * 1664525u + 1013904223u;
-      b = static_cast<char>(state >> 24);
-    }
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t i = 0; i + 2 < bytes.size() + 2; i += 3) {
-      unsigned v = unsigned(std::uint8_t(bytes[i])) << 16;
-      if (i + 1 < bytes.size()) v |= unsigned(std::uint8_t(bytes[i + 1])) << 8;
-      if (i + 2 < bytes.size()) v |= std::uint8_t(bytes[i + 2]);
-      imported += alphabet[(v >> 18) & 63];
-      imported += alphabet[(v >> 12) & 63];
-      imported += i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=';
-      imported += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
-    }
+  // An imported tip of pseudo-random samples: no symmetry at all.
+  std::string bytes(4096, '\0');
+  std::uint32_t state = 12345;
+  for (char& b : bytes) {
+    state = state * 1664525u + 1013904223u;
+    b = static_cast<char>(state >> 24);
   }
+  const std::string imported = base64(bytes);
   const MaskSize size{400, 300};
   struct Case {
     std::string name, effect;
