@@ -45,9 +45,16 @@ Settings makeSettings(char** environ) {
   return settings;
 }
 
+// Every directory it has to create, down to the access home, is private
+// (0700); directories that exist already are left as they are, but the
+// access home itself is always made private.
 void prepareHome(const Settings& settings) {
-  std::error_code ignored;
-  std::filesystem::create_directories(settings.accessHome, ignored);
+  std::filesystem::path partial;
+  for (const std::filesystem::path& part : std::filesystem::path(settings.accessHome)) {
+    partial /= part;
+    if (partial == partial.root_path()) continue;
+    ::mkdir(partial.c_str(), 0700);
+  }
   ::chmod(settings.accessHome.c_str(), 0700);
 }
 
@@ -80,6 +87,12 @@ int listen(const Settings& settings) {
     std::exit(1);
   }
   ::chmod(settings.socketPath.c_str(), 0600);
+  // Every accepted socket then carries the credentials of the process that
+  // wrote each piece of data, so that a request is judged by its writer.
+  if (!trust::attachWriterCredentials(server)) {
+    log("brak gniazda");
+    std::exit(1);
+  }
   if (::listen(server, 16) != 0) {
     log("listen nieudany");
     std::exit(1);
@@ -106,8 +119,12 @@ void startIdleWatchdog(const Settings& settings, Activity& activity) {
 
 void acceptLoop(int server, Services& services) {
   for (;;) {
+    // Connections that have not greeted are bounded: while the waiting room
+    // is full, new ones stay in the listening queue until a place is free.
+    services.waitingRoom.enter();
     int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      services.waitingRoom.leave();
       // Out of descriptors or memory: wait a moment instead of spinning.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -119,6 +136,7 @@ void acceptLoop(int server, Services& services) {
         connection.serve();
       }).detach();
     } catch (const std::system_error&) {
+      services.waitingRoom.leave();
       ::close(fd);
     }
   }

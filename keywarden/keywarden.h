@@ -4,7 +4,9 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,6 +26,12 @@ struct Settings {
   std::string keychainService = "org.orvan.access";
   std::string hostIdentifier = "org.orvan.library";  // the host application's bundle marker
   std::size_t maxLineBytes = 50331648;  // 48 MiB
+  // Before the greeting: a greeting is tiny, so a longer line ends the
+  // connection; so do a silence of greetingSeconds, and connections beyond
+  // maxWaitingConnections are closed as soon as they are accepted.
+  std::size_t maxGreetingLineBytes = 65536;
+  double greetingSeconds = 60;
+  int maxWaitingConnections = 64;
   std::map<std::string, std::string> environment;
   std::string home;  // the user's home directory
   std::string accessHome;
@@ -42,14 +50,14 @@ struct AccessError {
   std::string message;
 };
 
-// The verified client of a connection.
+// The verified client of a connection: the process that wrote its greeting.
 struct Peer {
   int32_t pid = 0;
   std::string identifier;
   std::string path;  // the bundle directory, or the executable
   bool isBundle = false;
   std::string codeHash;  // hexadecimal SHA-256 of the verified executable
-  trust::VerifiedPeer verified;  // what re-checking the bundle needs
+  trust::VerifiedPeer verified;  // what re-checking the bundle and the writer needs
 };
 
 // The per-user secret store. Each operation throws AccessError on failure.
@@ -61,12 +69,15 @@ class SecretStore {
   virtual void remove(const std::string& name) = 0;  // "delete"
 };
 
-// Identifies and verifies the process at the other end of a socket.
+// Verifies the process that wrote the greeting.
 // Throws AccessError "unauthorized" with a short Polish reason.
 class PeerVerifier {
  public:
   virtual ~PeerVerifier() = default;
-  virtual Peer verify(int socket, const json::Value& hello) = 0;
+  virtual Peer verify(const trust::Writer& writer, const json::Value& hello) = 0;
+  // Before each later request: the verified process still runs untraced.
+  // Throws AccessError "unauthorized" when not.
+  virtual void recheck(const Peer& peer) = 0;
 };
 
 // Sends one message on the connection (serialized with every other write).
@@ -104,6 +115,20 @@ class Activity {
   std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
 };
 
+// Bounds the connections that have not greeted yet.
+class WaitingRoom {
+ public:
+  explicit WaitingRoom(int capacity) : capacity(capacity) {}
+  void enter();  // waits for a free place
+  void leave();
+
+ private:
+  std::mutex lock;
+  std::condition_variable freed;
+  int waiting = 0;
+  int capacity;
+};
+
 // ---- broker.cpp ----
 
 void prepareHome(const Settings& settings);
@@ -122,46 +147,74 @@ struct Services {
   PeerVerifier& verifier;
   ToolRunner& tools;
   Activity& activity;
+  WaitingRoom& waitingRoom;
 };
 
 [[noreturn]] void acceptLoop(int server, Services& services);
 
 // ---- protocol.cpp ----
 
-// Splits the byte stream of a connection into lines.
+// Splits the byte stream of a connection into lines, and tells which
+// process wrote each line.
 class LineReader {
  public:
   explicit LineReader(std::size_t maxLineBytes) : maxLineBytes(maxLineBytes) {}
-  // Reads into `into` up to `capacity` bytes; returns the count, 0 at the
-  // end of the stream, negative on error.
-  using Read = std::function<long(char* into, std::size_t capacity)>;
+  // Reads into `into` up to `capacity` bytes, all written by `writer`;
+  // returns the count, 0 at the end of the stream, negative on error.
+  using Read = std::function<long(char* into, std::size_t capacity, trust::Writer& writer)>;
   // The next line without its line feed, or nothing when the connection ends.
   std::optional<std::string> readLine(const Read& read);
+  // The writer of every byte of the last line (with its line feed); an
+  // unknown writer when the bytes came from several processes or carried
+  // no credentials.
+  const trust::Writer& lineWriter() const { return lastWriter; }
+  // Bytes received but not yet returned as a line.
+  std::size_t buffered() const { return buffer.size(); }
+  void setLimit(std::size_t bytes) { maxLineBytes = bytes; }
 
  private:
+  // The writer of the buffer's bytes before `end`, after the previous piece.
+  struct Piece {
+    std::size_t end;
+    trust::Writer writer;
+  };
+  void takeWriterOf(std::size_t length);
+
   std::size_t maxLineBytes;
   std::string buffer;
+  std::deque<Piece> pieces;
+  trust::Writer lastWriter;
   std::size_t scanned = 0;  // bytes of buffer known to hold no line feed
 };
 
 // The requests of one connection, one line at a time.
 class Session {
  public:
-  Session(Services& services, int socket, Send send)
-      : services(services), socket(socket), send(std::move(send)) {}
-  // Handles one request line; false when the connection is to end.
-  bool handleLine(const std::string& line);
+  // `pending` tells how many bytes have arrived beyond the line in hand.
+  using Pending = std::function<std::size_t()>;
+  Session(Services& services, Send send, Pending pending)
+      : services(services), send(std::move(send)), pending(std::move(pending)) {}
+  // Handles one request line written by `writer`; false when the connection
+  // is to end.
+  bool handleLine(const std::string& line, const trust::Writer& writer);
+  bool admitted() const { return peer.has_value(); }
 
  private:
   void fail(const std::string& code, const std::string& message);
-  bool hello(const json::Value& request);
+  void refuse(const std::string& message);
+  bool hello(const json::Value& request, const trust::Writer& writer);
   void dispatch(const std::string& op, const json::Value& request);
 
   Services& services;
-  int socket;
   Send send;
+  Pending pending;
   std::optional<Peer> peer;
 };
+
+// The refusals of a connection that is not, or no longer, its verified
+// peer's alone.
+inline constexpr const char* otherProcessMessage = "Połączenie należy do innego procesu.";
+inline constexpr const char* earlyRequestMessage = "Żądanie wysłane przed przyjęciem powitania.";
 
 // The compact one-line form of a message, with its line feed.
 std::string messageLine(const json::Value& message);
@@ -213,7 +266,8 @@ class KeychainSecretStore : public SecretStore {
 class TrustPeerVerifier : public PeerVerifier {
  public:
   explicit TrustPeerVerifier(const Settings& settings) : hostIdentifier(settings.hostIdentifier) {}
-  Peer verify(int socket, const json::Value& hello) override;
+  Peer verify(const trust::Writer& writer, const json::Value& hello) override;
+  void recheck(const Peer& peer) override;
 
  private:
   std::string hostIdentifier;

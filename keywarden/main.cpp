@@ -14,12 +14,16 @@ int main() {
 #ifdef KEYWARDEN_IDLE_EXIT_SECONDS
     made.idleExitSeconds = KEYWARDEN_IDLE_EXIT_SECONDS;  // the tests' build only
 #endif
+#ifdef KEYWARDEN_GREETING_SECONDS
+    made.greetingSeconds = KEYWARDEN_GREETING_SECONDS;  // the tests' build only
+#endif
     return made;
   }();
   static KeychainSecretStore secretStore(settings);
   static TrustPeerVerifier verifier(settings);
   static Activity activity;
   static Launcher launcher(settings, activity);
+  static WaitingRoom waitingRoom(settings.maxWaitingConnections);
   setLogPath(settings.logPath);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -29,6 +33,6 @@ int main() {
   log("start, protokół " + std::to_string(settings.protocolVersion));
   startIdleWatchdog(settings, activity);
 
-  static Services services{settings, secretStore, verifier, launcher, activity};
+  static Services services{settings, secretStore, verifier, launcher, activity, waitingRoom};
   acceptLoop(server, services);
 }

@@ -47,8 +47,8 @@ std::string refusalMessage(trust::Refusal refusal) {
   return "Weryfikacja rozmówcy nie powiodła się.";
 }
 
-Peer TrustPeerVerifier::verify(int socket, const json::Value&) {
-  trust::Verification verification = trust::verifyPeer(socket, hostIdentifier);
+Peer TrustPeerVerifier::verify(const trust::Writer& writer, const json::Value&) {
+  trust::Verification verification = trust::verifyWriter(writer, hostIdentifier);
   if (!verification.accepted()) throw AccessError{"unauthorized", refusalMessage(verification.refusal)};
   const trust::VerifiedPeer& verified = verification.peer;
   Peer peer;
@@ -59,6 +59,11 @@ Peer TrustPeerVerifier::verify(int socket, const json::Value&) {
   peer.codeHash = verified.hashHex;
   peer.verified = verified;
   return peer;
+}
+
+void TrustPeerVerifier::recheck(const Peer& peer) {
+  if (trust::Refusal refusal = trust::recheckWriter(peer.verified); refusal != trust::Refusal::none)
+    throw AccessError{"unauthorized", refusalMessage(refusal)};
 }
 
 }  // namespace keywarden

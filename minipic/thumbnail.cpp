@@ -1,11 +1,7 @@
 // createThumbnail: the source decoded once, at its reduced size, upright,
 // never from an embedded preview; written whole as a JPEG.
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "files.h"
 #include "imageio.h"
@@ -22,16 +18,6 @@ double clampedQuality(std::optional<double> quality) {
 }
 
 namespace {
-
-// The JPEG can be created at `path`: not a directory, in an existing,
-// writable directory. The output's directory is never created.
-bool destinationUsable(const std::string& path) {
-  if (path.empty()) return false;
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return false;
-  const std::string directory = files::parentDirectory(path);
-  return std::filesystem::is_directory(directory, error) && access(directory.c_str(), W_OK | X_OK) == 0;
-}
 
 // JPEG has no transparency: the thumbnail is laid over white, premultiplied
 // (colour × alpha + white × (1 − alpha)), at every size alike. A fully
@@ -88,7 +74,7 @@ ThumbnailResponse createThumbnail(const ThumbnailRequest& request, ByteBudget* b
   }
   if (!thumbnail) return ThumbnailResponse::failure(request.id, "cannot_decode_thumbnail");
   flattenOntoWhite(*thumbnail);
-  if (!destinationUsable(request.outputPath))
+  if (!files::checkReplaceable(request.outputPath))
     return ThumbnailResponse::failure(request.id, "cannot_create_destination");
   const auto jpeg = imageio::encodeJpeg(*thumbnail, clampedQuality(request.quality));
   if (!jpeg || !files::writeFileAtomically(request.outputPath, jpeg->data(), jpeg->size()))

@@ -142,21 +142,13 @@ void writePngFile(RenderState& state, const coreimage::PixelRect& extent) {
 
   const std::string directory = files::parentDirectory(outputPath);
   if (files::Status made = files::createDirectories(directory); !made) fail("Cannot write PNG: " + made.description);
-  std::string partial = directory;
-  if (partial.back() != '/') partial += '/';
-  partial += '.';
-  partial += files::lastComponent(outputPath);
-  partial += ".partial";
-  if (!files::writeFile(partial, bytes->data(), bytes->size())) {
-    files::removeFile(partial);
-    fail("Cannot write PNG: " + outputPath);
-  }
-  // rename replaces an existing file in one step, so the old picture stays
-  // in place until the new one is complete.
-  if (files::Status moved = files::moveFile(partial, outputPath); !moved) {
-    files::removeFile(partial);
-    fail("Cannot write PNG: " + moved.description);
-  }
+  // The complete file is named "." + name + ".partial" beside the output
+  // and renamed over it, so the old picture stays in place until the new
+  // one is complete; the temporary is created exclusively, never through a
+  // link left at that name, and has no name at all while it is written.
+  if (files::Status written = files::writeFileAtomically(outputPath, bytes->data(), bytes->size(), ".partial");
+      !written)
+    fail("Cannot write PNG: " + written.description);
   state.writtenBitDepth = bits;
   state.writtenDpi = resolution;
 }

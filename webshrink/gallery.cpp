@@ -1,14 +1,10 @@
 // Size rules and the gallery copy itself: source resampled to the target,
 // drawn over white, encoded at fixed quality without metadata, written whole.
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
 #include <cmath>
 #include <new>
 #include <optional>
-#include <system_error>
 
 #include "files.h"
 #include "graphics.h"
@@ -43,20 +39,6 @@ PixelSize targetSize(imageio::PointSize points, double maxEdge) {
   return {side(points.width), side(points.height)};
 }
 
-namespace {
-
-// The JPEG file can be made at `output`: it is not a directory and its
-// directory exists and is writable.
-bool destinationUsable(const std::string& output) {
-  if (output.empty()) return false;
-  std::error_code error;
-  if (std::filesystem::is_directory(output, error)) return false;
-  const std::string directory = files::parentDirectory(output);
-  return std::filesystem::is_directory(directory, error) && access(directory.c_str(), W_OK | X_OK) == 0;
-}
-
-}  // namespace
-
 WriteResult writeGalleryCopy(const imageio::Source& source, PixelSize target,
                              const std::string& output, const std::string& inputPath) {
   if (static_cast<std::uint64_t>(target.width) * static_cast<std::uint64_t>(target.height) > maxPixels)
@@ -83,7 +65,7 @@ WriteResult writeGalleryCopy(const imageio::Source& source, PixelSize target,
 
   // A failure here shows when the file is written.
   (void)files::createDirectories(files::parentDirectory(output));
-  if (!destinationUsable(output)) return {false, "Cannot create JPEG destination"};
+  if (!files::checkReplaceable(output)) return {false, "Cannot create JPEG destination"};
   const auto jpeg = imageio::encodeJpeg(canvas->rows(), jpegQuality);
   if (!jpeg) return {false, "Cannot write JPEG"};
   if (!files::writeFileAtomically(output, jpeg->data(), jpeg->size()))

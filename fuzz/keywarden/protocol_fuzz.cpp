@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 
+#include <unistd.h>
+
 #include "keywarden.h"
 
 namespace {
@@ -30,7 +32,7 @@ class MemoryStore : public SecretStore {
 // Admits every greeting unless it asks to be refused.
 class AnyPeer : public PeerVerifier {
  public:
-  Peer verify(int, const json::Value& hello) override {
+  Peer verify(const trust::Writer& writer, const json::Value& hello) override {
     if (hello.contains("refuse")) throw AccessError{"unauthorized", "Odmowa."};
     if (hello.contains("crash")) throw std::logic_error("unexpected");
     Peer peer;
@@ -38,8 +40,10 @@ class AnyPeer : public PeerVerifier {
     peer.identifier = "org.orvan.library";
     peer.codeHash = "0123456789abcdef";
     peer.isBundle = true;
+    peer.verified.writer = writer;
     return peer;
   }
+  void recheck(const Peer&) override {}
 };
 
 // Checks a "run" request as the launcher does, then answers with the
@@ -95,16 +99,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   AnyPeer verifier;
   EchoLauncher launcher(settings);
   Activity activity;
-  Services services{settings, store, verifier, launcher, activity};
+  WaitingRoom waitingRoom(1);
+  Services services{settings, store, verifier, launcher, activity, waitingRoom};
   std::size_t replies = 0;
-  Session session(services, -1, [&replies](const json::Value& message) {
+  // Every byte comes from this process, and requests may follow the
+  // greeting in the same packet.
+  Session session(services, [&replies](const json::Value& message) {
     std::string line = messageLine(message);
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) __builtin_trap();
     ++replies;
-  });
+  }, [] { return std::size_t{0}; });
   LineReader reader(settings.maxLineBytes);
   std::size_t offset = 0;
-  auto read = [&](char* into, std::size_t capacity) -> long {
+  auto read = [&](char* into, std::size_t capacity, trust::Writer& writer) -> long {
+    writer.pid = ::getpid();
+    writer.uid = ::geteuid();
     std::size_t count = std::min({packet, capacity, stream.size() - offset});
     std::copy_n(stream.data() + offset, count, into);
     offset += count;
@@ -112,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   };
   while (std::optional<std::string> line = reader.readLine(read)) {
     if (line->size() > settings.maxLineBytes + 64 || line->find('\n') != std::string::npos) __builtin_trap();
-    if (!session.handleLine(*line)) break;
+    if (!session.handleLine(*line, reader.lineWriter())) break;
   }
   return 0;
 }

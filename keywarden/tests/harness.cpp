@@ -276,6 +276,37 @@ std::optional<Stream> connectVerified(const std::string& socketPath) {
   return connectThrough(bundle + "/Contents/client", socketPath);
 }
 
+std::string outputOf(const std::string& program, const std::vector<std::string>& arguments, int timeoutMs) {
+  int out[2];
+  EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  pid_t pid = spawnProcess(program, arguments, passedEnvironment(), -1, out[1]);
+  EXPECT_GT(pid, 0);
+  ::close(out[1]);
+  // Read until every holder of the pipe (the program and whatever it
+  // started) has closed it, or the time is up.
+  std::string text;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd fd{out[0], POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+    char chunk[4096];
+    ssize_t n = ::read(out[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return text;
+}
+
+std::string attackerProgram() { return std::string(ORVAN_BIN_DIR) + "/../tests/keywarden_test_attacker"; }
+
 std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});

@@ -88,6 +88,13 @@ std::string testBundle();
   ::kwtest::Stream& stream = *stream##Optional;                             \
   ASSERT_EQ(stream.request({{"op", "hello"}, {"v", 1}})["ok"], true)
 
+// Runs a program with the tests' environment and returns what it printed on
+// standard output by the time it ended (killed after `timeoutMs`).
+std::string outputOf(const std::string& program, const std::vector<std::string>& arguments,
+                     int timeoutMs = 30000);
+// The attacker program of the build (tests/attacker.cpp).
+std::string attackerProgram();
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents, mode_t mode = 0644);
 mode_t fileMode(const std::string& path);

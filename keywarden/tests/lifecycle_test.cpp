@@ -16,6 +16,8 @@ using namespace kwtest;
 TEST(BrokerLifecycle, FirstStartCreatesHomeFilesAndStartLine) {
   Broker broker;
   ASSERT_GT(broker.start(), 0);
+  EXPECT_EQ(fileMode(broker.home + "/Library"), 0700u);
+  EXPECT_EQ(fileMode(broker.home + "/Library/Application Support"), 0700u);
   EXPECT_EQ(fileMode(broker.accessHome), 0700u);
   EXPECT_EQ(fileMode(broker.socketPath), 0600u);
   EXPECT_EQ(fileMode(broker.accessHome + "/lock"), 0600u);
@@ -32,6 +34,15 @@ TEST(BrokerLifecycle, ExistingHomeIsMadePrivate) {
   ::chmod(broker.accessHome.c_str(), 0755);
   ASSERT_GT(broker.start(), 0);
   EXPECT_EQ(fileMode(broker.accessHome), 0700u);
+}
+
+TEST(BrokerLifecycle, ExistingParentsKeepTheirModes) {
+  Broker broker;
+  std::filesystem::create_directories(broker.home + "/Library");
+  ::chmod((broker.home + "/Library").c_str(), 0755);
+  ASSERT_GT(broker.start(), 0);
+  EXPECT_EQ(fileMode(broker.home + "/Library"), 0755u);
+  EXPECT_EQ(fileMode(broker.home + "/Library/Application Support"), 0700u);
 }
 
 TEST(BrokerLifecycle, SecondBrokerEndsAtOnceAndFirstKeepsItsSocket) {

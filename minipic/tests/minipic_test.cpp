@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vips/vips.h>
 
@@ -230,6 +232,31 @@ TEST_F(Worker, AnswersEveryLineInOrderWithItsErrorCode) {
   EXPECT_EQ(errors, "");
   EXPECT_FALSE(fs::exists(dir_ + "/no"));
   EXPECT_EQ(probe(dir_ + "/t8.jpg", 0, 0).width, 64);
+}
+
+TEST_F(Worker, OnlyRegularFilesAreReplaced) {
+  const std::string photo = picture("photo.jpg", 80, 60);
+  ASSERT_EQ(::mkfifo((dir_ + "/pipe").c_str(), 0600), 0);
+  // A device node needs root; /dev/null's numbers make it harmless.
+  const bool device = ::mknod((dir_ + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  fs::create_symlink("photo.jpg", dir_ + "/link.jpg");
+  std::string input = request("pipe", photo, dir_ + "/pipe");
+  if (device) input += request("null", photo, dir_ + "/null");
+  input += request("link", photo, dir_ + "/link.jpg", R"("maxEdge":64)");
+  std::vector<std::string> expected = {R"({"id":"pipe","ok":false,"error":"cannot_create_destination"})"};
+  if (device) expected.push_back(R"({"id":"null","ok":false,"error":"cannot_create_destination"})");
+  expected.push_back(R"({"id":"link","ok":true,"width":64,"height":48})");
+  EXPECT_EQ(serve(input), expected);
+  struct stat info;
+  ASSERT_EQ(::lstat((dir_ + "/pipe").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  if (device) {
+    ASSERT_EQ(::lstat((dir_ + "/null").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+  }
+  // Through the link: the photo itself is replaced by its thumbnail.
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/link.jpg"));
+  EXPECT_EQ(probe(photo, 0, 0).width, 64);
 }
 
 TEST_F(Worker, ThumbnailsAreUprightClampedAndAtTheClampedQuality) {

@@ -1,6 +1,8 @@
 #include "files.h"
+#include "internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -49,29 +51,8 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Mode bits removed from new files. Linux reports the umask in
-// /proc/self/status; elsewhere it can only be read by setting it, which is
-// done once and briefly.
-mode_t currentUmask() {
-  std::string status;
-  if (readFile("/proc/self/status", status)) {
-    const std::size_t at = status.find("\nUmask:");
-    if (at != std::string::npos) {
-      const char* p = status.c_str() + at + 7;
-      char* end = nullptr;
-      const unsigned long mask = std::strtoul(p, &end, 8);
-      if (end != p) return static_cast<mode_t>(mask & 0777);
-    }
-  }
-  static const mode_t fallback = [] {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-  }();
-  return fallback;
-}
+}  // namespace
 
-// Writes all of data, resuming after short writes and interruptions.
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const std::size_t chunk = std::min<std::size_t>(size, 1 << 30);
@@ -89,8 +70,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string parentDirectory(std::string_view path) {
   const std::string_view trimmed = path.substr(0, trimmedLength(path));
@@ -132,53 +111,82 @@ Status createDirectories(std::string_view path) {
 
 namespace {
 
-// Writes, flushes to disk and closes `fd`; returns 0 or the first errno.
-int finishFile(int fd, const void* data, std::size_t size, bool setMode) {
-  int error = 0;
-  if (!writeAll(fd, static_cast<const char*>(data), size)) error = errno;
-  while (error == 0 && ::fsync(fd) != 0) {
-    if (errno != EINTR) error = errno;
+// The file that writing to `path` reaches: symbolic links are followed,
+// dangling ones too (their target would be created), as an open would.
+// ELOOP after as many links as the kernel follows.
+int followLinks(std::string& path) {
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) return errno;
+    if (static_cast<std::size_t>(length) >= target.size()) return ENAMETOOLONG;
+    target.resize(static_cast<std::size_t>(length));
+    if (target.empty()) return ENOENT;
+    if (target.front() != '/') {
+      const std::string directory = parentDirectory(path);
+      target = (directory == "/" ? "/" : directory + "/") + target;
+    }
+    path = std::move(target);
   }
-  // mkstemp creates the file 0600; give it the mode a plain create would.
-  if (setMode && error == 0 && ::fchmod(fd, 0666 & ~currentUmask()) != 0) error = errno;
-  // The descriptor is released even when close reports an error.
-  if (::close(fd) != 0 && error == 0) error = errno;
-  return error;
+  return ELOOP;
+}
+
+Status notRegular(std::string_view what, std::string_view path) {
+  std::string text(what);
+  text += ' ';
+  text += path;
+  text += ": Not a regular file";
+  return Status::failure(std::move(text));
 }
 
 }  // namespace
 
-Status writeFileAtomically(std::string_view path, const void* data, std::size_t size) {
-  static constexpr std::string_view what = "Cannot write";
-  if (path.empty()) return failure(what, path, ENOENT);
-  const std::string target(path);
-  if (isDirectory(target)) return failure(what, path, EISDIR);
+namespace {
 
-  std::string temporary = parentDirectory(path);
-  if (temporary.back() != '/') temporary += '/';
-  temporary += '.';
-  temporary += lastComponent(path);
-  temporary += ".XXXXXX";
+constexpr std::string_view cannotWrite = "Cannot write";
 
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return failure(what, path, errno);
-
-  // `error` keeps the first failure's errno before cleanup can change it.
-  int error = finishFile(fd, data, size, true);
-  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
-
-  if (error != 0) {
-    ::unlink(temporary.c_str());
-    return failure(what, path, error);
+// Follows the links at `path` into `target` and checks what stands there.
+Status resolveTarget(std::string_view path, std::string& target) {
+  if (path.empty()) return failure(cannotWrite, path, ENOENT);
+  target = path;
+  if (int error = followLinks(target); error != 0) return failure(cannotWrite, path, error);
+  // A trailing slash names a directory, never a file to create.
+  if (target.back() == '/') return failure(cannotWrite, path, isDirectory(target) ? EISDIR : ENOTDIR);
+  struct stat info;
+  if (::lstat(target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return failure(cannotWrite, path, EISDIR);
+    if (!S_ISREG(info.st_mode)) return notRegular(cannotWrite, path);
   }
   return Status::success();
 }
 
-Status writeFile(std::string_view path, const void* data, std::size_t size) {
-  const std::string target(path);
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return failure("Cannot write", path, errno);
-  if (int error = finishFile(fd, data, size, false); error != 0) return failure("Cannot write", path, error);
+}  // namespace
+
+Status checkReplaceable(std::string_view path) {
+  std::string target;
+  if (Status status = resolveTarget(path, target); !status) return status;
+  const std::string directory = parentDirectory(target);
+  struct stat info;
+  if (::stat(directory.c_str(), &info) != 0) return failure(cannotWrite, path, errno);
+  if (!S_ISDIR(info.st_mode)) return failure(cannotWrite, path, ENOTDIR);
+  if (::access(directory.c_str(), W_OK | X_OK) != 0) return failure(cannotWrite, path, errno);
+  return Status::success();
+}
+
+Status writeFileAtomically(std::string_view path, const void* data, std::size_t size,
+                           std::string_view temporarySuffix) {
+  std::string target;
+  if (Status status = resolveTarget(path, target); !status) return status;
+  const std::string name = lastComponent(target);
+  const std::string temporaryName = temporarySuffix.empty() ? "" : "." + name + std::string(temporarySuffix);
+  auto file = StagedFile::create(parentDirectory(target), name, temporaryName);
+  if (!file) return failure(cannotWrite, path, errno);
+  if (!file->write(data, size) || !file->place()) {
+    if (errno == EINVAL) return notRegular(cannotWrite, path);
+    return failure(cannotWrite, path, errno);
+  }
   return Status::success();
 }
 

@@ -50,6 +50,29 @@ Status failureOf(GError* error) {
   return {Outcome::failure, error->code, error->message ? error->message : ""};
 }
 
+struct ServiceDeleter {
+  void operator()(SecretService* service) const { g_object_unref(service); }
+};
+using ServicePointer = std::unique_ptr<SecretService, ServiceDeleter>;
+
+struct TableDeleter {
+  void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+using TablePointer = std::unique_ptr<GHashTable, TableDeleter>;
+
+struct ItemListDeleter {
+  void operator()(GList* items) const { g_list_free_full(items, g_object_unref); }
+};
+using ItemList = std::unique_ptr<GList, ItemListDeleter>;
+
+// An item as store() creates it: our schema and our two attributes only.
+bool isOwnItem(SecretItem* item) {
+  TablePointer attributes(secret_item_get_attributes(item));
+  if (!attributes || g_hash_table_size(attributes.get()) != 3) return false;
+  const auto* schema = static_cast<const char*>(g_hash_table_lookup(attributes.get(), "xdg:schema"));
+  return schema && std::string_view(schema) == itemSchema.name;
+}
+
 }  // namespace
 
 Lookup lookup(std::string_view service, std::string_view account) {
@@ -83,6 +106,33 @@ Status store(std::string_view service, std::string_view account, std::string_vie
   ValuePointer secret(
       secret_value_new(value.data(), static_cast<gssize>(value.size()), "text/plain"));
   GError* error = nullptr;
+
+  // Every item that a lookup could return gets the new value, so that a
+  // later lookup reads it whichever item it finds: other clients may have
+  // stored items with the same two attributes and more, or under another
+  // schema, which the store would not replace but keep beside a new one.
+  ServicePointer secretService(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
+  if (error) return failureOf(error);
+  TablePointer attributes(secret_attributes_build(&itemSchema, "service", serviceText.c_str(), "account",
+                                                  accountText.c_str(), nullptr));
+  ItemList items(secret_service_search_sync(secretService.get(), &itemSchema, attributes.get(),
+                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK),
+                                            nullptr, &error));
+  if (error) return failureOf(error);
+  if (items) {
+    for (GList* entry = items.get(); entry; entry = entry->next) {
+      SecretItem* item = static_cast<SecretItem*>(entry->data);
+      if (!secret_item_set_secret_sync(item, secret.get(), nullptr, &error)) {
+        if (error) return failureOf(error);
+        return {Outcome::failure, 0, "the store did not keep the item"};
+      }
+      // Our own items take the new label too; other clients' labels stay.
+      if (isOwnItem(item) && !secret_item_set_label_sync(item, labelText.c_str(), nullptr, &error) && error)
+        return failureOf(error);
+    }
+    return {};
+  }
+
   const gboolean stored = secret_password_store_binary_sync(
       &itemSchema, SECRET_COLLECTION_DEFAULT, labelText.c_str(), secret.get(), nullptr, &error,
       "service", serviceText.c_str(), "account", accountText.c_str(), nullptr);

@@ -39,9 +39,10 @@ struct Lookup {
 // Reads the secret of the item with this service and account.
 Lookup lookup(std::string_view service, std::string_view account);
 
-// Stores `value` (any bytes) under this service and account in the default
-// collection: an existing item is updated in place (value and label), else a
-// new item with `label` is created. Outcome is success or failure.
+// Stores `value` (any bytes) under this service and account: every existing
+// item that lookup() could find is updated in place (value, and the label of
+// items this library created), else a new item with `label` is created in the
+// default collection. Outcome is success or failure.
 Status store(std::string_view service, std::string_view account, std::string_view label,
              std::string_view value);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 
 #include "executable_hash.h"
@@ -18,6 +20,12 @@
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5 and later; older kernels answer ENOPROTOOPT
+#endif
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76  // Linux 6.5 and later
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
 #endif
 
 namespace trust {
@@ -56,11 +64,22 @@ std::optional<std::uint64_t> startTimeOf(int procDirectory) {
   return parseStartTime(text);
 }
 
-// With a descriptor of the connecting process itself, tells whether that
-// very process still exists (its pid cannot have been reused meanwhile).
-bool connectorStillRuns(const Descriptor& pidDescriptor) {
-  return !pidDescriptor.valid() ||
-         ::syscall(SYS_pidfd_send_signal, pidDescriptor.get(), 0, nullptr, 0) == 0 || errno == EPERM;
+// With a descriptor of the process itself, tells whether that very process
+// still exists (its pid cannot have been reused meanwhile).
+bool stillRuns(int pidFd) {
+  return pidFd < 0 || ::syscall(SYS_pidfd_send_signal, pidFd, 0, nullptr, 0) == 0 || errno == EPERM;
+}
+
+// pidfs gives each process's descriptors an inode of their own.
+constexpr long pidfsMagic = 0x50494446;
+
+std::uint64_t pidfsIdentity(int pidFd) {
+  struct statfs fileSystem {};
+  struct stat status {};
+  if (pidFd < 0 || ::fstatfs(pidFd, &fileSystem) != 0 || fileSystem.f_type != pidfsMagic ||
+      ::fstat(pidFd, &status) != 0)
+    return 0;
+  return static_cast<std::uint64_t>(status.st_ino);
 }
 
 Refusal markerRefusal(const Marker& marker, std::string_view expectedIdentifier) {
@@ -170,15 +189,29 @@ Verification verifyPeer(int socketFd, std::string_view expectedIdentifier) {
   if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
       length != sizeof credentials || credentials.pid <= 0)
     return {Refusal::noCredentials, {}};
-  if (credentials.uid != ::geteuid()) return {Refusal::otherUser, {}};
-
   int pidFd = -1;
   socklen_t pidFdLength = sizeof pidFd;
   if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidFd, &pidFdLength) != 0) {
     if (errno == ESRCH) return {Refusal::processGone, {}};
     pidFd = -1;  // a kernel without pid descriptors for peers: the start times must do
   }
-  const Descriptor pidDescriptor(pidFd);
+  Writer connector{credentials.pid, credentials.uid, credentials.gid, ProcessHandle(pidFd)};
+  return verifyWriter(connector, expectedIdentifier);
+}
+
+Verification verifyWriter(const Writer& writer, std::string_view expectedIdentifier) {
+  if (!writer.known()) return {Refusal::noCredentials, {}};
+  if (writer.uid != ::geteuid()) return {Refusal::otherUser, {}};
+  struct ucred credentials {writer.pid, writer.uid, writer.gid};
+  // Without a descriptor from the kernel, one taken now guards the rest of
+  // the checks; the start times cover the moment before it.
+  ProcessHandle process = writer.process;
+  if (!process.valid()) {
+    process = ProcessHandle(static_cast<int>(::syscall(SYS_pidfd_open, writer.pid, 0)));
+    if (!process.valid() && errno == ESRCH) return {Refusal::processGone, {}};
+  }
+  const int pidDescriptor = process.fd();
+  if (!stillRuns(pidDescriptor)) return {Refusal::processGone, {}};
 
   // Everything about the process is read through this one directory: should
   // the pid name another process later, reads through it fail.
@@ -186,7 +219,7 @@ Verification verifyPeer(int socketFd, std::string_view expectedIdentifier) {
   const Descriptor procDirectory(
       ::open(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!procDirectory.valid()) return {Refusal::processGone, {}};
-  if (!connectorStillRuns(pidDescriptor)) return {Refusal::pidReused, {}};
+  if (!stillRuns(pidDescriptor)) return {Refusal::pidReused, {}};
   const std::optional<std::uint64_t> startedBefore = startTimeOf(procDirectory.get());
   if (!startedBefore) return {Refusal::processGone, {}};
 
@@ -224,7 +257,7 @@ Verification verifyPeer(int socketFd, std::string_view expectedIdentifier) {
     return {Refusal::executableReplaced, {}};
 
   if (!isSameProcessStart(startedBefore, startTimeOf(procDirectory.get())) ||
-      !connectorStillRuns(pidDescriptor))
+      !stillRuns(pidDescriptor))
     return {Refusal::pidReused, {}};
 
   peer.pid = credentials.pid;
@@ -235,7 +268,88 @@ Verification verifyPeer(int socketFd, std::string_view expectedIdentifier) {
   peer.hashHex = std::move(*hash);
   peer.startTime = *startedBefore;
   peer.executable = identityOf(executableStatus);
+  peer.writer = {writer.pid, writer.uid, writer.gid, process};
   return result;
+}
+
+Refusal recheckWriter(const VerifiedPeer& peer) {
+  if (!peer.writer.process.running()) return Refusal::processGone;
+  const std::string procPath = "/proc/" + std::to_string(peer.pid);
+  const Descriptor procDirectory(::open(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!procDirectory.valid() || !isSameProcessStart(peer.startTime, startTimeOf(procDirectory.get())) ||
+      !peer.writer.process.running())
+    return Refusal::processGone;
+  std::string text;
+  if (readBounded(procDirectory.get(), "status", smallProcFileLimit, text) != ReadResult::ok)
+    return Refusal::processGone;
+  const std::optional<std::uint64_t> tracer = parseTracerPid(text);
+  if (!tracer) return Refusal::processGone;
+  return *tracer == 0 ? Refusal::none : Refusal::traced;
+}
+
+ProcessHandle::ProcessHandle(int pidFd) {
+  if (pidFd < 0) return;
+  fd_ = std::shared_ptr<const int>(new int(pidFd), [](const int* fd) {
+    ::close(*fd);
+    delete fd;
+  });
+  identity_ = pidfsIdentity(pidFd);
+}
+
+bool ProcessHandle::running() const { return stillRuns(fd()); }
+
+bool sameWriter(const Writer& earlier, const Writer& later) {
+  if (!earlier.known() || later.pid != earlier.pid || later.uid != earlier.uid) return false;
+  if (earlier.process.identity() != 0 && later.process.identity() != 0 &&
+      earlier.process.identity() != later.process.identity())
+    return false;
+  return earlier.process.running();
+}
+
+bool attachWriterCredentials(int socketFd) {
+  const int on = 1;
+  if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return false;
+  // Older kernels know no pid descriptors; the pid with its start time must do.
+  (void)::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on);
+  return true;
+}
+
+long receiveFromWriter(int socketFd, char* into, std::size_t capacity, Writer& writer) {
+  // Room for the credentials, a pid descriptor and a few passed descriptors;
+  // whatever does not fit is cut off by the kernel (and closed by it).
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) +
+                                CMSG_SPACE(16 * sizeof(int))];
+  iovec vector{into, capacity};
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t count = ::recvmsg(socketFd, &message, MSG_CMSG_CLOEXEC);
+  writer = Writer{};
+  if (count < 0) return -1;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET) continue;
+    const std::size_t dataLength = header->cmsg_len - CMSG_LEN(0);
+    if (header->cmsg_type == SCM_CREDENTIALS && dataLength >= sizeof(ucred)) {
+      ucred credentials{};
+      std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+      writer.pid = credentials.pid;
+      writer.uid = credentials.uid;
+      writer.gid = credentials.gid;
+    } else if (header->cmsg_type == SCM_PIDFD && dataLength >= sizeof(int)) {
+      int pidFd = -1;
+      std::memcpy(&pidFd, CMSG_DATA(header), sizeof pidFd);
+      writer.process = ProcessHandle(pidFd);
+    } else if (header->cmsg_type == SCM_RIGHTS) {
+      for (std::size_t offset = 0; offset + sizeof(int) <= dataLength; offset += sizeof(int)) {
+        int passed = -1;
+        std::memcpy(&passed, CMSG_DATA(header) + offset, sizeof passed);
+        if (passed >= 0) ::close(passed);
+      }
+    }
+  }
+  return count;
 }
 
 bool isInsideBundle(std::string_view resolvedTool, const VerifiedPeer& peer) {

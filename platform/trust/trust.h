@@ -15,7 +15,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -61,6 +63,55 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// A pid descriptor, shared by copies and closed with the last one. It names
+// one process for good: a later process with the same pid is not it.
+class ProcessHandle {
+ public:
+  ProcessHandle() = default;
+  explicit ProcessHandle(int pidFd);  // takes ownership; -1 for none
+  int fd() const { return fd_ ? *fd_ : -1; }
+  bool valid() const { return fd() >= 0; }
+  // False once the process has ended (true for an invalid handle: nothing
+  // tells otherwise).
+  bool running() const;
+  // The descriptor's inode on kernels where every process has its own
+  // (pidfs, Linux 6.9 and later), else 0.
+  std::uint64_t identity() const { return identity_; }
+
+ private:
+  std::shared_ptr<const int> fd_;
+  std::uint64_t identity_ = 0;
+};
+
+// The process that wrote a piece of a Unix-domain stream, as the kernel
+// attached it to the bytes: its thread-group id, user and group, and a pid
+// descriptor where the kernel sends one (SCM_PIDFD, Linux 6.5 and later).
+// pid 0 means the kernel attached nothing.
+struct Writer {
+  pid_t pid = 0;
+  uid_t uid = static_cast<uid_t>(-1);
+  gid_t gid = static_cast<gid_t>(-1);
+  ProcessHandle process;
+  bool known() const { return pid > 0; }
+};
+
+// True when `later` was written by the same, still running process as
+// `earlier`: same pid, and where descriptors tell, the same process and
+// not a successor that got the pid after it ended.
+bool sameWriter(const Writer& earlier, const Writer& later);
+
+// Asks the kernel to attach the writer's credentials (and a pid descriptor
+// where supported) to every piece of data received on `socketFd`; set on a
+// listening socket, every accepted socket inherits it. False when the
+// credentials option itself is refused.
+bool attachWriterCredentials(int socketFd);
+
+// Receives up to `capacity` bytes like recv(), and the process that wrote
+// them in `writer`. One call never returns bytes of two writers. Descriptors
+// passed along with the data are closed unseen. Returns the count, 0 at the
+// end of the stream, -1 with errno on error.
+long receiveFromWriter(int socketFd, char* into, std::size_t capacity, Writer& writer);
+
 // A verified peer.
 struct VerifiedPeer {
   pid_t pid = 0;
@@ -73,6 +124,7 @@ struct VerifiedPeer {
   std::string hashHex;         // SHA-256 of the executable, 64 lower-case hex digits
   std::uint64_t startTime = 0; // start time in clock ticks after boot (/proc/<pid>/stat)
   FileIdentity executable;     // identity of the executable file when it was hashed
+  Writer writer;               // the verified process, with its pid descriptor when known
 };
 
 struct Verification {
@@ -82,8 +134,17 @@ struct Verification {
 };
 
 // Verifies the process connected to the Unix-domain socket `socketFd` as a
-// build of the application `expectedIdentifier`.
+// build of the application `expectedIdentifier`. The process that connected
+// need not be the one that writes: a broker verifies writers instead.
 Verification verifyPeer(int socketFd, std::string_view expectedIdentifier);
+
+// Verifies the process that wrote a piece of data (see receiveFromWriter) as
+// a build of the application `expectedIdentifier`, as it runs now.
+Verification verifyWriter(const Writer& writer, std::string_view expectedIdentifier);
+
+// The checks repeated before each request of an admitted writer: the same
+// process still runs and no tracer has attached since. none when both hold.
+Refusal recheckWriter(const VerifiedPeer& peer);
 
 // Tool permission. `resolvedTool` is a path with its symbolic links already
 // resolved (e.g. by realpath).

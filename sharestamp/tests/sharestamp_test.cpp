@@ -1,6 +1,8 @@
 #include "sharestamp.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <vips/vips.h>
 
 #include <cstdlib>
@@ -274,6 +276,24 @@ TEST_F(Stamp, FailuresInTheirOrder) {
   EXPECT_EQ(r.out, "");
   // Extra arguments after the logo are ignored.
   EXPECT_EQ(run({in, dir_ + "/o.jpg", title, domain, cta, "", "extra"}).status, 0);
+}
+
+TEST_F(Stamp, OnlyRegularFilesAreReplaced) {
+  const std::string in = solid("in.png", 40, 30, {1, 2, 3});
+  ASSERT_EQ(::mkfifo((dir_ + "/pipe").c_str(), 0600), 0);
+  // A device node needs root; /dev/null's numbers make it harmless.
+  const bool device = ::mknod((dir_ + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  for (const std::string name : {"pipe", "null"}) {
+    if (name == "null" && !device) continue;
+    const std::string out = dir_ + "/" + name;
+    const Outcome r = run({in, out, title, domain, cta});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "Cannot write JPEG: Cannot write " + out + ": Not a regular file\n");
+    EXPECT_EQ(r.out, "");
+    struct stat info;
+    ASSERT_EQ(::lstat(out.c_str(), &info), 0);
+    EXPECT_TRUE(name == "pipe" ? S_ISFIFO(info.st_mode) : S_ISCHR(info.st_mode)) << name;
+  }
 }
 
 }  // namespace

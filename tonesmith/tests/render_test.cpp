@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -431,4 +432,41 @@ TEST_F(TonesmithRun, OutputsAreReplacedWholeOrNotAtAll) {
   EXPECT_EQ(r.err.rfind("Cannot write PNG: ", 0), 0u) << r.err;
   EXPECT_TRUE(fs::is_directory(path("taken.png")));
   EXPECT_FALSE(fs::exists(path(".taken.png.partial")));
+}
+
+TEST_F(TonesmithRun, OnlyRegularFilesAreReplacedAndTemporariesNeverFollowLinks) {
+  std::string in = makeFlat("flat.png", 40, 30);
+  ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+  // A device node needs root; /dev/null's numbers make it harmless.
+  const bool device = ::mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  for (const std::string name : {"pipe", "null"}) {
+    if (name == "null" && !device) continue;
+    for (const std::string format : {"png", "jpg"}) {
+      auto args = positional(in, path(name));
+      args.insert(args.end(), {"--output-format", format});
+      const ToolRun r = run(args);
+      EXPECT_EQ(r.status, 1) << name << format;
+      EXPECT_EQ(r.err, std::string(format == "png" ? "Cannot write PNG: " : "Cannot write JPEG: ") + "Cannot write " +
+                           path(name) + ": Not a regular file\n");
+      struct stat info;
+      ASSERT_EQ(::lstat(path(name).c_str(), &info), 0);
+      EXPECT_TRUE(name == "pipe" ? S_ISFIFO(info.st_mode) : S_ISCHR(info.st_mode)) << name;
+    }
+  }
+
+  // A link planted under the PNG's temporary name: what it points to is
+  // left alone, the output is a regular file and no temporary remains.
+  std::ofstream(path("victim")) << "precious";
+  ASSERT_EQ(::symlink(path("victim").c_str(), path(".out.png.partial").c_str()), 0);
+  ASSERT_EQ(run(positional(in, path("out.png"))).status, 0);
+  EXPECT_EQ(slurp(path("victim")), "precious");
+  EXPECT_EQ(decodeStored(path("out.png")).width, 40);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path(".out.png.partial"))));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("out.png"))));
+
+  // An output that is a link to a picture: the picture is replaced, the link stays.
+  ASSERT_EQ(::symlink("out.png", path("link.png").c_str()), 0);
+  ASSERT_EQ(run(positional(makeFlat("small.png", 8, 6), path("link.png"))).status, 0);
+  EXPECT_TRUE(fs::is_symlink(path("link.png")));
+  EXPECT_EQ(decodeStored(path("out.png")).width, 8);
 }

@@ -1,6 +1,8 @@
 #include "webshrink.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <vips/vips.h>
 
 #include <cstdlib>
@@ -188,6 +190,29 @@ TEST_F(WebshrinkRun, FailuresPrintTheirMessageOnly) {
   std::ofstream(dir_ + "/old.jpg") << "old";
   EXPECT_EQ(run({whole, dir_ + "/old.jpg", "100"}).status, 0);
   EXPECT_EQ(load(dir_ + "/old.jpg").width, 100);
+}
+
+TEST_F(WebshrinkRun, OnlyRegularFilesAreReplaced) {
+  const std::string in = image("in.png", 40, 30, 3, 90);
+  ASSERT_EQ(::mkfifo((dir_ + "/pipe").c_str(), 0600), 0);
+  // A device node needs root; /dev/null's numbers make it harmless.
+  const bool device = ::mknod((dir_ + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  for (const std::string name : {"pipe", "null"}) {
+    if (name == "null" && !device) continue;
+    const Outcome r = run({in, dir_ + "/" + name, "100"});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "Cannot create JPEG destination\n") << name;
+    EXPECT_EQ(r.out, "");
+    struct stat info;
+    ASSERT_EQ(::lstat((dir_ + "/" + name).c_str(), &info), 0);
+    EXPECT_TRUE(name == "pipe" ? S_ISFIFO(info.st_mode) : S_ISCHR(info.st_mode)) << name;
+  }
+  // A link to a picture: the picture is replaced, the link stays.
+  std::ofstream(dir_ + "/old.jpg") << "old";
+  fs::create_symlink("old.jpg", dir_ + "/link.jpg");
+  EXPECT_EQ(run({in, dir_ + "/link.jpg", "100"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/link.jpg"));
+  EXPECT_EQ(load(dir_ + "/old.jpg").width, 40);
 }
 
 }  // namespace

@@ -9,9 +9,19 @@
 #include <filesystem>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 #include <vector>
+
+namespace files {
+extern bool namedTemporariesOnly;
+}
 
 namespace {
 
@@ -210,6 +220,171 @@ TEST_F(FilesTest, ExistsRemoveMove) {
   // A dangling symbolic link exists as itself.
   ASSERT_EQ(::symlink(path("nowhere").c_str(), path("dangling").c_str()), 0);
   EXPECT_TRUE(files::exists(path("dangling")));
+}
+
+// Every whole-or-nothing write runs twice: with unnamed temporaries and with
+// the named fallback that file systems without O_TMPFILE get.
+class StagedWriteTest : public FilesTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    FilesTest::SetUp();
+    files::namedTemporariesOnly = GetParam();
+  }
+  void TearDown() override {
+    files::namedTemporariesOnly = false;
+    FilesTest::TearDown();
+  }
+  static std::string contents(const std::string& file) {
+    std::string read;
+    return files::readFile(file, read) ? read : "<unreadable>";
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, StagedWriteTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
+
+TEST_P(StagedWriteTest, ReplacesOnlyRegularFilesAndFollowsLinks) {
+  put(path("victim"), "old");
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("victim", path("to-file").c_str()), 0);
+  ASSERT_EQ(::symlink("to-file", path("to-link").c_str()), 0);
+  ASSERT_EQ(::symlink("fifo", path("to-fifo").c_str()), 0);
+  ASSERT_EQ(::symlink("created", path("dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-b", path("loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", path("loop-b").c_str()), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path("socket").c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(sock);
+  // A device node needs root; /dev/null's numbers make it harmless.
+  const bool device = ::mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  const Names before = entries(dir_);
+
+  struct Case {
+    std::string name;
+    std::string error;  // empty: written
+    std::string fileWritten;
+  };
+  const std::vector<Case> cases = {
+      {"fifo", "Not a regular file", ""},
+      {"socket", "Not a regular file", ""},
+      {"null", "Not a regular file", ""},
+      {"to-fifo", "Not a regular file", ""},
+      {"loop-a", std::strerror(ELOOP), ""},
+      {"to-link", "", "victim"},
+      {"dangling", "", "created"},
+      {"victim", "", "victim"},
+  };
+  for (const Case& c : cases) {
+    if (c.name == "null" && !device) continue;
+    const auto check = files::checkReplaceable(path(c.name));
+    const auto status = files::writeFileAtomically(path(c.name), "new", 3);
+    if (c.error.empty()) {
+      EXPECT_TRUE(status) << c.name << ": " << status.description;
+      EXPECT_EQ(contents(path(c.fileWritten)), "new") << c.name;
+    } else {
+      EXPECT_EQ(status.description, "Cannot write " + path(c.name) + ": " + c.error) << c.name;
+    }
+    EXPECT_EQ(check.description, status.description) << c.name;
+  }
+  struct stat info;
+  ASSERT_EQ(::lstat(path("fifo").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  ASSERT_EQ(::lstat(path("to-link").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  if (device) {
+    ASSERT_EQ(::lstat(path("null").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+  }
+  Names after = before;
+  after.push_back("created");
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(entries(dir_), after);  // nothing left beside them
+}
+
+TEST_P(StagedWriteTest, LinkPlantedAtTheTemporaryNameIsNeverWrittenThrough) {
+  put(path("victim"), "precious");
+  put(path("photo.png"), "old picture");
+  ASSERT_EQ(::symlink(path("victim").c_str(), path(".photo.png.partial").c_str()), 0);
+  const auto status = files::writeFileAtomically(path("photo.png"), "new picture", 11, ".partial");
+  ASSERT_TRUE(status) << status.description;
+  EXPECT_EQ(contents(path("victim")), "precious");
+  EXPECT_EQ(contents(path("photo.png")), "new picture");
+  struct stat info;
+  ASSERT_EQ(::lstat(path("photo.png").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(entries(dir_), (Names{"photo.png", "victim"}));
+
+  // The same for a picture written for the first time.
+  ASSERT_EQ(::symlink(path("victim").c_str(), path(".first.png.partial").c_str()), 0);
+  ASSERT_TRUE(files::writeFileAtomically(path("first.png"), "first", 5, ".partial"));
+  EXPECT_EQ(contents(path("victim")), "precious");
+  EXPECT_EQ(contents(path("first.png")), "first");
+  ASSERT_TRUE(files::removeFile(path("first.png")));
+
+  // A leftover temporary file of an earlier run is replaced, not appended to.
+  put(path(".photo.png.partial"), std::string(5000, 'x'));
+  ASSERT_TRUE(files::writeFileAtomically(path("photo.png"), "third", 5, ".partial"));
+  EXPECT_EQ(contents(path("photo.png")), "third");
+  EXPECT_EQ(entries(dir_), (Names{"photo.png", "victim"}));
+}
+
+TEST_P(StagedWriteTest, AbandonedFileLeavesNothing) {
+  {
+    auto file = files::StagedFile::create(dir_, "never.jpg");
+    ASSERT_TRUE(file) << std::strerror(errno);
+    ASSERT_TRUE(file->write("abc", 3));
+  }
+  EXPECT_EQ(entries(dir_), Names{});
+  auto file = files::StagedFile::create(dir_, "kept.jpg");
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(file->write("abc", 3));
+  ASSERT_TRUE(file->place());
+  EXPECT_FALSE(file->place());  // placed once only
+  EXPECT_EQ(entries(dir_), Names{"kept.jpg"});
+  EXPECT_FALSE(files::StagedFile::create(dir_, "a/b"));
+  EXPECT_FALSE(files::StagedFile::create(path("missing"), "a"));
+}
+
+// A writer killed while it writes a large file leaves no trace: with
+// unnamed temporaries for any signal, with named ones for SIGTERM and
+// SIGINT (SIGKILL cannot be caught).
+TEST_P(StagedWriteTest, KilledWriterLeavesNoTemporary) {
+  const std::vector<int> signals =
+      GetParam() ? std::vector<int>{SIGTERM, SIGINT} : std::vector<int>{SIGKILL, SIGTERM};
+  for (const int signal : signals) {
+    bool caught = false;
+    for (int delayMs = 40; delayMs >= 1 && !caught; delayMs /= 2) {
+      int ready[2];
+      ASSERT_EQ(::pipe(ready), 0);
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        ::close(ready[0]);
+        std::vector<char> data(std::size_t{64} << 20, 'p');
+        (void)!::write(ready[1], "r", 1);
+        const auto status = files::writeFileAtomically(path("big.jpg"), data.data(), data.size());
+        ::_exit(status ? 0 : 1);
+      }
+      ::close(ready[1]);
+      char byte;
+      ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+      ::close(ready[0]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      ::kill(child, signal);
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      if (WIFSIGNALED(status) && WTERMSIG(status) == signal && !files::exists(path("big.jpg"))) caught = true;
+      EXPECT_EQ(entries(dir_), files::exists(path("big.jpg")) ? Names{"big.jpg"} : Names{})
+          << "signal " << signal << " after " << delayMs << " ms";
+      std::error_code ignored;
+      fs::remove(path("big.jpg"), ignored);
+    }
+    EXPECT_TRUE(caught) << "signal " << signal << " never arrived during the write";
+  }
 }
 
 }  // namespace

@@ -74,6 +74,39 @@ TEST(KeychainStore, storingAgainUpdatesTheOneItem) {
   EXPECT_EQ(keychain::lookup(service, "beta").value, "second");
 }
 
+// Items of other Secret Service clients with our two attributes: under
+// another schema, and with an attribute more. Storing updates them all, so
+// a lookup reads the new value whichever item it meets.
+TEST(KeychainStore, storingUpdatesItemsOfOtherClientsWithTheSameAttributes) {
+  const SecretSchema other = {"org.example.Other", SECRET_SCHEMA_NONE,
+                              {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                               {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                               {"note", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                               {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                              0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  GError* error = nullptr;
+  ASSERT_TRUE(secret_password_store_sync(&other, SECRET_COLLECTION_DEFAULT, "Foreign", "old", nullptr, &error,
+                                         "service", service, "account", "delta", nullptr));
+  ASSERT_TRUE(secret_password_store_sync(&other, SECRET_COLLECTION_DEFAULT, "Foreign noted", "old", nullptr,
+                                         &error, "service", service, "account", "delta", "note", "x", nullptr));
+  ASSERT_EQ(error, nullptr);
+  ASSERT_EQ(keychain::lookup(service, "delta").value, "old");
+
+  for (const char* value : {"new", "newer"}) {
+    ASSERT_EQ(keychain::store(service, "delta", "Label delta", value).outcome, keychain::Outcome::success);
+    EXPECT_EQ(keychain::lookup(service, "delta").value, value);
+    EXPECT_EQ(itemCount("delta"), 2);
+  }
+  // The other client's items keep their labels.
+  GList* items = itemsOf("delta");
+  for (GList* entry = items; entry; entry = entry->next) {
+    gchar* label = secret_item_get_label(SECRET_ITEM(entry->data));
+    EXPECT_TRUE(std::string(label).starts_with("Foreign")) << label;
+    g_free(label);
+  }
+  g_list_free_full(items, g_object_unref);
+}
+
 TEST(KeychainStore, removeTellsRemovedFromNothingToRemove) {
   ASSERT_EQ(keychain::store(service, "gamma", "Label gamma", "x").outcome,
             keychain::Outcome::success);

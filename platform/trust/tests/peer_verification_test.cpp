@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -276,6 +277,57 @@ TEST(PeerCredentials, aSocketWithoutPeerHasNoCredentials) {
   EXPECT_EQ(trust::verifyPeer(fd, identifier).refusal, trust::Refusal::noCredentials);
   ::close(fd);
   EXPECT_EQ(trust::verifyPeer(-1, identifier).refusal, trust::Refusal::noCredentials);
+}
+
+// Each received piece names its writer; a descriptor passed along is closed
+// unseen; a writer that ended is no longer the same writer.
+TEST(WriterCredentials, piecesNameTheirWriterAndPassedDescriptorsAreClosed) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_TRUE(trust::attachWriterCredentials(pair[0]));
+  ASSERT_EQ(::write(pair[1], "a", 1), 1);
+  pid_t child = ::fork();
+  if (child == 0) {
+    int passed = ::open("/dev/null", O_RDONLY);
+    char byte = 'b';
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+    ::_exit(::sendmsg(pair[1], &message, 0) == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+
+  auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+  };
+  const auto before = openDescriptors();
+  char byte = 0;
+  trust::Writer first, second;
+  ASSERT_EQ(trust::receiveFromWriter(pair[0], &byte, 8, first), 1);
+  EXPECT_EQ(byte, 'a');
+  ASSERT_EQ(trust::receiveFromWriter(pair[0], &byte, 8, second), 1);
+  EXPECT_EQ(byte, 'b');
+  EXPECT_EQ(first.pid, ::getpid());
+  EXPECT_EQ(second.pid, child);
+  EXPECT_TRUE(trust::sameWriter(first, first));
+  EXPECT_FALSE(trust::sameWriter(first, second));
+  if (second.process.valid()) EXPECT_FALSE(trust::sameWriter(second, second)) << "the child has ended";
+  // Only the pid descriptors that the kernel sent stay open, held by the writers.
+  const auto handles = (first.process.valid() ? 1 : 0) + (second.process.valid() ? 1 : 0);
+  EXPECT_EQ(openDescriptors(), before + handles);
+  ::close(pair[0]);
+  ::close(pair[1]);
 }
 
 TEST(PlatformPrograms, onlyRootOnlyFilesInTheSystemProgramDirectoriesQualify) {
