@@ -396,7 +396,7 @@ std::string denseStroke(int n, double radius, const std::string& extra = "") {
   return text + "]}";
 }
 
-// Every tip, the brush (500 points at radius 0.15) on a small mask,
+// Every tip, a dense pen stroke (500 points at radius 0.15) on a small mask,
 // the same drawn as the reference draws it: within one level everywhere.
 TEST(DenseStrokes, EveryTipMatchesTheStampByStampReference) {
   // An imported tip of pseudo-random samples: no symmetry at all.
@@ -443,7 +443,7 @@ TEST(DenseStrokes, EveryTipMatchesTheStampByStampReference) {
   }
 }
 
-// The case at full size: on a 4000 × 3000 picture a blur stroke of
+// The reported case at full size: on a 4000 × 3000 picture a blur stroke of
 // 500 points at radius 0.15 covers at least what the same stroke given by
 // its two end points covers (2.65 million pixels).
 TEST(DenseStrokes, AFiveHundredPointStrokeIsDrawnOnALargeMask) {
