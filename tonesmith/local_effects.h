@@ -106,7 +106,7 @@ void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point cen
 // pass over it. Its coverage then rounds to full whatever the rest of the
 // stroke adds.
 struct StrokePlane {
-  static constexpr float kSettled = 1.0f / 4096;
+  static constexpr float kSettled = 1.0f / 1024;
   StrokePlane(int x0, int y0, int width, int height);
   int x0, y0, width, height, wordsPerRow;
   std::vector<float> transparency;      // width × height
