@@ -16,8 +16,10 @@ PACKAGES=(
   libopencv-dev opencv-data libdlib-dev libdlib-data
   # the Secret Service the broker's tests run against, inside a private D-Bus session
   gnome-keyring dbus
-  # the sans-serif font the social images are drawn with
-  fonts-dejavu-core
+  # the sans-serif font the social images are drawn with, and the fonts its
+  # text falls back to for colour emoji, Chinese, Japanese and Korean, and the
+  # other scripts (Devanagari, Bengali, Thai, Arabic, Hebrew, ...)
+  fonts-dejavu-core fonts-noto-color-emoji fonts-noto-cjk fonts-noto-core
   # image formats used by the tests (HEIC encoder plugins come with libheif1)
   libheif-examples
   # tests and sanitizer / fuzz builds

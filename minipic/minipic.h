@@ -62,9 +62,71 @@ std::optional<std::string> encodeResponse(const ThumbnailResponse& response);
 int clampedEdge(std::int64_t maxEdge);
 double clampedQuality(std::optional<double> quality);
 
+// Bytes that all requests decoding at once may claim together: with the
+// program's own memory the process stays under 1.5 GB whatever the number
+// of workers.
+inline constexpr std::uint64_t decodeBudgetBytes = std::uint64_t{1} << 30;
+
+// A budget of bytes shared by the workers. A request takes what its decode
+// may need before decoding and gives it back when it is done; while others
+// hold too much of the budget it waits, so a big request runs alone instead
+// of beside others. Requests are served in the order they ask, so a big one
+// is not passed over for ever by small ones; one larger than the whole
+// budget waits until nothing else is held.
+class ByteBudget {
+ public:
+  explicit ByteBudget(std::uint64_t total) : total_(total) {}
+  ByteBudget(const ByteBudget&) = delete;
+  ByteBudget& operator=(const ByteBudget&) = delete;
+
+  class Lease {
+   public:
+    Lease(Lease&& other) noexcept : budget_(other.budget_), bytes_(other.bytes_) { other.budget_ = nullptr; }
+    Lease& operator=(Lease&&) = delete;
+    ~Lease();
+    std::uint64_t bytes() const { return bytes_; }
+
+   private:
+    friend class ByteBudget;
+    Lease(ByteBudget* budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes) {}
+    ByteBudget* budget_ = nullptr;
+    std::uint64_t bytes_ = 0;
+  };
+  // Blocks until `bytes` (at most the whole budget) can be held.
+  Lease take(std::uint64_t bytes);
+  std::uint64_t held() const;
+
+ private:
+  void give(std::uint64_t bytes);
+  const std::uint64_t total_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t held_ = 0, nextTicket_ = 0, serving_ = 0;
+};
+
+// What decoding a source of width × height pixels at `bitsPerComponent`
+// into a thumbnail of at most `edge` pixels a side may hold at its peak: the
+// whole frame as four components (an interlaced PNG, a progressive JPEG or
+// a HEIC is decoded whole before it is reduced) and the thumbnail twice.
+std::uint64_t thumbnailBytes(std::int64_t width, std::int64_t height, int bitsPerComponent, int edge);
+
 // Makes the thumbnail the request asks for; every failure is an error code
-// in the response.
-ThumbnailResponse createThumbnail(const ThumbnailRequest& request);
+// in the response. With a budget, the decode waits for its share of it.
+ThumbnailResponse createThumbnail(const ThumbnailRequest& request, ByteBudget* budget = nullptr);
+
+// A file as requests name it, for telling which requests touch the same
+// file: the device and inode of its directory and its name (letter case
+// folded, for file systems that ignore it), and the file's own device and
+// inode when it exists. Doubtful when that cannot be known for sure: the
+// directory cannot be reached, the name is a symbolic link (its target may
+// be written by another request), "." or "..", or `mustExist` and there is
+// no file yet (an earlier request may be about to write it under another
+// name).
+struct FileIdentity {
+  std::string entry, file;
+  bool doubtful = false;
+};
+FileIdentity fileIdentity(const std::string& path, bool mustExist);
 
 // Runs requests on a few worker threads while the answers keep the order of
 // the requests. Each request is still made and released on its own; only
@@ -72,7 +134,7 @@ ThumbnailResponse createThumbnail(const ThumbnailRequest& request);
 // sharesFilesWithPending first and waits for the pending ones otherwise).
 class RequestPipeline {
  public:
-  explicit RequestPipeline(unsigned workers);
+  explicit RequestPipeline(unsigned workers, std::uint64_t budgetBytes = decodeBudgetBytes);
   ~RequestPipeline();
   RequestPipeline(const RequestPipeline&) = delete;
   RequestPipeline& operator=(const RequestPipeline&) = delete;
@@ -81,7 +143,9 @@ class RequestPipeline {
   // A line answered without work (an invalid request), kept in its place.
   void submitAnswered(ThumbnailResponse response);
   // Whether the request reads or writes a file that an unfinished earlier
-  // request writes, or writes one that it reads.
+  // request writes, or writes one that it reads; also whenever the request's
+  // files or an unfinished one's are in doubt, so that it runs only after
+  // every earlier request, as if they ran one after another.
   bool sharesFilesWithPending(const ThumbnailRequest& request) const;
   // Requests submitted and not yet taken.
   std::size_t size() const;
@@ -92,10 +156,12 @@ class RequestPipeline {
  private:
   struct Slot {
     ThumbnailRequest request;
-    std::string inputFile, outputFile;
+    FileIdentity inputFile, outputFile;
     std::optional<ThumbnailResponse> response;
   };
   void work();
+
+  ByteBudget budget_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_, done_;

@@ -1,5 +1,10 @@
 // RequestPipeline: a few requests at a time on worker threads, answered in
 // the order they came.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -10,18 +15,76 @@ namespace minipic {
 
 namespace {
 
-// A path as it names a file: absolute, normalised, symbolic links of the
-// existing part resolved.
-std::string fileIdentity(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
-  if (!error) return canonical.string();
-  return std::filesystem::absolute(path, error).lexically_normal().string();
+std::string deviceAndInode(const struct stat& status) {
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+// Two identities name the same file: the same directory entry, or the same
+// existing file.
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.entry == b.entry || (!a.file.empty() && a.file == b.file);
 }
 
 }  // namespace
 
-RequestPipeline::RequestPipeline(unsigned workers) {
+FileIdentity fileIdentity(const std::string& path, bool mustExist) {
+  FileIdentity identity;
+  const std::filesystem::path named(path);
+  const std::string name = named.filename().string();
+  if (path.empty() || name.empty() || name == "." || name == "..") {
+    identity.doubtful = true;
+    return identity;
+  }
+  const std::string directory = named.has_parent_path() ? named.parent_path().string() : ".";
+  struct stat status {};
+  if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    identity.doubtful = true;
+    return identity;
+  }
+  std::string folded = name;
+  std::transform(folded.begin(), folded.end(), folded.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  identity.entry = deviceAndInode(status) + "/" + folded;
+  if (::lstat(path.c_str(), &status) == 0) {
+    if (S_ISLNK(status.st_mode)) identity.doubtful = true;
+    identity.file = deviceAndInode(status);
+  } else {
+    identity.doubtful = errno != ENOENT || mustExist;
+  }
+  return identity;
+}
+
+ByteBudget::Lease::~Lease() {
+  if (budget_) budget_->give(bytes_);
+}
+
+ByteBudget::Lease ByteBudget::take(std::uint64_t bytes) {
+  bytes = std::min(bytes, total_);
+  std::unique_lock lock(mutex_);
+  const std::uint64_t ticket = nextTicket_++;
+  changed_.wait(lock, [&] { return serving_ == ticket && held_ + bytes <= total_; });
+  ++serving_;
+  held_ += bytes;
+  lock.unlock();
+  // The next in line may fit beside this one.
+  changed_.notify_all();
+  return Lease(this, bytes);
+}
+
+void ByteBudget::give(std::uint64_t bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ -= bytes;
+  }
+  changed_.notify_all();
+}
+
+std::uint64_t ByteBudget::held() const {
+  std::lock_guard lock(mutex_);
+  return held_;
+}
+
+RequestPipeline::RequestPipeline(unsigned workers, std::uint64_t budgetBytes) : budget_(budgetBytes) {
   for (unsigned i = 0; i < std::max(1u, workers); ++i) threads_.emplace_back([this] { work(); });
 }
 
@@ -46,7 +109,7 @@ void RequestPipeline::work() {
     }
     ThumbnailResponse response;
     try {
-      response = createThumbnail(slot->request);
+      response = createThumbnail(slot->request, &budget_);
     } catch (const std::bad_alloc&) {
       // Out of memory for this source; the next request may well fit.
       response = ThumbnailResponse::failure(slot->request.id, "cannot_decode_thumbnail");
@@ -61,8 +124,8 @@ void RequestPipeline::work() {
 
 void RequestPipeline::submit(ThumbnailRequest request) {
   auto slot = std::make_shared<Slot>();
-  slot->inputFile = fileIdentity(request.inputPath);
-  slot->outputFile = fileIdentity(request.outputPath);
+  slot->inputFile = fileIdentity(request.inputPath, true);
+  slot->outputFile = fileIdentity(request.outputPath, false);
   slot->request = std::move(request);
   {
     std::lock_guard lock(mutex_);
@@ -80,12 +143,13 @@ void RequestPipeline::submitAnswered(ThumbnailResponse response) {
 }
 
 bool RequestPipeline::sharesFilesWithPending(const ThumbnailRequest& request) const {
-  const std::string input = fileIdentity(request.inputPath);
-  const std::string output = fileIdentity(request.outputPath);
+  const FileIdentity input = fileIdentity(request.inputPath, true);
+  const FileIdentity output = fileIdentity(request.outputPath, false);
   std::lock_guard lock(mutex_);
   for (const auto& slot : order_) {
     if (slot->response) continue;
-    if (slot->outputFile == input || slot->outputFile == output || slot->inputFile == output)
+    if (input.doubtful || output.doubtful || slot->inputFile.doubtful || slot->outputFile.doubtful) return true;
+    if (sameFile(slot->outputFile, input) || sameFile(slot->outputFile, output) || sameFile(slot->inputFile, output))
       return true;
   }
   return false;

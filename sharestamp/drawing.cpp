@@ -37,6 +37,12 @@ void drawMark(graphics::Canvas& canvas, const Composition& composition) {
 
 }  // namespace
 
+graphics::TextStyle titleStyle() { return systemFont(25, graphics::FontWeight::bold, white); }
+
+graphics::TextStyle callToActionStyle(const std::string& callToAction) {
+  return systemFont(callToActionFontSize(callToAction), graphics::FontWeight::semibold, callToActionColor);
+}
+
 void drawComposition(graphics::Canvas& canvas, const Composition& composition) {
   canvas.fill({0, 0, composition.canvas.width, composition.canvas.height}, backgroundColor);
   canvas.setInterpolation(graphics::Interpolation::high);
@@ -44,11 +50,8 @@ void drawComposition(graphics::Canvas& canvas, const Composition& composition) {
   canvas.fill(graphics::Path().addRoundedRect(plaqueRect, plaqueRadius), plaqueColor);
   drawMark(canvas, composition);
   const WatermarkText& text = composition.text;
-  drawText(canvas, text.title, systemFont(25, graphics::FontWeight::bold, white), titleRect);
-  drawText(canvas, text.callToAction,
-           systemFont(callToActionFontSize(text.callToAction), graphics::FontWeight::semibold,
-                      callToActionColor),
-           callToActionRect);
+  drawText(canvas, text.title, titleStyle(), titleRect);
+  drawText(canvas, text.callToAction, callToActionStyle(text.callToAction), callToActionRect);
 }
 
 }  // namespace sharestamp

@@ -69,6 +69,11 @@ struct Composition {
   WatermarkText text;
 };
 
+// The text styles of the plaque: the title's, and the call to action's for
+// that text (its size depends on the length).
+graphics::TextStyle titleStyle();
+graphics::TextStyle callToActionStyle(const std::string& callToAction);
+
 // Draws the whole social image.
 void drawComposition(graphics::Canvas& canvas, const Composition& composition);
 

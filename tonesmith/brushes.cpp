@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numbers>
+#include <tuple>
+#include <unordered_map>
 
 #include "local_effects.h"
 #include "options.h"
@@ -93,8 +96,40 @@ inline std::uint8_t stamped(unsigned a, unsigned c, bool erase) {
 
 }  // namespace
 
-void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point center, double diameter, double angle,
-                bool erase, int firstRow, int endRow) {
+namespace {
+
+// The coverage of one stamp along one row of pixels: the tip sampled
+// bilinearly at each pixel's centre, times the square's antialiased edges.
+// Along the row the point in the square's frame and the tip sample position
+// both move by fixed steps, kept in floats.
+struct StampRow {
+  int y = 0, x0 = 0, x1 = -1;  // the row (from the bottom) and its columns x0..x1
+  const float* samples = nullptr;
+  float tx0 = 0, ty0 = 0, txStep = 0, tyStep = 0, ux0 = 0, uy0 = 0, cf = 0, sf = 0, edge = 0;
+
+  float coverage(int x) const {
+    constexpr float kLast = kTipSide - 1;
+    const auto step = static_cast<float>(x - x0);
+    // Sample positions held to the tip (its edge samples repeat); the last
+    // cell is entered from its left or lower sample.
+    const float sx = std::min(std::max(tx0 + txStep * step, 0.0f), kLast);
+    const float sy = std::min(std::max(ty0 + tyStep * step, 0.0f), kLast);
+    const int j = static_cast<int>(std::min(sx, kLast - 1)), i = static_cast<int>(std::min(sy, kLast - 1));
+    const float fx = sx - static_cast<float>(j), fy = sy - static_cast<float>(i);
+    const float* p = samples + i * kTipSide + j;
+    const float top = p[0] + (p[1] - p[0]) * fx;
+    const float bottom = p[kTipSide] + (p[kTipSide + 1] - p[kTipSide]) * fx;
+    const float ux = ux0 + cf * step, uy = uy0 - sf * step;
+    return std::max(top + (bottom - top) * fy, 0.0f) * std::min(std::max(edge - std::fabs(ux), 0.0f), 1.0f) *
+           std::min(std::max(edge - std::fabs(uy), 0.0f), 1.0f);
+  }
+};
+
+// Calls visit(row) for every row firstRow <= y < endRow of a width × height
+// canvas that the stamp may cover, with the columns it may cover.
+template <typename Visit>
+void forEachStampRow(const StampTip& tip, int width, int height, graphics::Point center, double diameter,
+                     double angle, int firstRow, int endRow, Visit visit) {
   if (tip.coverage.size() != static_cast<std::size_t>(kTipSide * kTipSide)) return;
   if (!(diameter > 0 && diameter < 1e7) || !std::isfinite(angle) || !std::isfinite(center.x) ||
       !std::isfinite(center.y))
@@ -105,14 +140,19 @@ void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point cen
   const double reach = h + 0.5, corner = reach * (std::fabs(c) + std::fabs(s));
   // Bounds are clamped before they become integers.
   auto within = [](double v, int limit) { return std::clamp(v, -1.0, limit + 1.0); };
-  const int y0 = std::max({firstRow, 0, static_cast<int>(std::floor(within(center.y - corner, canvas.height)))});
-  const int y1 = std::min({endRow, canvas.height, static_cast<int>(std::ceil(within(center.y + corner, canvas.height)))});
+  const int y0 = std::max({firstRow, 0, static_cast<int>(std::floor(within(center.y - corner, height)))});
+  const int y1 = std::min({endRow, height, static_cast<int>(std::ceil(within(center.y + corner, height)))});
   // Tip sample coordinates: column tx = (ux + h)·k, row ty = (h − uy)·k for
   // the point (ux, uy) in the square's own frame; sampled at sample centres.
   const double k = kTipSide / diameter;
   const double tipReach = tip.reach / k + 0.5;
-  const float* samples = tip.coverage.data();
-  constexpr float kLast = kTipSide - 1;
+  StampRow row;
+  row.samples = tip.coverage.data();
+  row.cf = static_cast<float>(c);
+  row.sf = static_cast<float>(s);
+  row.edge = static_cast<float>(reach);
+  row.txStep = static_cast<float>(c * k);
+  row.tyStep = static_cast<float>(s * k);
   for (int y = y0; y < y1; ++y) {
     const double dy = y + 0.5 - center.y;
     // A covered point lies no farther from the centre than the tip's
@@ -122,45 +162,84 @@ void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point cen
     const Span u = spanWithin(c, s * dy, reach), v = spanWithin(-s, c * dy, reach);
     const double lo = std::max({u.lo, v.lo, -halfChord}), hi = std::min({u.hi, v.hi, halfChord});
     if (lo > hi) continue;
-    const int x0 = std::max(0, static_cast<int>(std::ceil(within(center.x + lo - 0.5, canvas.width))));
-    const int x1 = std::min(canvas.width - 1, static_cast<int>(std::floor(within(center.x + hi - 0.5, canvas.width))));
-    if (x0 > x1) continue;
-    std::uint8_t* row = canvas.alpha.data() + static_cast<std::size_t>(canvas.height - 1 - y) * canvas.width;
-    const double dx0 = x0 + 0.5 - center.x;
-    // Along the row, in floats: the point in the square's frame and the
-    // tip sample position both move by fixed steps.
-    const auto ux0 = static_cast<float>(c * dx0 + s * dy), uy0 = static_cast<float>(-s * dx0 + c * dy);
-    const auto cf = static_cast<float>(c), sf = static_cast<float>(s), edge = static_cast<float>(reach);
-    const auto tx0 = static_cast<float>((ux0 + h) * k - 0.5), ty0 = static_cast<float>((h - uy0) * k - 0.5);
-    const auto txStep = static_cast<float>(c * k), tyStep = static_cast<float>(s * k);
-    // Full coverage stays full under paint, none stays none under erasing;
-    // runs of such pixels are passed over eight at a time.
-    const std::uint64_t settledRun = erase ? 0 : ~std::uint64_t{0};
-    for (int x = x0; x <= x1; ++x) {
-      for (std::uint64_t run; x + 8 <= x1 + 1; x += 8) {
+    row.x0 = std::max(0, static_cast<int>(std::ceil(within(center.x + lo - 0.5, width))));
+    row.x1 = std::min(width - 1, static_cast<int>(std::floor(within(center.x + hi - 0.5, width))));
+    if (row.x0 > row.x1) continue;
+    row.y = y;
+    const double dx0 = row.x0 + 0.5 - center.x;
+    row.ux0 = static_cast<float>(c * dx0 + s * dy);
+    row.uy0 = static_cast<float>(-s * dx0 + c * dy);
+    row.tx0 = static_cast<float>((row.ux0 + h) * k - 0.5);
+    row.ty0 = static_cast<float>((h - row.uy0) * k - 0.5);
+    visit(row);
+  }
+}
+
+}  // namespace
+
+void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point center, double diameter, double angle,
+                bool erase, int firstRow, int endRow) {
+  // Full coverage stays full under paint, none stays none under erasing;
+  // runs of such pixels are passed over eight at a time.
+  const std::uint64_t settledRun = erase ? 0 : ~std::uint64_t{0};
+  forEachStampRow(tip, canvas.width, canvas.height, center, diameter, angle, firstRow, endRow, [&](const StampRow& r) {
+    std::uint8_t* row = canvas.alpha.data() + static_cast<std::size_t>(canvas.height - 1 - r.y) * canvas.width;
+    for (int x = r.x0; x <= r.x1; ++x) {
+      for (std::uint64_t run; x + 8 <= r.x1 + 1; x += 8) {
         std::memcpy(&run, row + x, sizeof run);
         if (run != settledRun) break;
       }
-      if (x > x1) break;
-      const auto step = static_cast<float>(x - x0);
-      // Sample positions held to the tip (its edge samples repeat); the
-      // last cell is entered from its left or lower sample.
-      const float sx = std::min(std::max(tx0 + txStep * step, 0.0f), kLast);
-      const float sy = std::min(std::max(ty0 + tyStep * step, 0.0f), kLast);
-      const int j = static_cast<int>(std::min(sx, kLast - 1)), i = static_cast<int>(std::min(sy, kLast - 1));
-      const float fx = sx - static_cast<float>(j), fy = sy - static_cast<float>(i);
-      const float* p = samples + i * kTipSide + j;
-      const float top = p[0] + (p[1] - p[0]) * fx;
-      const float bottom = p[kTipSide] + (p[kTipSide + 1] - p[kTipSide]) * fx;
-      // The square's antialiased edges. No coverage leaves the pixel as it
-      // is, so every pixel of the span is written without a test.
-      const float ux = ux0 + cf * step, uy = uy0 - sf * step;
-      const float coverage = std::max(top + (bottom - top) * fy, 0.0f) *
-                             std::min(std::max(edge - std::fabs(ux), 0.0f), 1.0f) *
-                             std::min(std::max(edge - std::fabs(uy), 0.0f), 1.0f);
-      row[x] = stamped(row[x], static_cast<unsigned>(coverage * 255 + 0.5f), erase);
+      if (x > r.x1) break;
+      // No coverage leaves the pixel as it is, so every pixel of the span is
+      // written without a test.
+      row[x] = stamped(row[x], static_cast<unsigned>(r.coverage(x) * 255 + 0.5f), erase);
     }
-  }
+  });
+}
+
+StrokePlane::StrokePlane(int x0, int y0, int width, int height)
+    : x0(x0), y0(y0), width(width), height(height), wordsPerRow((width + 63) / 64),
+      transparency(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 1.0f),
+      settled(static_cast<std::size_t>(wordsPerRow) * static_cast<std::size_t>(height), 0) {}
+
+void StrokePlane::settle(int x, int y) {
+  transparency[static_cast<std::size_t>(y - y0) * width + (x - x0)] = 0;
+  settled[static_cast<std::size_t>(y - y0) * wordsPerRow + (x - x0) / 64] |= std::uint64_t{1} << ((x - x0) % 64);
+}
+
+void stampTransparency(const StampTip& tip, StrokePlane& plane, graphics::Point center, double diameter,
+                       double angle, std::uint32_t count, int firstRow, int endRow) {
+  if (count == 0) return;
+  // The stamp in the plane's own frame.
+  const graphics::Point local{center.x - plane.x0, center.y - plane.y0};
+  const auto times = static_cast<float>(count);
+  forEachStampRow(tip, plane.width, plane.height, local, diameter, angle, firstRow - plane.y0, endRow - plane.y0,
+                  [&](const StampRow& r) {
+    float* row = plane.transparency.data() + static_cast<std::size_t>(r.y) * plane.width;
+    std::uint64_t* words = plane.settled.data() + static_cast<std::size_t>(r.y) * plane.wordsPerRow;
+    for (int x = r.x0; x <= r.x1;) {
+      // Settled pixels are passed over a word of 64 at a time.
+      const std::uint64_t word = words[x / 64] >> (x % 64);
+      if (word == ~std::uint64_t{0} >> (x % 64)) {
+        x = (x / 64 + 1) * 64;
+        continue;
+      }
+      if (word & 1) {
+        ++x;
+        continue;
+      }
+      const float c = r.coverage(x);
+      if (c > 0) {
+        float& t = row[x];
+        t *= count == 1 ? 1 - c : std::pow(std::max(1 - c, 0.0f), times);
+        if (t <= StrokePlane::kSettled) {
+          t = 0;
+          words[x / 64] |= std::uint64_t{1} << (x % 64);
+        }
+      }
+      ++x;
+    }
+  });
 }
 
 double stampDiameter(const BrushStroke& stroke, MaskSize size) {
@@ -201,6 +280,110 @@ std::optional<std::vector<Stamp>> strokeStamps(const BrushStroke& stroke, MaskSi
     }
   }
   return stamps;
+}
+
+int tipSymmetry(const BrushTip& tip) {
+  if (tip.size() != static_cast<std::size_t>(kTipSide * kTipSide)) return 1;
+  auto at = [&](int i, int j) { return tip[static_cast<std::size_t>(i * kTipSide + j)]; };
+  constexpr int kLast = kTipSide - 1;
+  bool half = true, quarter = true;
+  for (int i = 0; i < kTipSide; ++i)
+    for (int j = 0; j < kTipSide; ++j) {
+      half = half && at(i, j) == at(kLast - i, kLast - j);
+      quarter = quarter && at(i, j) == at(j, kLast - i);
+    }
+  return quarter ? 4 : half ? 2 : 1;  // a quarter turn twice is a half turn
+}
+
+namespace {
+
+// Positions and angles closer than these are the same place and angle.
+constexpr double kPlaceSteps = 1e6;  // per mask pixel
+constexpr double kAngleSteps = 1e9;  // per radian
+// Stamps handed over at a time (bounded memory, whatever the stroke).
+constexpr std::size_t kBatchStamps = std::size_t{1} << 18;
+
+struct PlaceKey {
+  std::int64_t a, b, c, d;
+  bool operator==(const PlaceKey&) const = default;
+};
+struct PlaceKeyHash {
+  std::size_t operator()(const PlaceKey& k) const {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::int64_t v : {k.a, k.b, k.c, k.d}) h = (h ^ static_cast<std::uint64_t>(v)) * 1099511628211ull;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+  }
+};
+std::int64_t steps(double v, double perUnit) { return std::llround(v * perUnit); }
+std::uint32_t addCounts(std::uint32_t a, std::uint32_t b) {
+  return a > UINT32_MAX - b ? UINT32_MAX : a + b;
+}
+
+}  // namespace
+
+void forEachStampBatch(const BrushStroke& stroke, MaskSize size, double diameter, int symmetry,
+                       const std::function<void(const std::vector<WeightedStamp>&)>& take) {
+  std::vector<graphics::Point> points;
+  points.reserve(stroke.points.size());
+  for (const BrushPoint& p : stroke.points) points.push_back({p.x * size.width, (1 - p.y) * size.height});
+  const double period = 2 * std::numbers::pi / std::max(symmetry, 1);
+  std::vector<WeightedStamp> batch;
+  std::unordered_map<PlaceKey, std::size_t, PlaceKeyHash> placed;
+  auto add = [&](graphics::Point center, double angle, std::uint32_t count) {
+    double a = std::fmod(angle, period);
+    if (a < 0) a += period;
+    if (period - a < 1 / kAngleSteps) a = 0;
+    const PlaceKey key{steps(center.x, kPlaceSteps), steps(center.y, kPlaceSteps), steps(a, kAngleSteps), 0};
+    auto [it, inserted] = placed.try_emplace(key, batch.size());
+    if (!inserted) {
+      batch[it->second].count = addCounts(batch[it->second].count, count);
+      return;
+    }
+    batch.push_back({center, a, count});
+    if (batch.size() >= kBatchStamps) {
+      take(batch);
+      batch.clear();
+      placed.clear();
+    }
+  };
+  if (points.size() == 1) {
+    add(points[0], 0, 1);
+  } else {
+    // Segments drawn more than once are stamped once with their count;
+    // with a tip that a half turn leaves alike, either way round.
+    struct Segment {
+      graphics::Point p, q;
+      std::uint32_t count;
+    };
+    std::vector<Segment> segments;
+    std::unordered_map<PlaceKey, std::size_t, PlaceKeyHash> seen;
+    for (std::size_t i = 0; i + 1 < points.size(); ++i) {
+      graphics::Point p = points[i], q = points[i + 1];
+      PlaceKey key{steps(p.x, kPlaceSteps), steps(p.y, kPlaceSteps), steps(q.x, kPlaceSteps), steps(q.y, kPlaceSteps)};
+      if (symmetry % 2 == 0 && std::tie(key.c, key.d) < std::tie(key.a, key.b)) {
+        std::swap(p, q);
+        key = {key.c, key.d, key.a, key.b};
+      }
+      auto [it, inserted] = seen.try_emplace(key, segments.size());
+      if (inserted)
+        segments.push_back({p, q, 1});
+      else
+        segments[it->second].count = addCounts(segments[it->second].count, 1);
+    }
+    const double spacing = std::max(0.2 * diameter, 1.0);
+    for (const Segment& segment : segments) {
+      const graphics::Point p = segment.p, q = segment.q;
+      const double dx = q.x - p.x, dy = q.y - p.y;
+      // Points lie on the mask, so a segment is at most its diagonal long.
+      const auto n = std::max(static_cast<std::size_t>(std::ceil(std::hypot(dx, dy) / spacing)), std::size_t{1});
+      const double angle = std::atan2(dy, dx);
+      for (std::size_t k = 0; k <= n; ++k) {
+        const double t = static_cast<double>(k) / static_cast<double>(n);
+        add({p.x + dx * t, p.y + dy * t}, angle, segment.count);
+      }
+    }
+  }
+  if (!batch.empty()) take(batch);
 }
 
 }  // namespace tonesmith

@@ -45,7 +45,11 @@ void applyEditGeometry(RenderState& state) {
   const Settings& s = settings();
   const bool fullFrame = s.cropX <= 0.0001 && s.cropY <= 0.0001 && s.cropWidth >= 0.9999 && s.cropHeight >= 0.9999;
 
-  if (s.orthogonalRotation != 0) state.image = rotatedByDegrees(state.image, s.orthogonalRotation);
+  // Within 0.0001° of zero the orthogonal step turns nothing, as the fine
+  // step below: a turn of a few hundred-thousandths of a degree (what the
+  // rotation rule leaves for a tiny fine rotation) would only grow the
+  // picture by a row and a column of empty pixels.
+  if (std::fabs(s.orthogonalRotation) > 0.0001) state.image = rotatedByDegrees(state.image, s.orthogonalRotation);
 
   if (std::fabs(s.fineRotation) > 0.0001) {
     Rect o = state.image.extent().integral();

@@ -22,12 +22,6 @@ using coreimage::Image;
 using coreimage::Parameters;
 using coreimage::Rect;
 
-// Work limits per effect, so that absurd strokes cannot stall a render:
-// stamps in all, and stamped area (stamps × diameter²) as a multiple of the
-// mask's area. A stroke that would pass either is left out.
-constexpr std::size_t kMaxStampsPerEffect = 400000;
-constexpr double kMaxStampedAreaPerMaskArea = 64;
-
 std::optional<double> numberMember(const json::Value& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end() || !it->is_number()) return std::nullopt;
@@ -277,6 +271,87 @@ MaskSize coverageMaskSize(std::int64_t pictureWidth, std::int64_t pictureHeight)
   return {std::max(1, static_cast<int>(s * w)), std::max(1, static_cast<int>(s * h))};
 }
 
+namespace {
+
+// The canvas rectangle a stroke may touch: its points' box grown by the
+// stamps' reach (half the square's diagonal and its soft edge), in pixels
+// from the bottom-left; empty when it lies off the canvas.
+coreimage::PixelRect strokeBounds(const BrushStroke& stroke, MaskSize size, double diameter) {
+  double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  for (const BrushPoint& p : stroke.points) {
+    minX = std::min(minX, p.x * size.width);
+    maxX = std::max(maxX, p.x * size.width);
+    minY = std::min(minY, (1 - p.y) * size.height);
+    maxY = std::max(maxY, (1 - p.y) * size.height);
+  }
+  const double reach = diameter * 0.7072 + 1;
+  const auto x0 = static_cast<std::int64_t>(std::max(std::floor(minX - reach), 0.0));
+  const auto y0 = static_cast<std::int64_t>(std::max(std::floor(minY - reach), 0.0));
+  const auto x1 = static_cast<std::int64_t>(std::min(std::ceil(maxX + reach), double(size.width)));
+  const auto y1 = static_cast<std::int64_t>(std::min(std::ceil(maxY + reach), double(size.height)));
+  if (x1 <= x0 || y1 <= y0) return {0, 0, 0, 0};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// Runs work(first, end) over bands of a stroke plane's rows, in canvas rows.
+template <typename Work>
+void forEachPlaneBand(const StrokePlane& plane, Work work) {
+  forEachRowBand(plane.height, [&](int first, int end) { work(plane.y0 + first, plane.y0 + end); });
+}
+
+// One stroke onto the canvas: its stamps compounded on a plane over the
+// rectangle it may touch, then laid over the canvas or taken off it. False
+// when the plane cannot be had.
+bool drawStroke(const BrushStroke& stroke, const StampTip& tip, int symmetry, CoverageCanvas& canvas, MaskSize size) {
+  const double d = stampDiameter(stroke, size);
+  const coreimage::PixelRect bounds = strokeBounds(stroke, size, d);
+  if (bounds.isEmpty()) return true;
+  std::optional<StrokePlane> made;
+  try {
+    made.emplace(static_cast<int>(bounds.x), static_cast<int>(bounds.y), static_cast<int>(bounds.width),
+                 static_cast<int>(bounds.height));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  StrokePlane& plane = *made;
+  auto canvasRow = [&](int y) { return canvas.alpha.data() + static_cast<std::size_t>(canvas.height - 1 - y) * canvas.width; };
+  // Pixels the stroke cannot change are settled from the start: full
+  // coverage under paint, none under erasing.
+  const std::uint8_t unchangeable = stroke.erase ? 0 : 255;
+  forEachPlaneBand(plane, [&](int first, int end) {
+    for (int y = first; y < end; ++y) {
+      const std::uint8_t* row = canvasRow(y);
+      for (int x = plane.x0; x < plane.x0 + plane.width; ++x)
+        if (row[x] == unchangeable) plane.settle(x, y);
+    }
+  });
+  const double reach = d * 0.7072 + 1;
+  forEachStampBatch(stroke, size, d, symmetry, [&](const std::vector<WeightedStamp>& batch) {
+    forEachPlaneBand(plane, [&](int first, int end) {
+      for (const WeightedStamp& s : batch) {
+        if (s.center.y + reach < first || s.center.y - reach > end) continue;
+        stampTransparency(tip, plane, s.center, d, s.angle, s.count, first, end);
+      }
+    });
+  });
+  // Source over of white at 1 − transparency, or removal of as much.
+  forEachPlaneBand(plane, [&](int first, int end) {
+    for (int y = first; y < end; ++y) {
+      std::uint8_t* row = canvasRow(y);
+      const float* t = plane.transparency.data() + static_cast<std::size_t>(y - plane.y0) * plane.width;
+      for (int x = plane.x0; x < plane.x0 + plane.width; ++x, ++t) {
+        if (*t >= 1) continue;
+        const float a = row[x];
+        const float result = stroke.erase ? a * *t : a + (1 - *t) * (255 - a);
+        row[x] = static_cast<std::uint8_t>(std::clamp(result + 0.5f, 0.0f, 255.0f));
+      }
+    }
+  });
+  return true;
+}
+
+}  // namespace
+
 std::optional<CoverageCanvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size) {
   CoverageCanvas canvas;
   try {
@@ -286,37 +361,19 @@ std::optional<CoverageCanvas> rasterizeStrokes(const LocalEffect& effect, MaskSi
   }
   canvas.width = size.width;
   canvas.height = size.height;
-  // Every stamp of the effect in order, with its tip, size and mode.
-  struct Placed {
-    const StampTip* tip;
-    Stamp stamp;
-    double diameter;
-    bool erase;
+  struct PreparedTip {
+    StampTip tip;
+    int symmetry;
   };
-  std::map<std::string, StampTip> tips;  // by shape
-  std::vector<Placed> placed;
-  std::size_t stampsLeft = kMaxStampsPerEffect;
-  double areaLeft = kMaxStampedAreaPerMaskArea * size.width * size.height;
+  std::map<std::string, PreparedTip> tips;  // by shape
   for (const BrushStroke& stroke : effect.strokes) {
     auto tip = tips.find(stroke.shape);
-    if (tip == tips.end()) tip = tips.emplace(stroke.shape, stampTip(makeBrushMask(stroke.shape, effect.brushMaskData))).first;
-    const double d = stampDiameter(stroke, size);
-    const auto limit = std::min(stampsLeft, static_cast<std::size_t>(areaLeft / (d * d)));
-    auto stamps = strokeStamps(stroke, size, d, limit);
-    if (!stamps) continue;
-    stampsLeft -= stamps->size();
-    areaLeft -= static_cast<double>(stamps->size()) * d * d;
-    for (const Stamp& stamp : *stamps) placed.push_back({&tip->second, stamp, d, stroke.erase});
-  }
-  // Bands of rows (counted from the bottom), each taking every stamp that
-  // reaches it in order.
-  forEachRowBand(size.height, [&](int first, int end) {
-    for (const Placed& p : placed) {
-      const double reach = p.diameter * 0.7072 + 1;  // half the square's diagonal, and its soft edge
-      if (p.stamp.center.y + reach < first || p.stamp.center.y - reach > end) continue;
-      stampBrush(*p.tip, canvas, p.stamp.center, p.diameter, p.stamp.angle, p.erase, first, end);
+    if (tip == tips.end()) {
+      const BrushTip made = makeBrushMask(stroke.shape, effect.brushMaskData);
+      tip = tips.emplace(stroke.shape, PreparedTip{stampTip(made), tipSymmetry(made)}).first;
     }
-  });
+    if (!drawStroke(stroke, tip->second.tip, tip->second.symmetry, canvas, size)) return std::nullopt;
+  }
   return canvas;
 }
 

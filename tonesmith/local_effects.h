@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,29 @@ struct CoverageCanvas {
 void stampBrush(const StampTip& tip, CoverageCanvas& canvas, graphics::Point center, double diameter, double angle,
                 bool erase, int firstRow, int endRow);
 
+// One stroke's stamps compound: a pixel keeps 1 − c of its transparency
+// under a stamp of coverage c, whatever the order. A stroke plane holds that
+// transparency over a rectangle of the canvas (x0, y0 its bottom-left pixel,
+// rows from the bottom), starting at 1; a pixel whose transparency falls to
+// kSettled or below is settled: set to 0 and flagged, so that later stamps
+// pass over it. Its coverage then rounds to full whatever the rest of the
+// stroke adds.
+struct StrokePlane {
+  static constexpr float kSettled = 1.0f / 1024;
+  StrokePlane(int x0, int y0, int width, int height);
+  int x0, y0, width, height, wordsPerRow;
+  std::vector<float> transparency;      // width × height
+  std::vector<std::uint64_t> settled;   // a bit per pixel, wordsPerRow a row
+  // Marks a pixel (canvas coordinates) as settled.
+  void settle(int x, int y);
+};
+
+// The same stamp as stampBrush, `count` times over, applied to a stroke
+// plane: each pixel's transparency is multiplied by (1 − c)^count. Only
+// canvas rows firstRow <= y < endRow are touched.
+void stampTransparency(const StampTip& tip, StrokePlane& plane, graphics::Point center, double diameter,
+                       double angle, std::uint32_t count, int firstRow, int endRow);
+
 // The stamp centres and angles of one stroke on a mask of the given size;
 // absent when there would be more than `limit` of them.
 struct Stamp {
@@ -108,8 +132,30 @@ std::optional<std::vector<Stamp>> strokeStamps(const BrushStroke& stroke, MaskSi
 // The stroke's stamp diameter in mask pixels.
 double stampDiameter(const BrushStroke& stroke, MaskSize size);
 
-// The effect's strokes stamped in order onto a new coverage canvas, bands of
-// rows on the machine's cores. Absent when the canvas cannot be made.
+// The turns that leave a tip's samples as they are, as a divisor of a full
+// turn: 4 (a quarter turn, as for the round tip), 2 (a half turn) or 1.
+int tipSymmetry(const BrushTip& tip);
+
+// A stamp that falls `count` times on the same place at the same angle (up
+// to the tip's symmetry).
+struct WeightedStamp {
+  graphics::Point center;
+  double angle = 0;
+  std::uint32_t count = 1;
+};
+// Every stamp of the stroke (those of strokeStamps), handed to `take` a
+// bounded batch at a time with coinciding stamps merged: a segment drawn
+// again (either way round when the tip allows) and stamps at the same place
+// and angle are laid once with their count. The order of the batches is
+// not the stroke's; a stroke's stamps compound in any order.
+void forEachStampBatch(const BrushStroke& stroke, MaskSize size, double diameter, int symmetry,
+                       const std::function<void(const std::vector<WeightedStamp>&)>& take);
+
+// The effect's strokes drawn in order onto a new coverage canvas: each
+// stroke's stamps compounded on a stroke plane (bands of rows on the
+// machine's cores), then laid over the canvas (source over) or taken off
+// it (erase). Every stamp counts, however many there are. Absent when the
+// canvas cannot be made.
 std::optional<CoverageCanvas> rasterizeStrokes(const LocalEffect& effect, MaskSize size);
 
 // The coverage blurred with standard deviation `sigma` (mask pixels), its

@@ -194,6 +194,8 @@ class TextLayout {
   int lineCount() const;
   // The heights of the first `lines` lines together (line spacing included).
   double heightOfLines(int lines) const;
+  // Characters that no installed font could draw (shown as boxes).
+  int unknownGlyphCount() const;
 
   struct Impl;
   const Impl& impl() const { return *impl_; }

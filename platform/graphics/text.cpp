@@ -133,6 +133,8 @@ Rect TextLayout::inkBounds() const {
 
 int TextLayout::lineCount() const { return pango_layout_get_line_count(impl_->layout); }
 
+int TextLayout::unknownGlyphCount() const { return pango_layout_get_unknown_glyphs_count(impl_->layout); }
+
 double TextLayout::heightOfLines(int lines) const {
   if (lines <= 0) return 0;
   PangoLayoutIter* iter = pango_layout_get_iter(impl_->layout);

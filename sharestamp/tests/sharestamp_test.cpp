@@ -45,6 +45,30 @@ TEST(Texts, DomainCheck) {
   EXPECT_TRUE(namesDomain(cutTexts("t", "site.org", repeat("x", 312) + "site.org")));
 }
 
+// Titles and calls to action in any script are drawn with real glyphs, not
+// boxes: colour emoji, Chinese, Japanese and Korean, Arabic, Hebrew and
+// Devanagari, alone and mixed, in both plaque styles.
+TEST(Texts, EveryScriptHasAFont) {
+  const std::vector<std::pair<std::string, std::string>> samples = {
+      {"emoji", "\U0001F600\U0001F44D\U0001F3FD \U0001F1F5\U0001F1F1 \u2764\uFE0F \U0001F468\u200D\U0001F469\u200D\U0001F467"},
+      {"Chinese", "\u4F60\u597D\uFF0C\u4E16\u754C \u6444\u5F71"},
+      {"Japanese", "\u5199\u771F\u3068\u3072\u3089\u304C\u306A \u30AB\u30BF\u30AB\u30CA"},
+      {"Korean", "\uC0AC\uC9C4 \uD55C\uAD6D\uC5B4"},
+      {"Arabic", "\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645"},
+      {"Hebrew", "\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD"},
+      {"Devanagari", "\u0928\u092E\u0938\u094D\u0924\u0947 \u0926\u0941\u0928\u093F\u092F\u093E"},
+  };
+  std::string mixed = "Photos";
+  for (const auto& [script, text] : samples) mixed += " " + text;
+  std::vector<std::pair<std::string, std::string>> all = samples;
+  all.push_back({"mixed", mixed});
+  for (const auto& [script, text] : all)
+    for (const graphics::TextStyle& style : {titleStyle(), callToActionStyle(text)}) {
+      const graphics::TextLayout layout(text, style, titleRect.width);
+      EXPECT_EQ(layout.unknownGlyphCount(), 0) << script << " at " << style.font.pixelSize;
+    }
+}
+
 TEST(Geometry, CanvasSizeAndPhotoPlacement) {
   auto size = [](double w, double h) {
     const graphics::Size s = canvasSizeFor({w, h});

@@ -340,6 +340,34 @@ TEST_F(TonesmithRun, StraighteningCropsAwayTheEmptyCorners) {
   EXPECT_EQ(report(run(a))["width"], 200);
 }
 
+// An orthogonal rotation within 0.0001° of zero (as the rotation rule
+// leaves it for a tiny fine rotation) turns nothing: the picture keeps its
+// size and no empty row or column appears at its border.
+TEST_F(TonesmithRun, TinyOrthogonalRotationsAreNone) {
+  std::string in = makeFlat("flat.png", 120, 80, 230);
+  const std::vector<std::vector<std::string>> cases = {
+      {"0", "--fine-rotation", "0.00005"},
+      {"0", "--fine-rotation", "-0.0001"},
+      {"0", "--orthogonal-rotation", "0.00009"},
+      {"0.00005"},
+  };
+  for (const auto& c : cases) {
+    auto a = positional(in, path("t.png"), c[0]);
+    a.insert(a.end(), c.begin() + 1, c.end());
+    a.push_back("--report-json");
+    ToolRun r = run(a);
+    ASSERT_EQ(r.status, 0) << r.err;
+    json::Value rep = report(r);
+    EXPECT_EQ(rep["width"], 120) << c.back();
+    EXPECT_EQ(rep["height"], 80) << c.back();
+    imageio::Raster t = decodeStored(path("t.png"));
+    int dark = 0;
+    for (std::int64_t x = 0; x < t.width; ++x) dark += rgb(t, x, 0)[0] < 225 || rgb(t, x, t.height - 1)[0] < 225;
+    for (std::int64_t y = 0; y < t.height; ++y) dark += rgb(t, 0, y)[0] < 225 || rgb(t, t.width - 1, y)[0] < 225;
+    EXPECT_EQ(dark, 0) << c.back();
+  }
+}
+
 TEST_F(TonesmithRun, GeometryFailures) {
   std::string strip = makeFlat("strip.png", 400, 1);
   ToolRun r = run(positional(strip, path("x.png"), "3"));
