@@ -13,6 +13,7 @@
 namespace imageio {
 
 class PendingRaster;
+class ColourConversion;
 
 // Starts the image library once per process (safe to call repeatedly).
 // Programs call it before anything else here; it returns false when the
@@ -35,6 +36,13 @@ struct Properties {
 // 8-bit rasters hold one byte per component; 16-bit rasters one native-endian
 // uint16_t per component (stored in `data` as bytes). Alpha is 255 / 65535
 // where the file has none. Grey and CMYK images are converted to RGB.
+//
+// Colours come out in sRGB: a picture with an embedded ICC profile (RGB,
+// grey or CMYK, 8 or 16 bits) is converted with lcms2, relative
+// colorimetric with black-point compensation. Untagged and sRGB-tagged
+// pictures are taken as they are, at no cost, and so is a picture whose
+// profile is damaged or does not fit it (CMYK without a usable profile gets
+// a generic CMYK conversion).
 struct Raster {
   std::int64_t width = 0;
   std::int64_t height = 0;
@@ -103,7 +111,8 @@ class Source {
   struct Impl;
   explicit Source(std::unique_ptr<Impl> impl, Properties properties);
   static std::shared_ptr<PendingRaster> decodeInParts(std::vector<std::uint8_t> file, std::int64_t width,
-                                                      std::int64_t height);
+                                                      std::int64_t height,
+                                                      std::shared_ptr<const ColourConversion> conversion);
   std::unique_ptr<Impl> impl_;
   Properties properties_;
 };
@@ -171,14 +180,16 @@ struct RowSource {
 // (65 500 for JPEG). They also give nothing when encoding fails.
 inline constexpr std::uint64_t maxEncodePixels = std::uint64_t{1} << 32;
 
-// JPEG with quality on the 0..1 scale, sRGB, no metadata. Alpha is dropped;
-// 16-bit components are rounded to 8 bits.
+// JPEG with quality on the 0..1 scale, tagged sRGB with a compact ICC
+// profile and no other metadata. Alpha is dropped; 16-bit components are
+// rounded to 8 bits.
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality);
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality);
 
 // PNG of the RGB components (alpha dropped) with 8 or 16 bits per component
-// (16 -> 8 rounds to nearest, 8 -> 16 replicates the byte) and a resolution
-// in dots per inch recorded as pHYs.
+// (16 -> 8 rounds to nearest, 8 -> 16 replicates the byte), tagged sRGB
+// (sRGB chunk, with gAMA and cHRM), and a resolution in dots per inch
+// recorded as pHYs; no other metadata.
 std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& source, int bitsPerComponent,
                                                    double dpi);
 std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,
