@@ -23,7 +23,7 @@ ThumbnailResponse createThumbnail(const ThumbnailRequest& request) {
   const int size = clampedEdge(request.maxEdge);
   std::optional<imageio::Raster> thumbnail;
   try {
-    thumbnail = source->thumbnail(size, imageio::Orientation::applied, {.maxPixels = maxSourcePixels});
+    thumbnail = source->thumbnail(size, imageio::Orientation::applied, {.maxPixels = maxSourcePixels, .maxBytes = maxDecodeBytes});
   } catch (const std::bad_alloc&) {
     thumbnail.reset();
   }

@@ -12,6 +12,7 @@
 #include "jpeg_strips.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 #include <vips/vips.h>
 #include <zlib.h>
 
@@ -160,6 +161,24 @@ std::optional<PixelsPerMetre> readPngPhys(const std::string& path) {
     if (!file.seekg(std::streamoff{length} + 4, std::ios::cur)) return std::nullopt;
   }
   return std::nullopt;
+}
+
+// Whether a PNG file is too short for the image its header declares:
+// deflate packs at most 1032 bytes into one (a 258-byte match in two bits),
+// so the file must hold at least the unfiltered rows over 1032. Such a file
+// (a header claiming a huge picture, a download cut short) then fails
+// before any memory is set aside for its pixels.
+bool pngDataTooShort(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file.tellg();
+  unsigned char head[33];
+  if (size < 33 || !file.seekg(0) || !file.read(reinterpret_cast<char*>(head), sizeof head)) return false;
+  if (bigEndian32(head + 8) != 13 || std::memcmp(head + 12, "IHDR", 4) != 0) return false;
+  const std::uint64_t width = bigEndian32(head + 16), height = bigEndian32(head + 20);
+  const unsigned depth = head[24], colourType = head[25];
+  const unsigned channels = colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+  const std::uint64_t rowBytes = 1 + (width * channels * depth + 7) / 8;
+  return static_cast<double>(size) < static_cast<double>(height) * static_cast<double>(rowBytes) / 1032;
 }
 
 // A numeric EXIF field as vips reports it: "300/1 (300, Rational, ...)" or
@@ -593,6 +612,24 @@ void adviseHugePages(void* buffer, std::size_t bytes) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+// Sets bytes [from, to) of a raster to zero without committing memory for
+// them where they span whole pages: those are handed back to the kernel,
+// which gives zero pages when they are next read. A decode that fails
+// early in a large picture thus never touches most of its memory.
+void clearBytes(std::uint8_t* data, std::size_t from, std::size_t to) {
+  if (to <= from) return;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const auto base = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (base + from + page - 1) / page * page, last = (base + to) / page * page;
+  if (last > first && last - first >= (std::size_t{4} << 20) &&
+      ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) == 0) {
+    std::memset(data + from, 0, first - base - from);
+    std::memset(reinterpret_cast<std::uint8_t*>(last), 0, base + to - last);
+    return;
+  }
+  std::memset(data + from, 0, to - from);
+}
+
 struct RasterSink {
   std::vector<std::uint8_t>* data;
   std::size_t lineBytes;
@@ -644,10 +681,125 @@ std::optional<Raster> collect(ImagePtr image) {
 // ---------------------------------------------------------------------------
 // Public interface
 
+// What a decode of the file will hold in memory, read from its header.
+struct Footprint {
+  int bands = 3;              // stored components
+  std::uint64_t sampleBytes = 1;  // per stored component
+  bool interlaced = false;    // PNG (Adam7) or progressive JPEG
+  bool halvedChroma = false;  // JPEG 4:2:0
+  bool dataTooShort = false;  // the file cannot hold what its header declares
+};
+
 struct Source::Impl {
   LoaderRef file;
   std::vector<std::uint8_t> profile;  // embedded ICC profile, as opened
+  Footprint footprint;
 };
+
+namespace {
+
+// a × b, or the largest value when that overflows.
+std::uint64_t times(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
+}
+
+std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+std::uint64_t rasterBytes(std::uint64_t width, std::uint64_t height, bool sixteen) {
+  return times(times(width, height), sixteen ? 8 : 4);
+}
+
+// Bytes of the whole-picture buffers a loader keeps while it decodes a
+// stored picture of width × height, besides the rows it hands on:
+// progressive JPEG keeps every DCT coefficient (two bytes each), an
+// interlaced PNG is read whole, HEIF decodes whole planes and converts
+// them, WebP (at `webpScale`) and the remaining loaders read whole frames.
+// JPEG, PNG and TIFF otherwise stream.
+std::uint64_t loaderBytes(const Footprint& footprint, const std::string& format, std::uint64_t width,
+                          std::uint64_t height, double webpScale) {
+  const std::uint64_t pixels = times(width, height);
+  const std::uint64_t frame = times(times(pixels, static_cast<std::uint64_t>(footprint.bands)), footprint.sampleBytes);
+  if (format == "jpeg") {
+    if (!footprint.interlaced) return 0;
+    return footprint.halvedChroma ? times(pixels, 3) : times(pixels, static_cast<std::uint64_t>(footprint.bands) * 2);
+  }
+  if (format == "png") return footprint.interlaced ? frame : 0;
+  if (format == "tiff" || format == "ppm" || format == "vips") return 0;
+  if (format == "heif") return times(frame, 2);
+  if (format == "webp") {
+    const auto side = [&](std::uint64_t length) {
+      return static_cast<std::uint64_t>(std::ceil(static_cast<double>(length) * webpScale));
+    };
+    return times(times(side(width), side(height)), 4);
+  }
+  return frame;
+}
+
+bool refused(std::uint64_t bytes, const DecodeLimits& limits) { return limits.maxBytes != 0 && bytes > limits.maxBytes; }
+
+bool turns(Orientation orientation, int recorded) {
+  return orientation == Orientation::applied && recorded >= 2 && recorded <= 8;
+}
+
+}  // namespace
+
+std::uint64_t Source::decodeBytes(Orientation orientation) const {
+  const auto width = static_cast<std::uint64_t>(properties_.pixelWidth);
+  const auto height = static_cast<std::uint64_t>(properties_.pixelHeight);
+  const Footprint& footprint = impl_->footprint;
+  std::uint64_t bytes = plus(rasterBytes(width, height, properties_.bitsPerComponent > 8),
+                             loaderBytes(footprint, properties_.format, width, height, 1.0));
+  // Turning copies the stored picture to memory first.
+  if (turns(orientation, properties_.orientation))
+    bytes = plus(bytes, times(times(times(width, height), static_cast<std::uint64_t>(footprint.bands)),
+                              footprint.sampleBytes));
+  return bytes;
+}
+
+namespace {
+
+// The memory of a decode reduced by `factor` to width × height (the stored
+// sides): the loader's buffers, the raster, and a turned copy of it.
+std::uint64_t reducedBytes(const Properties& properties, const Footprint& footprint, double factor,
+                           std::uint64_t width, std::uint64_t height, Orientation orientation) {
+  const bool sixteen = properties.bitsPerComponent > 8;
+  const std::uint64_t raster = rasterBytes(width, height, sixteen);
+  std::uint64_t bytes = plus(raster, loaderBytes(footprint, properties.format,
+                                                 static_cast<std::uint64_t>(properties.pixelWidth),
+                                                 static_cast<std::uint64_t>(properties.pixelHeight),
+                                                 factor > 2 ? 2.0 / factor : 1.0));
+  if (turns(orientation, properties.orientation)) bytes = plus(bytes, raster);
+  return bytes;
+}
+
+}  // namespace
+
+std::uint64_t Source::thumbnailBytes(int maxEdge, Orientation orientation) const {
+  const std::int64_t longEdge = std::max(properties_.pixelWidth, properties_.pixelHeight);
+  if (maxEdge < 1 || longEdge <= maxEdge) return decodeBytes(orientation);
+  const double factor = static_cast<double>(longEdge) / maxEdge;
+  auto side = [&](std::int64_t length) {
+    return static_cast<std::uint64_t>(std::max<double>(1, std::ceil(static_cast<double>(length) / factor)));
+  };
+  return reducedBytes(properties_, impl_->footprint, factor, side(properties_.pixelWidth),
+                      side(properties_.pixelHeight), orientation);
+}
+
+std::uint64_t Source::resizedBytes(std::int64_t width, std::int64_t height, Orientation orientation) const {
+  if (width < 1 || height < 1) return 0;
+  const bool swapped = turns(orientation, properties_.orientation) && properties_.orientation >= 5;
+  const std::int64_t storedWidth = swapped ? height : width;
+  const std::int64_t storedHeight = swapped ? width : height;
+  if (storedWidth == properties_.pixelWidth && storedHeight == properties_.pixelHeight) return decodeBytes(orientation);
+  const double factor = std::min(static_cast<double>(properties_.pixelWidth) / static_cast<double>(storedWidth),
+                                 static_cast<double>(properties_.pixelHeight) / static_cast<double>(storedHeight));
+  return reducedBytes(properties_, impl_->footprint, factor, static_cast<std::uint64_t>(storedWidth),
+                      static_cast<std::uint64_t>(storedHeight), orientation);
+}
 
 bool initialize() { return ensureStarted(); }
 
@@ -703,6 +855,17 @@ std::unique_ptr<Source> Source::open(const std::string& path) {
     properties.orientation = orientation;
   readResolution(header.get(), path, properties.format, properties);
   impl->profile = embeddedProfile(header.get());
+  Footprint& footprint = impl->footprint;
+  footprint.bands = std::max(1, header->Bands);
+  footprint.sampleBytes = static_cast<std::uint64_t>(std::max(1, bitsOf(header->BandFmt) / 8));
+  int interlaced = 0;
+  footprint.interlaced = vips_image_get_typeof(header.get(), "interlaced") != 0 &&
+                         vips_image_get_int(header.get(), "interlaced", &interlaced) == 0 && interlaced != 0;
+  const char* subsampling = nullptr;
+  footprint.halvedChroma = vips_image_get_typeof(header.get(), "jpeg-chroma-subsample") != 0 &&
+                           vips_image_get_string(header.get(), "jpeg-chroma-subsample", &subsampling) == 0 &&
+                           subsampling && std::string_view(subsampling) == "4:2:0";
+  if (properties.format == "png") footprint.dataTooShort = pngDataTooShort(path);
 
   return std::unique_ptr<Source>(new Source(std::move(impl), std::move(properties)));
 }
@@ -717,8 +880,11 @@ ImagePtr decodePipeline(const LoaderRef& file, const Properties& properties, Ori
   LoadOptions options;
   options.failOn = strictFailOn(properties.format);
   ImagePtr image = load(file, options);
-  // The file may have changed since it was opened.
-  if (!image || overLimit(image->Xsize, image->Ysize, limits)) return nullptr;
+  // The file may have changed since it was opened (and the budget was
+  // checked).
+  if (!image || overLimit(image->Xsize, image->Ysize, limits) ||
+      (limits.maxBytes != 0 && (image->Xsize != properties.pixelWidth || image->Ysize != properties.pixelHeight)))
+    return nullptr;
   const bool sixteen = wantsSixteen(image.get());
   if (orientation == Orientation::applied) {
     image = orient(std::move(image), properties.orientation);
@@ -732,6 +898,7 @@ ImagePtr decodePipeline(const LoaderRef& file, const Properties& properties, Ori
 }  // namespace
 
 std::optional<Raster> Source::decode(Orientation orientation, const DecodeLimits& limits) const {
+  if (impl_->footprint.dataTooShort || refused(decodeBytes(orientation), limits)) return std::nullopt;
   ErrorBufferGuard clearErrors;
   return collect(decodePipeline(impl_->file, properties_, orientation, limits));
 }
@@ -822,7 +989,7 @@ std::shared_ptr<PendingRaster> Source::decodeInParts(std::vector<std::uint8_t> f
   };
   auto clearRows = [=](std::int64_t from, std::int64_t to) {
     if (to > from)
-      std::memset(pixels + static_cast<std::size_t>(from) * lineBytes, 0, static_cast<std::size_t>(to - from) * lineBytes);
+      clearBytes(pixels, static_cast<std::size_t>(from) * lineBytes, static_cast<std::size_t>(to) * lineBytes);
   };
   // Under the progress lock.
   auto publish = [=] {
@@ -887,6 +1054,7 @@ std::shared_ptr<PendingRaster> Source::decodeInParts(std::vector<std::uint8_t> f
 
 std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientation, const DecodeLimits& limits,
                                                           bool wholePictureFirst) const {
+  if (impl_->footprint.dataTooShort || refused(decodeBytes(orientation), limits)) return nullptr;
   if (wholePictureFirst && properties_.format == "jpeg" && !overLimit(properties_.pixelWidth, properties_.pixelHeight, limits) &&
       (orientation == Orientation::stored || properties_.orientation == 1) && properties_.pixelHeight >= 64 &&
       std::thread::hardware_concurrency() > 1)
@@ -920,8 +1088,8 @@ std::shared_ptr<PendingRaster> Source::decodeInBackground(Orientation orientatio
     image.reset();
     // Rows that never came are cleared, so readers see zeros, not garbage.
     if (!ok && sink.rows < raster->height())
-      std::memset(sink.data + static_cast<std::size_t>(sink.rows) * lineBytes, 0,
-                  static_cast<std::size_t>(raster->height() - sink.rows) * lineBytes);
+      clearBytes(sink.data, static_cast<std::size_t>(sink.rows) * lineBytes,
+                 static_cast<std::size_t>(raster->height()) * lineBytes);
     vips_error_clear();
     vips_thread_shutdown();
     std::lock_guard lock(progress->mutex);
@@ -974,7 +1142,9 @@ std::optional<Raster> Source::thumbnail(int maxEdge, Orientation orientation,
   if (maxEdge < 1) return std::nullopt;
   const std::int64_t longEdge = std::max(properties_.pixelWidth, properties_.pixelHeight);
   if (longEdge <= maxEdge) return decode(orientation, limits);
-  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
+  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits) || impl_->footprint.dataTooShort ||
+      refused(thumbnailBytes(maxEdge, orientation), limits))
+    return std::nullopt;
   ErrorBufferGuard clearErrors;
 
   const double factor = static_cast<double>(longEdge) / maxEdge;
@@ -1004,7 +1174,9 @@ std::optional<Raster> Source::resized(std::int64_t width, std::int64_t height,
   const std::int64_t storedHeight = swapped ? width : height;
   if (storedWidth == properties_.pixelWidth && storedHeight == properties_.pixelHeight)
     return decode(orientation, limits);
-  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits)) return std::nullopt;
+  if (overLimit(properties_.pixelWidth, properties_.pixelHeight, limits) || impl_->footprint.dataTooShort ||
+      refused(resizedBytes(width, height, orientation), limits))
+    return std::nullopt;
   ErrorBufferGuard clearErrors;
 
   // Reduced on load by the smaller of the two reductions.

@@ -64,6 +64,10 @@ struct DecodeLimits {
   // Decoding is refused when width × height exceeds this (decompression
   // bombs); 0 means no limit.
   std::uint64_t maxPixels = 0;
+  // Decoding is refused, before any pixel memory is set aside, when the
+  // memory it would hold at its peak (Source::decodeBytes and its
+  // siblings) exceeds this many bytes; 0 means no limit.
+  std::uint64_t maxBytes = 0;
 };
 
 // An opened image file. Opening reads only the header.
@@ -77,8 +81,25 @@ class Source {
 
   const Properties& properties() const { return properties_; }
 
+  // The memory, in bytes, that decode, thumbnail and resized (with the
+  // same arguments) hold at their peak, told from the header alone so that
+  // a caller can budget before it decodes: the raster returned (width ×
+  // height × 4 components × 1 or 2 bytes), plus the whole-picture buffers
+  // the file's decoder keeps on the way: every DCT coefficient of a
+  // progressive JPEG (2 bytes each), the whole image of an interlaced PNG
+  // (stored components × bytes per sample), HEIF planes and their
+  // conversion, WebP and other whole frames, and the stored picture copied
+  // to turn it upright when the orientation is applied. Streaming decoders
+  // (baseline JPEG, plain PNG, TIFF) add nothing; libvips' few strip
+  // buffers are not counted. decodeInBackground holds what decode holds.
+  std::uint64_t decodeBytes(Orientation orientation) const;
+  std::uint64_t thumbnailBytes(int maxEdge, Orientation orientation) const;
+  std::uint64_t resizedBytes(std::int64_t width, std::int64_t height, Orientation orientation) const;
+
   // The whole image at full resolution. Absent when decoding fails
-  // (truncated or corrupt data, over the pixel limit).
+  // (truncated or corrupt data, over the pixel or byte limit). A PNG too
+  // short for the picture its header declares fails at once, before any
+  // pixel memory is set aside.
   std::optional<Raster> decode(Orientation orientation, const DecodeLimits& limits = {}) const;
 
   // The same decode, run on a thread of its own: the raster's rows become
