@@ -22,6 +22,9 @@ PACKAGES=(
   fonts-dejavu-core fonts-noto-color-emoji fonts-noto-cjk fonts-noto-core
   # image formats used by the tests (HEIC encoder plugins come with libheif1)
   libheif-examples
+  # colour profiles the colour-management tests tag pictures with: Adobe RGB (1998) and
+  # ProPhoto RGB from /usr/share/color/icc/colord (Display P3 is libvips's own "p3")
+  colord-data
   # tests and sanitizer / fuzz builds
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # command-line tools for the demo, the tests and the benchmarks' peers
