@@ -33,14 +33,14 @@ vision::FaceObservation faceIn(vision::Rect box) {
   return face;
 }
 
-TEST(Cross, SignTellsTheTurn) {
+TEST(VeilpassCross, SignTellsTheTurn) {
   EXPECT_EQ(veilpass::cross({0, 0}, {1, 0}, {1, 1}), 1);
   EXPECT_EQ(veilpass::cross({0, 0}, {1, 0}, {1, -1}), -1);
   EXPECT_EQ(veilpass::cross({0, 0}, {1, 1}, {3, 3}), 0);
   EXPECT_EQ(veilpass::cross({1, 2}, {4, 6}, {2, 7}), 3 * 5 - 4 * 1);
 }
 
-TEST(ConvexHull, Cases) {
+TEST(VeilpassConvexHull, Cases) {
   struct Case {
     const char* name;
     std::vector<Point> points;
@@ -66,7 +66,7 @@ TEST(ConvexHull, Cases) {
   }
 }
 
-TEST(DilatedHull, CornersMoveTheRadiusAwayFromTheCentre) {
+TEST(VeilpassDilatedHull, CornersMoveTheRadiusAwayFromTheCentre) {
   const double r = std::sqrt(2.0);
   expectNear(veilpass::dilatedHull({{0, 0}, {2, 0}, {2, 2}, {0, 2}, {1, 1}}, r),
              {{-1, -1}, {3, -1}, {3, 3}, {-1, 3}});
@@ -82,13 +82,13 @@ TEST(DilatedHull, CornersMoveTheRadiusAwayFromTheCentre) {
   }
 }
 
-TEST(DilatedHull, FewerThanThreeHullPointsStayAsTheyAre) {
+TEST(VeilpassDilatedHull, FewerThanThreeHullPointsStayAsTheyAre) {
   EXPECT_EQ(veilpass::dilatedHull({{0, 0}, {1, 1}, {2, 2}}, 10), (Polygon{{0, 0}, {2, 2}}));
   EXPECT_EQ(veilpass::dilatedHull({{5, 5}, {5, 5}}, 10), (Polygon{{5, 5}}));
   EXPECT_TRUE(veilpass::dilatedHull({}, 10).empty());
 }
 
-TEST(DilatedHull, IsConvexAndContainsEveryPoint) {
+TEST(VeilpassDilatedHull, IsConvexAndContainsEveryPoint) {
   std::vector<Point> points;
   for (int i = 0; i < 40; ++i) {
     const double a = i * 0.7;
@@ -105,7 +105,7 @@ TEST(DilatedHull, IsConvexAndContainsEveryPoint) {
   }
 }
 
-TEST(ExpandedBox, EnlargedByTwelvePercentAndClippedToThePicture) {
+TEST(VeilpassExpandedBox, EnlargedByTwelvePercentAndClippedToThePicture) {
   struct Case {
     const char* name;
     vision::Rect box;
@@ -124,7 +124,7 @@ TEST(ExpandedBox, EnlargedByTwelvePercentAndClippedToThePicture) {
   }
 }
 
-TEST(FacePolygon, FallsBackToTheExpandedBoxBelowThreePoints) {
+TEST(VeilpassFacePolygon, FallsBackToTheExpandedBoxBelowThreePoints) {
   const vision::Rect box{0.4, 0.3, 0.2, 0.25};
   const Polygon expanded = veilpass::expandedBox(box, 1000, 800);
   vision::FaceObservation noLandmarks = faceIn(box);
@@ -146,7 +146,7 @@ TEST(FacePolygon, FallsBackToTheExpandedBoxBelowThreePoints) {
   EXPECT_NE(veilpass::facePolygon(threeShared, 1000, 800), expanded);
 }
 
-TEST(FacePolygon, HullOfTheListedRegionsAndTheForehead) {
+TEST(VeilpassFacePolygon, HullOfTheListedRegionsAndTheForehead) {
   // Box (25, 25)-(75, 75) in pixels of a 100 × 100 picture; radius 6.
   vision::FaceObservation face = faceIn({0.25, 0.25, 0.5, 0.5});
   face.landmarks.emplace();
@@ -163,7 +163,7 @@ TEST(FacePolygon, HullOfTheListedRegionsAndTheForehead) {
   expectNear(veilpass::facePolygon(face, 100, 100), expected);
 }
 
-TEST(FacePolygon, RadiusFollowsTheLargerSideAndTheHullMayLeaveThePicture) {
+TEST(VeilpassFacePolygon, RadiusFollowsTheLargerSideAndTheHullMayLeaveThePicture) {
   // A wide face box (80 × 20 px) at the picture's left edge: radius 9.6.
   vision::FaceObservation face = faceIn({0, 0.4, 0.8, 0.2});
   face.landmarks.emplace();
@@ -176,7 +176,7 @@ TEST(FacePolygon, RadiusFollowsTheLargerSideAndTheHullMayLeaveThePicture) {
   EXPECT_LT(minX, -5);
 }
 
-TEST(FacePolygon, SmallLandmarkSpreadStillTakesTheHullPath) {
+TEST(VeilpassFacePolygon, SmallLandmarkSpreadStillTakesTheHullPath) {
   vision::FaceObservation face = faceIn({0.1, 0.1, 0.8, 0.8});
   face.landmarks.emplace();
   face.landmarks->nose = region({{0.5, 0.5}, {0.51, 0.5}, {0.5, 0.51}});

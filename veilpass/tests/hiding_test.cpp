@@ -59,7 +59,7 @@ bool insideRect(std::int64_t x, std::int64_t y, const Polygon& r) {
   return x >= r[0].x && x < r[1].x && y >= r[0].y && y < r[2].y;
 }
 
-TEST(Methods, HideInsideThePolygonAndKeepEveryPixelOutside) {
+TEST(VeilpassMethods, HideInsideThePolygonAndKeepEveryPixelOutside) {
   const veilpass::Bitmap source = checkerboard();
   // Rows 10..39 from the top: a flip the wrong way round would hit rows 60..89.
   const Polygon face = rectangle(20, 10, 80, 40);
@@ -100,7 +100,7 @@ TEST(Methods, HideInsideThePolygonAndKeepEveryPixelOutside) {
   }
 }
 
-TEST(Methods, FacesAreHiddenOneAfterAnotherOnTheAccumulatedPicture) {
+TEST(VeilpassMethods, FacesAreHiddenOneAfterAnotherOnTheAccumulatedPicture) {
   const veilpass::Bitmap source = checkerboard();
   const Polygon first = rectangle(4, 4, 40, 40), second = rectangle(60, 50, 110, 96);
   const veilpass::Bitmap painted = hidden(source, {first, second}, AnonymizeMethod::paint);
@@ -122,7 +122,7 @@ TEST(Methods, FacesAreHiddenOneAfterAnotherOnTheAccumulatedPicture) {
   EXPECT_EQ(pixel(*mixed, 10, 10)[0], 20);
 }
 
-TEST(Methods, PolygonsAtAndBeyondThePictureEdge) {
+TEST(VeilpassMethods, PolygonsAtAndBeyondThePictureEdge) {
   const veilpass::Bitmap source = checkerboard();
   struct Case {
     const char* name;
@@ -153,7 +153,7 @@ TEST(Methods, PolygonsAtAndBeyondThePictureEdge) {
   }
 }
 
-TEST(Mask, WhiteInsideBlackOutsideWithAnAntiAliasedEdge) {
+TEST(VeilpassMask, WhiteInsideBlackOutsideWithAnAntiAliasedEdge) {
   const Polygon triangle{{10.5, 5}, {100, 20.25}, {30, 90}};
   const veilpass::Bitmap mask =
       veilpass::renderedBitmap(veilpass::maskImage(triangle, kWidth, kHeight), kWidth, kHeight);
@@ -177,7 +177,7 @@ TEST(Mask, WhiteInsideBlackOutsideWithAnAntiAliasedEdge) {
   EXPECT_EQ(pixel(*mask, 110, 90)[0], 0);
 }
 
-TEST(Scratches, LinesOverThePolygonsBounds) {
+TEST(VeilpassScratches, LinesOverThePolygonsBounds) {
   struct Case {
     const char* name;
     Polygon polygon;
@@ -211,7 +211,7 @@ TEST(Scratches, LinesOverThePolygonsBounds) {
   EXPECT_EQ(veilpass::scratchLines({{3, 4}}).size(), 8u);
 }
 
-TEST(Methods, RawStringsAndCommandLine) {
+TEST(VeilpassMethods, RawStringsAndCommandLine) {
   EXPECT_EQ(veilpass::anonymizeMethodNamed("paint"), AnonymizeMethod::paint);
   EXPECT_EQ(veilpass::anonymizeMethodNamed("scratches"), AnonymizeMethod::scratches);
   EXPECT_EQ(veilpass::anonymizeMethodNamed("blur"), AnonymizeMethod::blur);
@@ -234,7 +234,7 @@ TEST(Methods, RawStringsAndCommandLine) {
   }
 }
 
-TEST(Errors, DomainCodesAndDescriptions) {
+TEST(VeilpassErrors, DomainCodesAndDescriptions) {
   using veilpass::ErrorCode;
   const std::pair<ErrorCode, const char*> table[] = {
       {ErrorCode::decodeFailed, "Could not decode source image"},
@@ -259,7 +259,7 @@ TEST(Errors, DomainCodesAndDescriptions) {
   EXPECT_EQ(remaining.description(), "Face detector still finds 3 face(s) after anonymization");
 }
 
-TEST(Summary, SortedKeysAndALineFeed) {
+TEST(VeilpassSummary, SortedKeysAndALineFeed) {
   EXPECT_EQ(veilpass::summaryLine({AnonymizeMethod::scratches, 1, 4}),
             "{\"method\":\"scratches\",\"remainingFaceCount\":1,\"sourceFaceCount\":4}\n");
   EXPECT_EQ(veilpass::summaryLine({AnonymizeMethod::paint, 0, 0}),
