@@ -73,7 +73,11 @@ class ScratchDirectory : public ::testing::Test {
     dir_ = pattern;
     fs::create_directory(dir_ + "/.run");
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  // VEILPASS_TEST_KEEP=1 keeps the directory to look at what a test made.
+  void TearDown() override {
+    if (std::getenv("VEILPASS_TEST_KEEP")) std::printf("kept %s\n", dir_.c_str());
+    else fs::remove_all(dir_);
+  }
 
   Outcome veilpass(const std::vector<std::string>& args) const {
     std::string command = "/usr/bin/time -f %M -o " + quoted(dir_ + "/.run/peak") + " " +
