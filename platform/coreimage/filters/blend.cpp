@@ -102,6 +102,15 @@ class BlendWithMaskNode final : public Node {
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
     TileView view = out.subview(domain);
+    const Rect maskExtent = mask_->extent();
+    if (!maskExtent.isInfinite() && domain.intersection(pixelsTouching(maskExtent)).isEmpty()) {
+      // Outside the mask's extent its level is 0: the background shows.
+      if (premultiplied)
+        background_->renderPremultiplied(view);
+      else
+        background_->render(view);
+      return;
+    }
     // The mask decides first: the image is rendered only over the runs of
     // columns where the mask is above 0 somewhere, and the background is
     // skipped where the mask is 1 throughout.
