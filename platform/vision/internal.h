@@ -50,6 +50,10 @@ void requireModelFile(const std::string& path);
 Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
 cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
 
+// The square search windows of one tiling level (0: side = the shorter
+// side, 1: half of it, 2: a quarter) over a picture of that size.
+std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level);
+
 // Faces of the ensemble for this handler (detected on first use).
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state);
 

@@ -238,6 +238,9 @@ struct FeaturePrintObservation {
   ElementType elementType = ElementType::float32;
 };
 
+// Length of the print (32-bit floats).
+inline constexpr std::int64_t featurePrintLength = 288;
+
 FeaturePrintObservation generateFeaturePrint(const Handler& handler);
 
 // ===========================================================================
