@@ -74,10 +74,11 @@ model_load() {
     >/dev/null || true
   awk '
     function seconds(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-    /openat\(.*shape_predictor_68_face_landmarks\.dat/ && !opened {
-      match($0, /= [0-9]+/); fd = substr($0, RSTART + 2, RLENGTH - 2); start = seconds($2); opened = 1; next }
-    opened && !done && $0 ~ "close\\(" fd "\\)" { printf "%.3f", seconds($2) - start; done = 1 }
-    END { if (!done) printf "n/a" }' "$work/trace"
+    /openat\(.*shape_predictor_68_face_landmarks\.dat.* = [0-9]+$/ {
+      match($0, /= [0-9]+$/); fd[$1] = substr($0, RSTART + 2); start[$1] = seconds($2); next }
+    ($1 in fd) && $0 ~ "close\\(" fd[$1] "\\)" {
+      d = seconds($2) - start[$1]; if (d > longest) longest = d; delete fd[$1] }
+    END { if (longest > 0) printf "%.3f", longest; else printf "n/a" }' "$work/trace"
 }
 
 echo "input: $(vipsheader "$input"), $(du -h "$input" | cut -f1)"

@@ -97,11 +97,7 @@ coreimage::Image imageOfBitmap(const Bitmap& bitmap) {
 Bitmap renderedBitmap(const coreimage::Image& image, std::int64_t width, std::int64_t height) {
   if (image.isEmpty() || width <= 0 || height <= 0) return nullptr;
   try {
-    auto raster = std::make_shared<imageio::Raster>();
-    raster->width = width;
-    raster->height = height;
-    raster->bitsPerComponent = 8;
-    raster->data.resize(raster->rowBytes() * static_cast<std::size_t>(height));
+    auto raster = std::make_shared<imageio::Raster>(imageio::zeroedRaster(width, height));
     coreimage::render(image, {0, 0, width, height}, coreimage::PixelFormat::rgba8, raster->data.data(),
                       raster->rowBytes());
     return raster;

@@ -33,11 +33,14 @@ class PairNode final : public Node {
                                                  : source_->extent().unionWith(background_->extent())) {}
   Rect extent() const override { return extent_; }
   // A source that can copy its pixels straight out is opaque and untouched:
-  // over it nothing of the background shows.
+  // over it nothing of the background shows. Where the source cannot reach,
+  // only the background does.
   bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
                   std::size_t rowBytes) const override {
+    if (!opaqueSourceHides_) return false;
+    if (!touchesSource(region)) return background_->copyPixels(region, format, destination, rowBytes);
     const Rect source = source_->extent();
-    if (!opaqueSourceHides_ || source.isInfinite() || region.intersection(pixelsInside(source)) != region) return false;
+    if (source.isInfinite() || region.intersection(pixelsInside(source)) != region) return false;
     return source_->copyPixels(region, format, destination, rowBytes);
   }
   void render(const TileView& out) const override { mix(out, false); }
