@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "imageio.h"
 #include "veilpass.h"
 
 namespace {
@@ -22,7 +21,6 @@ namespace {
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   try {
-    if (!imageio::initialize()) throw veilpass::Error(veilpass::ErrorCode::decodeFailed);
     veilpass::run(arguments, stdout);
   } catch (const veilpass::Error& error) {
     fail(error.description());

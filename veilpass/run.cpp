@@ -21,6 +21,7 @@ Arguments parseArguments(const std::vector<std::string>& arguments) {
 
 void run(const std::vector<std::string>& arguments, std::FILE* out) {
   const Arguments args = parseArguments(arguments);
+  if (!imageio::initialize()) throw Error(ErrorCode::decodeFailed);
   Bitmap bitmap = normalizedImage(args.input);
   const std::int64_t width = bitmap->width, height = bitmap->height;
 

@@ -119,10 +119,10 @@ std::vector<ScratchLine> scratchLines(const Polygon& polygon);
 
 inline constexpr double jpegQuality = 0.94;
 
-// Pictures over this many pixels are refused with error 2: the picture and
-// its anonymized rendering (4 bytes a pixel each) stay below about a
-// gigabyte and a half, whatever size a file declares.
-inline constexpr std::uint64_t maxPixels = 200'000'000;
+// Pictures over this many pixels are refused with error 2 before they are
+// decoded: that covers the largest camera sensors (about 100 megapixels)
+// and keeps a run within about 3 GB, whatever size a file declares.
+inline constexpr std::uint64_t maxPixels = 120'000'000;
 
 // A bitmap of the picture: 8-bit RGBA, rows top first, straight alpha.
 using Bitmap = std::shared_ptr<const imageio::Raster>;
