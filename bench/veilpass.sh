@@ -4,10 +4,11 @@
 # on an enlargement of coffee.png):
 #   floor      vips copy in.jpg out.jpg[Q=94] (decode plus encode);
 #   veilpass   each method, one process per run.
-# Prints wall time and peak memory of each, the ratio to the floor, and the
-# time veilpass spends loading the landmark model (from the moment the model
-# file is opened to the moment it is closed, read off strace), which is also
-# taken off the ratio in its own column.
+# Prints wall time, its ratio to the floor, peak memory, processor time
+# (user and system) and its ratio (steadier than wall time on a shared
+# machine), and the time veilpass spends loading the landmark model (from
+# the moment the model file is opened to the moment it is closed, read off
+# strace), which is also taken off the wall-time ratio in its own column.
 #   bench/veilpass.sh [runs]      runs: each command runs this many times,
 #                                 alternating; the best time counts (default 3)
 # Needs ./setup.sh to have run (build/bin/veilpass and its models, vips,
@@ -55,17 +56,19 @@ fi
 
 . bench/timing.sh
 
-# measure <command...>: "seconds kilobytes" of the fastest of $runs runs.
+# measure <command...>: "seconds cpu-seconds kilobytes": the fastest wall
+# time of $runs runs, the processor time (user and system) of that run, and
+# the largest peak resident set of them all.
 measure() {
-  local best="" mem="" line t m
+  local best="" cpu="" mem="" line t c m
   for _ in $(seq "$runs"); do
-    line=$(/usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -n 1)
-    t=${line% *}
-    m=${line#* }
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
+    line=$(/usr/bin/time -f '%e %U %S %M' "$@" 2>&1 >/dev/null | tail -n 1)
+    read -r t u s m <<<"$line"
+    c=$(echo "$u + $s" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; cpu=$c; fi
     if [ -z "$mem" ] || [ "$m" -gt "$mem" ]; then mem=$m; fi
   done
-  echo "$best $mem"
+  echo "$best $cpu $mem"
 }
 
 # model_load <method>: seconds between opening and closing the landmark model.
@@ -82,15 +85,18 @@ model_load() {
 }
 
 echo "input: $(vipsheader "$input"), $(du -h "$input" | cut -f1)"
-read -r t_floor m_floor < <(measure vips copy "$input" "$work/floor.jpg[Q=94]")
-printf '%-10s %8s %8s %8s %10s %10s\n' what seconds MB ratio "model load" "ratio w/o"
-printf '%-10s %8.2f %8d %8s %10s %10s\n' floor "$t_floor" $((m_floor / 1024)) 1.00 - -
+read -r t_floor c_floor m_floor < <(measure vips copy "$input" "$work/floor.jpg[Q=94]")
+printf '%-10s %8s %8s %6s %8s %8s %10s %10s\n' what seconds ratio MB cpu-s "cpu ratio" "model load" "ratio w/o"
+printf '%-10s %8.2f %8s %6d %8.2f %8s %10s %10s\n' floor "$t_floor" 1.00 $((m_floor / 1024)) "$c_floor" 1.00 - -
 for method in paint scratches blur; do
-  read -r t m < <(measure "$bin/veilpass" "$input" "$work/out-$method.jpg" "$method")
+  read -r t c m < <(measure "$bin/veilpass" "$input" "$work/out-$method.jpg" "$method")
   load=$(model_load "$method")
   ratio=$(printf '%.2f' "$(echo "$t / $t_floor" | bc -l)")
+  cratio=$(printf '%.2f' "$(echo "$c / $c_floor" | bc -l)")
   without="n/a"
   [ "$load" = n/a ] || without=$(printf '%.2f' "$(echo "($t - $load) / $t_floor" | bc -l)")
-  printf '%-10s %8.2f %8d %8s %10s %10s\n' "$method" "$t" $((m / 1024)) "$ratio" "$load" "$without"
+  printf '%-10s %8.2f %8s %6d %8.2f %8s %10s %10s\n' "$method" "$t" "$ratio" $((m / 1024)) "$c" "$cratio" "$load" \
+    "$without"
 done
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "summary of the last run: $("$bin/veilpass" "$input" "$work/out-last.jpg" blur 2>&1 | tr -d '\n')"

@@ -108,6 +108,8 @@ Bitmap renderedBitmap(const coreimage::Image& image, std::int64_t width, std::in
 
 namespace {
 
+constexpr std::int64_t kJpegMaxSide = 65500;
+
 // A JPEG can be made at `path`: it is not a directory, and its directory
 // exists and lets us create files in it.
 bool destinationUsable(const std::string& path) {
@@ -121,6 +123,8 @@ bool destinationUsable(const std::string& path) {
 }  // namespace
 
 void writeFreshJPEG(const imageio::Raster& rendering, const std::string& path) {
+  // JPEG records each side in 16 bits; the encoder stops at 65 500.
+  if (rendering.width > kJpegMaxSide || rendering.height > kJpegMaxSide) throw Error(ErrorCode::outputRasterFailed);
   if (!destinationUsable(path)) throw Error(ErrorCode::destinationFailed);
   std::optional<std::vector<std::uint8_t>> jpeg;
   try {

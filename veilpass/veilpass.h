@@ -136,7 +136,8 @@ coreimage::Image imageOfBitmap(const Bitmap& bitmap);
 // cannot be rendered.
 Bitmap renderedBitmap(const coreimage::Image& image, std::int64_t width, std::int64_t height);
 // Encodes the final rendering as a JPEG of quality 0.94 with no metadata and
-// writes it whole or not at all. Raises error 7 or 8.
+// writes it whole or not at all. Raises error 6 (a side too long for JPEG),
+// 7 or 8.
 void writeFreshJPEG(const imageio::Raster& rendering, const std::string& path);
 
 // The counts the run reports on standard output.

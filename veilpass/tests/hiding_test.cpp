@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -257,6 +258,38 @@ TEST(VeilpassErrors, DomainCodesAndDescriptions) {
   const veilpass::Error remaining(ErrorCode::facesRemain, 3);
   EXPECT_EQ(remaining.code(), 11);
   EXPECT_EQ(remaining.description(), "Face detector still finds 3 face(s) after anonymization");
+}
+
+TEST(VeilpassOutput, FreshJpegOrTheErrorOfTheStepThatFailed) {
+  char pattern[] = "/tmp/veilpass_output.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  struct Case {
+    std::int64_t width, height;
+    std::string path;
+    int code;  // 0: written
+  };
+  const Case cases[] = {
+      {65501, 1, dir + "/wide.jpg", 6},       // a side too long for JPEG
+      {1, 65501, dir + "/tall.jpg", 6},
+      {64, 48, dir + "/missing/out.jpg", 7},  // no such directory
+      {64, 48, dir, 7},                       // a directory in the way
+      {64, 48, dir + "/good.jpg", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const imageio::Raster raster = imageio::zeroedRaster(c.width, c.height);
+    try {
+      veilpass::writeFreshJPEG(raster, c.path);
+      EXPECT_EQ(c.code, 0);
+    } catch (const veilpass::Error& error) {
+      EXPECT_EQ(error.code(), c.code);
+    }
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"good.jpg"});
+  std::filesystem::remove_all(dir);
 }
 
 TEST(VeilpassSummary, SortedKeysAndALineFeed) {

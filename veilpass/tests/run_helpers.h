@@ -79,8 +79,10 @@ class ScratchDirectory : public ::testing::Test {
     else fs::remove_all(dir_);
   }
 
-  Outcome veilpass(const std::vector<std::string>& args) const {
+  // Runs the program; `environment` ("NAME=value ...") goes before it.
+  Outcome veilpass(const std::vector<std::string>& args, const std::string& environment = "") const {
     std::string command = "/usr/bin/time -f %M -o " + quoted(dir_ + "/.run/peak") + " " +
+                          (environment.empty() ? "" : "env " + environment + " ") +
                           quoted(std::string(ORVAN_BIN_DIR) + "/veilpass");
     for (const auto& arg : args) command += " " + quoted(arg);
     command += " >" + quoted(dir_ + "/.run/stdout") + " 2>" + quoted(dir_ + "/.run/stderr");
@@ -112,6 +114,22 @@ inline VipsPtr vipsImage(VipsImage* image) { return VipsPtr(image, &g_object_unr
 // A picture file read whole into memory (null when it cannot be read).
 inline VipsPtr loadPicture(const std::string& path) {
   return vipsImage(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_RANDOM, nullptr));
+}
+
+// The mean absolute difference of two pictures' samples (a one-band picture
+// stands for each band of the other); -1 when they cannot be compared.
+inline double meanDifference(const std::string& a, const std::string& b) {
+  const auto first = loadPicture(a), second = loadPicture(b);
+  if (!first || !second) return -1;
+  VipsImage* difference = nullptr;
+  VipsImage* magnitude = nullptr;
+  double mean = -1;
+  if (vips_subtract(first.get(), second.get(), &difference, nullptr) == 0 &&
+      vips_abs(difference, &magnitude, nullptr) == 0)
+    vips_avg(magnitude, &mean, nullptr);
+  if (difference) g_object_unref(difference);
+  if (magnitude) g_object_unref(magnitude);
+  return mean;
 }
 
 inline std::string summary(const char* method, int remaining, int source) {
