@@ -188,4 +188,27 @@ coreimage::Image anonymized(const coreimage::Image& current, const Polygon& poly
   return result->cropped(whole);
 }
 
+void hideFace(const Bitmap& bitmap, const Polygon& polygon, AnonymizeMethod method) {
+  const std::int64_t width = bitmap->width, height = bitmap->height;
+  const PixelBox box = pixelBox(polygon, width, height);
+  if (box.isEmpty()) return;  // no pixel of the picture lies inside
+  const coreimage::Image result = anonymized(imageOfBitmap(bitmap), polygon, width, height, method);
+  if (result.isEmpty()) throw Error(ErrorCode::verificationRenderFailed);
+  const auto rowBytes = static_cast<std::size_t>(box.width()) * 4;
+  std::vector<std::uint8_t> patch;
+  try {
+    patch.resize(rowBytes * static_cast<std::size_t>(box.height()));
+    coreimage::render(result, {box.left, height - box.bottom, box.width(), box.height()},
+                      coreimage::PixelFormat::rgba8, patch.data(), rowBytes);
+  } catch (const std::bad_alloc&) {
+    throw Error(ErrorCode::verificationRenderFailed);
+  }
+  // The picture is opaque and so is every method's result: the rendering's
+  // premultiplied colour is its colour.
+  for (std::int64_t y = 0; y < box.height(); ++y)
+    std::copy_n(patch.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes,
+                bitmap->data.data() + static_cast<std::size_t>(box.top + y) * bitmap->rowBytes() +
+                    static_cast<std::size_t>(box.left) * 4);
+}
+
 }  // namespace veilpass

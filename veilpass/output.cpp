@@ -77,16 +77,23 @@ Bitmap normalizedImage(const std::string& path) {
   }
   if (!raster) throw Error(ErrorCode::decodeFailed);
   if (raster->width <= 0 || raster->height <= 0) throw Error(ErrorCode::normalizeFailed);
+  const std::size_t count = static_cast<std::size_t>(raster->width) * static_cast<std::size_t>(raster->height) * 4;
   if (raster->bitsPerComponent == 16) {
     // Rounded to 8 bits in place: byte i is written after component i was read.
-    const std::size_t count = static_cast<std::size_t>(raster->width) * static_cast<std::size_t>(raster->height) * 4;
     const std::uint16_t* wide = raster->data16();
     std::uint8_t* narrow = raster->data.data();
     for (std::size_t i = 0; i < count; ++i) narrow[i] = static_cast<std::uint8_t>((wide[i] + 128u) / 257u);
     raster->data.resize(count);
     raster->bitsPerComponent = 8;
   }
-  return std::make_shared<const imageio::Raster>(std::move(*raster));
+  std::uint8_t* pixel = raster->data.data();
+  for (std::size_t i = 0; i < count; i += 4) {
+    const unsigned alpha = pixel[i + 3];
+    if (alpha == 255) continue;
+    for (std::size_t k = 0; k < 3; ++k) pixel[i + k] = static_cast<std::uint8_t>((pixel[i + k] * alpha + 127) / 255);
+    pixel[i + 3] = 255;
+  }
+  return std::make_shared<imageio::Raster>(std::move(*raster));
 }
 
 coreimage::Image imageOfBitmap(const Bitmap& bitmap) {

@@ -124,17 +124,25 @@ inline constexpr double jpegQuality = 0.94;
 // and keeps a run within about 3 GB, whatever size a file declares.
 inline constexpr std::uint64_t maxPixels = 120'000'000;
 
-// A bitmap of the picture: 8-bit RGBA, rows top first, straight alpha.
-using Bitmap = std::shared_ptr<const imageio::Raster>;
+// The picture being anonymized: 8-bit RGBA, rows top first, opaque.
+using Bitmap = std::shared_ptr<imageio::Raster>;
 
-// The input decoded upright (orientation applied) as an 8-bit bitmap.
-// Raises error 1 or 2.
+// The input decoded upright (orientation applied) as an opaque 8-bit bitmap:
+// 16-bit components are rounded to 8 bits, and transparency is flattened
+// over black, which is what its premultiplied colour shows once a JPEG
+// drops the alpha. Raises error 1 or 2.
 Bitmap normalizedImage(const std::string& path);
-// The bitmap as an image with extent (0, 0, width, height).
+// The bitmap as an image with extent (0, 0, width, height); it reads the
+// bitmap's pixels as they are when it is rendered.
 coreimage::Image imageOfBitmap(const Bitmap& bitmap);
 // Renders (0, 0, width, height) of the image into a bitmap; none when it
 // cannot be rendered.
 Bitmap renderedBitmap(const coreimage::Image& image, std::int64_t width, std::int64_t height);
+// Hides one face in the bitmap itself: anonymized() of the bitmap as it
+// stands, rendered over the polygon's bounding box (the only pixels it can
+// change) and written back there, so that the next face is hidden on the
+// accumulated picture. Raises error 10 when the result cannot be rendered.
+void hideFace(const Bitmap& bitmap, const Polygon& polygon, AnonymizeMethod method);
 // Encodes the final rendering as a JPEG of quality 0.94 with no metadata and
 // writes it whole or not at all. Raises error 6 (a side too long for JPEG),
 // 7 or 8.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +122,33 @@ TEST(VeilpassMethods, FacesAreHiddenOneAfterAnotherOnTheAccumulatedPicture) {
   for (int y : {20, 30, 40, 50})
     for (int x : {20, 30, 40, 50}) EXPECT_LT(pixel(*mixed, x, y)[0] + 5, pixel(*blurredOnly, x, y)[0]) << x << "," << y;
   EXPECT_EQ(pixel(*mixed, 10, 10)[0], 20);
+}
+
+TEST(VeilpassMethods, HidingInTheBitmapGivesThePixelsOfTheChain) {
+  // Two faces whose boxes overlap, and a third apart from them.
+  const std::vector<Polygon> faces = {rectangle(4, 4, 40, 40), {{30, 20}, {70, 25}, {60, 70}, {25, 60}},
+                                      rectangle(85, 60, 115, 95)};
+  for (AnonymizeMethod method : {AnonymizeMethod::paint, AnonymizeMethod::scratches, AnonymizeMethod::blur}) {
+    SCOPED_TRACE(std::string(veilpass::rawValue(method)));
+    const veilpass::Bitmap chained = hidden(checkerboard(), faces, method);
+    const veilpass::Bitmap inPlace = checkerboard();
+    for (const Polygon& face : faces) veilpass::hideFace(inPlace, face, method);
+    int largest = 0, differing = 0;
+    for (std::size_t i = 0; i < inPlace->data.size(); ++i) {
+      const int d = std::abs(int(inPlace->data[i]) - int(chained->data[i]));
+      largest = std::max(largest, d);
+      differing += d != 0;
+    }
+    // Only the rounding to 8 bits between the faces tells them apart.
+    EXPECT_LE(largest, 1);
+    if (method != AnonymizeMethod::blur) {
+      EXPECT_EQ(differing, 0);
+    }
+  }
+  // A face wholly outside the picture leaves the bitmap alone.
+  const veilpass::Bitmap untouched = checkerboard();
+  veilpass::hideFace(untouched, rectangle(300, 300, 400, 400), AnonymizeMethod::blur);
+  EXPECT_EQ(untouched->data, checkerboard()->data);
 }
 
 TEST(VeilpassMethods, PolygonsAtAndBeyondThePictureEdge) {
