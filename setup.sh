@@ -28,7 +28,7 @@ PACKAGES=(
   # tests and sanitizer / fuzz builds
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # command-line tools for the demo, the tests and the benchmarks' peers
-  libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl
+  libvips-tools imagemagick time bc exiv2 libimage-exiftool-perl strace
   sqlite3 libsecret-tools
   # compiler cache for repeated builds
   ccache

@@ -803,6 +803,18 @@ std::uint64_t Source::resizedBytes(std::int64_t width, std::int64_t height, Orie
 
 bool initialize() { return ensureStarted(); }
 
+Raster zeroedRaster(std::int64_t width, std::int64_t height, int bitsPerComponent) {
+  Raster raster;
+  raster.width = std::max<std::int64_t>(width, 0);
+  raster.height = std::max<std::int64_t>(height, 0);
+  raster.bitsPerComponent = bitsPerComponent == 16 ? 16 : 8;
+  const std::size_t total = raster.rowBytes() * static_cast<std::size_t>(raster.height);
+  raster.data.reserve(total);
+  adviseHugePages(raster.data.data(), total);
+  raster.data.resize(total);
+  return raster;
+}
+
 Source::Source(std::unique_ptr<Impl> impl, Properties properties)
     : impl_(std::move(impl)), properties_(std::move(properties)) {}
 

@@ -55,6 +55,12 @@ struct Raster {
   std::uint16_t* data16() { return reinterpret_cast<std::uint16_t*>(data.data()); }
 };
 
+// A zeroed raster of the given size (8 or 16 bits per component), its
+// memory on huge pages where the system has them, so that a full-size
+// picture commits in a few dozen page faults rather than tens of thousands.
+// Throws std::bad_alloc when memory runs out.
+Raster zeroedRaster(std::int64_t width, std::int64_t height, int bitsPerComponent = 8);
+
 enum class Orientation {
   applied,  // the recorded orientation is applied: pixels come out upright
   stored,   // the raster as stored in the file
