@@ -47,6 +47,10 @@ if [ "$mode" = sanitize ]; then
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  # The recognisers' models are installed by setup.sh into the main build tree.
+  if [ ! -f "$dir/share/orvan/models/face_detection_back_256x256_barracuda.onnx" ] && [ -z "${ORVAN_MODEL_DIR:-}" ]; then
+    export ORVAN_MODEL_DIR="$PWD/build/share/orvan/models"
+  fi
 else
   dir=build
   if [ ! -f "$dir/build.ninja" ]; then

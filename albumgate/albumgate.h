@@ -159,11 +159,13 @@ Decoded<ExistingAssetsRequest> decodeExistingAssetsRequest(std::string_view text
 
 // The name with white space and line breaks removed from both ends.
 std::string trimmed(std::string_view text);
-// A file name without path separators or control characters; "photo" when
-// nothing is left.
+// A file name without path separators or control characters, valid UTF-8
+// (U+FFFD for bad bytes); "photo" when nothing is left.
 std::string safeFilename(std::string_view name);
 // The first path in the directory, made from the file name, at which nothing
 // exists yet: name, name-2, name-3, ... (the number before the extension).
+// A name longer than 255 bytes loses the end of its base name, on a
+// character boundary, so that the extension and the number stay.
 std::string uniqueDestination(const std::string& directory, std::string_view filename);
 // The same, probing from `number` (1: the name itself, n: name-n) and
 // setting it to the number of the path chosen. A batch that keeps the number

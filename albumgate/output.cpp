@@ -121,12 +121,17 @@ json::Value toJson(const ExistingAssetsResult& result) { return {{"existing", st
 
 namespace {
 
-const json::WriteOptions writeOptions{.keyOrder = json::KeyOrder::sorted, .invalidUtf8 = json::InvalidUtf8::fail};
+// A title or file name that is not UTF-8 (a library written before names
+// were cleaned on the way in, a path the host passed) never keeps the
+// result from being written: each such byte is written as a lone surrogate
+// escape \udcXX, the rule treeclerk uses, so nothing is lost, two names
+// never read alike, and a path written here means the same file when it is
+// handed back.
+const json::WriteOptions writeOptions{.keyOrder = json::KeyOrder::sorted, .invalidUtf8 = json::InvalidUtf8::escape};
 
 void writeDocument(const std::optional<std::string>& text) {
   if (!text) {
-    fail("Cannot encode PhotoKit response: The data couldn't be written because a text is not valid UTF-8 "
-         "or a number is not finite.");
+    fail("Cannot encode PhotoKit response: The data couldn't be written because a number is not finite.");
   }
   writeAll(STDOUT_FILENO, *text + "\n");
 }

@@ -70,7 +70,9 @@ ImportFileRequest importFileAt(const json::Value& value, const std::string& path
 
 template <typename Request, typename Read>
 Decoded<Request> decode(std::string_view text, Read read) {
-  const auto value = json::parse(text, {.requireContainer = false, .maxDepth = maxRequestDepth});
+  // A path reported with \udcXX escapes for bytes that are not UTF-8 (as
+  // treeclerk and this program write them) names the same file here.
+  const auto value = json::parse(text, {.requireContainer = false, .maxDepth = maxRequestDepth, .byteEscapes = true});
   if (!value) return {std::nullopt, "The given data was not valid JSON."};
   try {
     return {read(objectAt(*value, "")), ""};

@@ -52,6 +52,40 @@ std::string trimmedBy(std::string_view text, Predicate strip) {
   return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
 }
 
+// The longest file name the file systems take, in bytes.
+constexpr std::size_t maxNameBytes = 255;
+
+// The longest start of `text` (valid UTF-8) of at most `limit` bytes that
+// ends between two characters.
+std::string_view startWithin(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// The name of candidate `number` (1: the name itself, n: base-n.ext), made
+// to fit maxNameBytes by shortening the base name on a character boundary,
+// so that the extension and the number stay.
+std::string numberedName(const std::string& safe, long number) {
+  // An extension follows the last dot unless that dot opens or ends the name.
+  const std::size_t dot = safe.rfind('.');
+  const bool hasExtension = dot != std::string::npos && dot != 0 && dot + 1 < safe.size();
+  const std::string_view base = hasExtension ? std::string_view(safe).substr(0, dot) : std::string_view(safe);
+  const std::string_view extension = hasExtension ? std::string_view(safe).substr(dot) : std::string_view();
+  const std::string suffix = number == 1 ? "" : "-" + std::to_string(number);
+  if (number == 1 && safe.size() <= maxNameBytes) return safe;
+
+  std::string_view kept;
+  if (extension.size() + suffix.size() < maxNameBytes) {
+    kept = startWithin(base, maxNameBytes - extension.size() - suffix.size());
+  }
+  // An extension too long to keep beside any of the base name is shortened
+  // with it, as one name.
+  if (kept.empty()) return std::string(startWithin(safe, maxNameBytes - suffix.size())) + suffix;
+  return std::string(kept) + suffix + std::string(extension);
+}
+
 bool existsAt(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
@@ -80,7 +114,12 @@ icu::Collator* albumNameCollator() {
 
 std::string trimmed(std::string_view text) { return trimmedBy(text, isWhiteSpaceOrLineBreak); }
 
-std::string safeFilename(std::string_view name) {
+std::string safeFilename(std::string_view bytes) {
+  // A name that is not UTF-8 (Latin-1 from an old archive) is written with
+  // U+FFFD in place of its bad bytes: the file it names then works in every
+  // program the host hands its path to.
+  const std::string text = json::withReplacementCharacters(bytes);
+  const std::string_view name = text;
   std::string joined;
   std::string piece;
   const auto flush = [&] {
@@ -120,16 +159,9 @@ std::string uniqueDestination(const std::string& directory, std::string_view fil
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder != "/") folder += '/';
 
-  // An extension follows the last dot unless that dot opens or ends the name.
-  const std::size_t dot = safe.rfind('.');
-  const bool hasExtension = dot != std::string::npos && dot != 0 && dot + 1 < safe.size();
-  const std::string base = hasExtension ? safe.substr(0, dot) : safe;
-  const std::string extension = hasExtension ? safe.substr(dot) : "";
-
   number = std::max(number, 1L);
   for (;; ++number) {
-    const std::string candidate =
-        number == 1 ? folder + safe : folder + base + "-" + std::to_string(number) + extension;
+    const std::string candidate = folder + numberedName(safe, number);
     if (!existsAt(candidate)) return candidate;
   }
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The colour stages of tonesmith against its own identity render of the
-# same 6000 × 4000 JPEG (the input of bench/render.sh), in the same run.
+# same 6000 × 4000 JPEG (the input of bench/render.sh), in the same run; and
+# the identity render of a Display P3 copy of that JPEG against its sRGB
+# twin (colour management on decode).
 #   bench/colour.sh [runs]      (default 5 runs each; the best time counts)
 # TONESMITH=path overrides build/bin/tonesmith.
 set -euo pipefail
@@ -19,6 +21,15 @@ awk 'BEGIN {
 printf '[{"x":0,"y":0.02},{"x":0.5,"y":0.55},{"x":1,"y":0.97}]' > "$work/curve.json"
 printf '[{"lut":"%s","opacity":0.7}]' "$cube" > "$work/layers.json"
 
+# The picture in Display P3 (libvips' own profile, embedded) and its sRGB
+# twin converted back from it (sRGB profile embedded), both quality 92.
+p3="$work/colour-p3.jpg" srgb="$work/colour-srgb.jpg"
+if [ ! -f "$p3" ] || [ ! -f "$srgb" ]; then
+  vips icc_transform "$input" "$work/p3.tmp.jpg[Q=92]" p3 --input-profile srgb --intent relative
+  vips icc_transform "$work/p3.tmp.jpg" "$work/srgb.tmp.jpg[Q=92]" srgb --embedded --intent relative
+  mv "$work/p3.tmp.jpg" "$p3" && mv "$work/srgb.tmp.jpg" "$srgb"
+fi
+
 . bench/timing.sh
 
 identity=("$bin" "$input" "$work/ts-identity.jpg" 0 0 "" 0 0 0 1 1)
@@ -34,12 +45,16 @@ echo "input: $input ($(stat -c %s "$input") bytes, $(vipsheader "$input"))"
 # drifts during the run moves all four alike. Each ratio is the median over
 # the rounds of that round's time over the round's identity time; the best
 # times are shown beside it.
-ti=() te=() tn=() tm=() re=() rn=() rm=()
+ti=() te=() tn=() tm=() re=() rn=() rm=() tp=() ts=() rp=()
+p3Identity=("$bin" "$p3" "$work/ts-p3.jpg" 0 0 "" 0 0 0 1 1)
+srgbIdentity=("$bin" "$srgb" "$work/ts-srgb.jpg" 0 0 "" 0 0 0 1 1)
 for _ in $(seq "$runs"); do
   i=$(time_once "${identity[@]}"); e=$(time_once "${edit[@]}")
   n=$(time_once "${negative[@]}"); m=$(time_once "${measure[@]}")
-  ti+=("$i") te+=("$e") tn+=("$n") tm+=("$m")
+  s=$(time_once "${srgbIdentity[@]}"); p=$(time_once "${p3Identity[@]}")
+  ti+=("$i") te+=("$e") tn+=("$n") tm+=("$m") ts+=("$s") tp+=("$p")
   re+=("$(echo "$e / $i" | bc -l)") rn+=("$(echo "$n / $i" | bc -l)") rm+=("$(echo "$m / $i" | bc -l)")
+  rp+=("$(echo "$p / $s" | bc -l)")
 done
 best() { printf '%s\n' "$@" | sort -g | head -1 | xargs printf '%.3f'; }
 printf 'identity  best %ss\n' "$(best "${ti[@]}")"
@@ -49,3 +64,6 @@ printf 'negative  best %ss  ratio %s to identity, median of %s rounds (target <=
   "$(median "${rn[@]}")" "$runs"
 printf 'decode    best %ss  ratio %s to identity (decode and histogram only, for reference)\n' \
   "$(best "${tm[@]}")" "$(median "${rm[@]}")"
+printf 'sRGB twin best %ss  (identity render of the sRGB-tagged twin, the peer of the next line)\n' "$(best "${ts[@]}")"
+printf 'P3        best %ss  ratio %s to the sRGB twin, median of %s rounds (target <= 1.30)\n' "$(best "${tp[@]}")" \
+  "$(median "${rp[@]}")" "$runs"

@@ -24,6 +24,10 @@ inline constexpr std::size_t maxLineBytes = std::size_t{1} << 20;
 // (decompression bombs): 250 megapixels is over ten times a camera photo,
 // and keeps the decode of even an interlaced PNG within about a gigabyte.
 inline constexpr std::uint64_t maxSourcePixels = 250'000'000;
+// Memory one request's decode may hold at its peak (Source::thumbnailBytes):
+// a thumbnail is small, so this bounds the decoders' whole-picture buffers
+// (an interlaced PNG, a progressive JPEG, HEIF) well under a gigabyte.
+inline constexpr std::uint64_t maxDecodeBytes = std::uint64_t{768} << 20;
 
 inline constexpr int minEdge = 64;
 inline constexpr int maxEdgeLimit = 4096;

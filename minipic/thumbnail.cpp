@@ -68,7 +68,7 @@ ThumbnailResponse createThumbnail(const ThumbnailRequest& request, ByteBudget* b
     lease.emplace(budget->take(thumbnailBytes(properties.pixelWidth, properties.pixelHeight, properties.bitsPerComponent, size)));
   std::optional<imageio::Raster> thumbnail;
   try {
-    thumbnail = source->thumbnail(size, imageio::Orientation::applied, {.maxPixels = maxSourcePixels});
+    thumbnail = source->thumbnail(size, imageio::Orientation::applied, {.maxPixels = maxSourcePixels, .maxBytes = maxDecodeBytes});
   } catch (const std::bad_alloc&) {
     thumbnail.reset();
   }

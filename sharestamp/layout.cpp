@@ -40,7 +40,7 @@ std::optional<graphics::Image> decodeForRect(const imageio::Source& source, grap
   };
   try {
     const auto raster = source.resized(side(rect.width), side(rect.height),
-                                       imageio::Orientation::applied, {.maxPixels = maxSourcePixels});
+                                       imageio::Orientation::applied, {.maxPixels = maxSourcePixels, .maxBytes = maxSourceBytes});
     if (!raster) return std::nullopt;
     return graphics::Image::fromRaster(*raster);
   } catch (const std::bad_alloc&) {

@@ -35,6 +35,9 @@ inline constexpr double jpegQuality = 0.92;
 
 // Sources declaring more pixels than this are refused (decompression bombs).
 inline constexpr std::uint64_t maxSourcePixels = 500'000'000;
+// Memory a decode may hold at its peak (Source::resizedBytes): the photo is
+// decoded at canvas size, so this bounds the decoders' whole-picture buffers.
+inline constexpr std::uint64_t maxSourceBytes = std::uint64_t{768} << 20;
 
 // The texts after their cuts, counted in grapheme clusters.
 struct WatermarkText {

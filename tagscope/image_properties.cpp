@@ -10,6 +10,19 @@
 namespace tagscope {
 namespace {
 
+// Value n of a RATIONAL (two unsigned 32-bit numbers) or SRATIONAL (two
+// signed ones). The library's generic conversion goes through a signed pair
+// and would turn 2^31 and more negative. A zero denominator gives an
+// infinity or NaN, which the report leaves out.
+double rationalNumber(const Exiv2::Value& value, long n) {
+  if (const auto* unsignedValue = dynamic_cast<const Exiv2::URationalValue*>(&value)) {
+    const Exiv2::URational& r = unsignedValue->value_.at(static_cast<std::size_t>(n));
+    return static_cast<double>(r.first) / static_cast<double>(r.second);
+  }
+  const Exiv2::Rational r = value.toRational(n);
+  return static_cast<double>(r.first) / static_cast<double>(r.second);
+}
+
 // Converts one exiv2 value into a text (ASCII values) or its numbers
 // (integer, rational and floating-point values); other types give nothing.
 std::optional<PropertyValue> propertyOf(const Exiv2::Value& value) {
@@ -26,8 +39,7 @@ std::optional<PropertyValue> propertyOf(const Exiv2::Value& value) {
       numbers.reserve(static_cast<std::size_t>(std::min(count, 64L)));
       for (long n = 0; n < count && n < 64; ++n) {
         if (value.typeId() == Exiv2::unsignedRational || value.typeId() == Exiv2::signedRational) {
-          Exiv2::Rational r = value.toRational(n);
-          numbers.push_back(static_cast<double>(r.first) / static_cast<double>(r.second));
+          numbers.push_back(rationalNumber(value, n));
         } else if (value.typeId() == Exiv2::tiffFloat || value.typeId() == Exiv2::tiffDouble) {
           numbers.push_back(static_cast<double>(value.toFloat(n)));
         } else {

@@ -21,7 +21,6 @@ struct ImageProperties {
   PropertyDictionary exif;            // LensModel, FocalLength, FNumber, ExposureTime, ISOSpeedRatings,
                                       // DateTimeOriginal, ColorSpace
   PropertyDictionary gps;             // Latitude, LatitudeRef, Longitude, LongitudeRef (degrees)
-  PropertyDictionary appleMakerNote;  // ColorLook
   std::optional<std::string> profileName;
   std::optional<std::string> xmpPacket;
 };

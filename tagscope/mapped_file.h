@@ -1,7 +1,9 @@
-// A read-only mapping of a regular file, released on scope exit.
+// A read-only mapping of a regular file, released on scope exit, and a
+// guard for reading it while another program may shorten the file.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -17,7 +19,12 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  std::span<const unsigned char> bytes() const { return {data_, size_}; }
+  // Runs `read` over the mapped bytes. A page that the file no longer backs
+  // (it was shortened, or its storage failed) would end the process with
+  // SIGBUS; while `read` runs such pages read as zeros instead, and the
+  // answer is false: the file changed under the read, and whatever `read`
+  // made of the bytes must be thrown away. Not reentrant.
+  bool guardedRead(const std::function<void(std::span<const unsigned char>)>& read) const;
 
  private:
   const unsigned char* data_ = nullptr;

@@ -112,20 +112,20 @@ json::Value xmpFields(const std::string& path, const std::optional<std::string>&
   return fields;
 }
 
-json::Value rowFor(const std::string& path) {
+namespace {
+
+// The row for one path from the file's bytes.
+json::Value rowFromBytes(const std::string& path, std::span<const unsigned char> bytes) {
   json::Value row = json::Value::object();
   row["path"] = path;
-  // One mapping serves the property reader and the maker-note reader (its
-  // first 4 MiB).
-  MappedFile file(path);
-  auto properties = readImageProperties(file.bytes());
+  auto properties = readImageProperties(bytes);
   if (!properties) return row;
 
   const PropertyDictionary& tiff = properties->tiff;
   const PropertyDictionary& exif = properties->exif;
   const PropertyDictionary& gps = properties->gps;
   json::Value xmp = xmpFields(path, properties->xmpPacket);
-  json::Value panasonic = panasonicMakerNoteFields(file.bytes().first(std::min(file.bytes().size(), maxMakerNoteFileBytes)));
+  json::Value panasonic = panasonicMakerNoteFields(bytes.first(std::min(bytes.size(), maxMakerNoteFileBytes)));
 
   if (auto v = str(tiff, "Make")) row["make"] = *v;
   if (auto v = str(tiff, "Model")) row["model"] = *v;
@@ -153,9 +153,10 @@ json::Value rowFor(const std::string& path) {
     if (!name.empty()) row["colorProfile"] = std::string(name);
   }
 
-  if (auto look = str(properties->appleMakerNote, "ColorLook")) {
-    row["look"] = *look;
-  } else if (row.contains("lut")) {
+  // The look: a LUT name, else the camera profile, else the colour profile,
+  // else the colour space. No maker note readable here carries a look text
+  // of its own (see the README).
+  if (row.contains("lut")) {
     row["look"] = row["lut"];
   } else if (row.contains("cameraProfile")) {
     row["look"] = row["cameraProfile"];
@@ -167,6 +168,21 @@ json::Value rowFor(const std::string& path) {
 
   if (!row.contains("metadataSource") && row.size() > 1) row["metadataSource"] = "embedded-exif";
   return row;
+}
+
+}  // namespace
+
+json::Value rowFor(const std::string& path) {
+  // One mapping serves the property reader and the maker-note reader (its
+  // first 4 MiB). A file shortened while it is read (being synced or written
+  // again) gives no usable row; it is read once more as it is then, and
+  // should that change too, its row holds only the path.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MappedFile file(path);
+    json::Value row;
+    if (file.guardedRead([&](std::span<const unsigned char> bytes) { row = rowFromBytes(path, bytes); })) return row;
+  }
+  return json::Value::object({{"path", path}});
 }
 
 }  // namespace tagscope

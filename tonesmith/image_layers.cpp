@@ -26,6 +26,9 @@ using coreimage::Vector;
 // A layer or mask file larger than this is not decoded (a quarter of a
 // gigapixel: far beyond any texture, well within memory).
 constexpr std::uint64_t kMaxLayerPixels = 250'000'000;
+// Memory budget of one layer or mask picture's decode (64 megapixels at 8
+// bits), beside the rendered picture's own.
+constexpr std::uint64_t kMaxLayerBytes = std::uint64_t{256} << 20;
 
 // The member as a finite number clamped to [lo, hi]; the default when it is
 // missing or not a number. Infinities clamp like any large number.
@@ -258,7 +261,7 @@ std::optional<Image> openLayerPicture(const std::string& path) {
   if (!source) return std::nullopt;
   std::optional<imageio::Raster> raster;
   try {
-    raster = source->decode(imageio::Orientation::applied, {.maxPixels = kMaxLayerPixels});
+    raster = source->decode(imageio::Orientation::applied, {.maxPixels = kMaxLayerPixels, .maxBytes = kMaxLayerBytes});
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

@@ -20,10 +20,13 @@ namespace {
 // that no photograph or scan has (a decompression bomb) fails cleanly
 // instead of exhausting memory.
 constexpr std::uint64_t kMaxDecodePixels = 1'100'000'000;
+// Memory budget of the decode: 640 MiB (160 megapixels at 8 bits, 80 at
+// 16), so that with the render's own buffers a run stays under a gigabyte.
+constexpr std::uint64_t kMaxDecodeBytes = std::uint64_t{640} << 20;
 
 // The input decoded again at width × height, as float RGBA rows top first.
 std::optional<ReducedCopy> reducedDecode(const imageio::Source& source, std::int64_t width, std::int64_t height) {
-  auto raster = source.resized(width, height, imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels});
+  auto raster = source.resized(width, height, imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels, .maxBytes = kMaxDecodeBytes});
   if (!raster || raster->width != width || raster->height != height) return std::nullopt;
   ReducedCopy copy{width, height, std::vector<float>(static_cast<std::size_t>(width * height) * 4)};
   const bool sixteen = raster->bitsPerComponent == 16;
@@ -47,7 +50,7 @@ RenderState decodeInput(const Settings& s) {
     // contrast, the measurements) wait for the full decode anyway: it then
     // runs on two cores.
     const bool wholePictureFirst = s.measure || s.measureFilmBase || (s.contrastDelta != 0 && !s.linearTone);
-    pixels = source->decodeInBackground(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels},
+    pixels = source->decodeInBackground(imageio::Orientation::applied, {.maxPixels = kMaxDecodePixels, .maxBytes = kMaxDecodeBytes},
                                         wholePictureFirst);
   } catch (const std::bad_alloc&) {
     pixels.reset();

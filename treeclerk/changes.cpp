@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "descriptor.h"
+#include "files.h"
 #include "treeclerk.h"
 
 namespace treeclerk {
@@ -52,34 +53,30 @@ bool copyData(int from, int to) {
   }
 }
 
-// Contents, permission bits, ownership as far as allowed, and times, through
-// a temporary file beside the destination so that it is replaced whole.
+// Contents, permission bits, ownership as far as allowed, and times, in a
+// new file that has no name until it is complete (see files::StagedFile),
+// so that the destination is replaced whole and a copy killed on the way
+// leaves nothing. A symbolic link at the destination is followed: the file
+// it leads to is replaced and the link stays.
 void copyFile(const std::string& source, const std::string& destination) {
   Descriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (!input.valid()) throw fail("copyfile", source);
   struct stat info;
   if (::fstat(input.get(), &info) != 0) throw fail("copyfile", source);
 
-  const std::string parent = parentPath(destination);
-  std::string temporary = joinPath(parent.empty() ? "." : parent, ".treeclerk-XXXXXX");
-  Descriptor output(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!output.valid()) throw fail("copyfile", source);
-  auto discard = [&](Failure failure) {
-    output.close();
-    ::unlink(temporary.c_str());
-    return failure;
-  };
-
-  if (!copyData(input.get(), output.get())) throw discard(fail("copyfile", source));
+  const std::string target = linkTarget(destination);
+  const std::string parent = parentPath(target);
+  const auto output = files::StagedFile::create(parent.empty() ? "." : parent, files::lastComponent(target));
+  if (!output) throw fail("copyfile", source);
+  const int fd = output->descriptor();
+  if (!copyData(input.get(), fd)) throw fail("copyfile", source);
   mode_t mode = info.st_mode & 07777;
-  if (::fchown(output.get(), info.st_uid, info.st_gid) != 0) {
+  if (::fchown(fd, info.st_uid, info.st_gid) != 0) {
     mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);  // never grant them to another owner
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  if (::fchmod(output.get(), mode) != 0 || ::futimens(output.get(), times) != 0) {
-    throw discard(fail("copyfile", source));
-  }
-  if (::rename(temporary.c_str(), destination.c_str()) != 0) throw discard(fail("copyfile", source));
+  if (::fchmod(fd, mode) != 0 || ::futimens(fd, times) != 0) throw fail("copyfile", source);
+  if (!output->place()) throw fail("copyfile", source);
 }
 
 void copyTree(const std::string& source, const std::string& destination, bool recursive, CopyWalk& walk) {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 // The one-shot SHA-256 routines; EVP would pull OpenSSL's whole provider
@@ -16,6 +18,7 @@
 #include <openssl/sha.h>
 
 #include "descriptor.h"
+#include "files.h"
 #include "treeclerk.h"
 
 namespace treeclerk {
@@ -72,33 +75,6 @@ mode_t fileCreationMask() {
   return mask;
 }
 
-// The file that opening `path` for writing would reach: symbolic links are
-// followed (also dangling ones, whose target would be created).
-std::string writeTarget(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
-    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return current;
-    target.resize(static_cast<std::size_t>(length));
-    current = target.starts_with("/") ? target : joinPath(parentPath(current).empty() ? "." : parentPath(current), target);
-  }
-  return current;
-}
-
-// Copies the whole of `from` (from its start) into `to`; false with errno set.
-bool copyContents(int from, int to) {
-  auto buffer = chunkBuffer();
-  for (;;) {
-    const ssize_t got = ::read(from, buffer.get(), ioChunkBytes);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    if (!writeAll(to, buffer.get(), static_cast<std::size_t>(got))) return false;
-  }
-}
-
 std::string readAllInput(Session& session) { return session.streams.readStandardInput(); }
 
 }  // namespace
@@ -126,61 +102,118 @@ void readFileOut(const json::Value& request, const CommonKeys& keys, Session& se
   }
 }
 
-// The data replaces the file whole: it goes to a temporary file beside the
-// target, is flushed, and renamed over it, so the file is never seen (nor
-// left, should the process die) half-written. Appending copies the old
-// contents into the temporary file first.
-void writeFromInput(const json::Value& request, const CommonKeys& keys, Session& session) {
-  const unsigned mode = checkedMode(keys);
-  const bool append = boolKey(request, "append");
-  const std::string& path = keys.path;
-  if (path.empty()) throw fail("open", path, ENOENT);
+namespace {
 
-  const std::string target = writeTarget(path);
-  struct stat existing;
-  const bool exists = ::stat(target.c_str(), &existing) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) throw fail("open", path, EISDIR);
-  if (exists && ::access(target.c_str(), W_OK) != 0) throw fail("open", path);
-  Descriptor old;
-  if (exists && append) {
-    old = Descriptor(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!old.valid()) throw fail("open", path);
+// Whether the caller may give a new file the owner and group of `existing`.
+bool canKeepOwnership(const struct stat& existing) {
+  if (::geteuid() == 0) return true;
+  if (existing.st_uid != ::geteuid()) return false;
+  if (existing.st_gid == ::getegid()) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int listed = ::getgroups(count, groups.data());
+  for (int i = 0; i < listed; ++i) {
+    if (groups[static_cast<std::size_t>(i)] == existing.st_gid) return true;
   }
+  return false;
+}
 
-  // All of the data first, so that a writer that dies early leaves nothing.
-  const std::string data = readAllInput(session);
-
+// Whether writing `target` may replace it by a new file renamed over it:
+// only when nobody could tell the new file from the old one but by its
+// contents. A file with other names (hard links), owned by someone else,
+// carrying an access control list, or in a directory the caller cannot
+// write, and anything that is not a regular file, is written in place.
+bool replaceable(const std::string& target, const struct stat& existing) {
+  if (!S_ISREG(existing.st_mode) || existing.st_nlink != 1 || !canKeepOwnership(existing)) return false;
+  // A file the caller may not write is not replaced either: the open in
+  // place refuses it.
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (::getxattr(target.c_str(), "system.posix_acl_access", nullptr, 0) >= 0) return false;
   const std::string directory = parentPath(target).empty() ? "." : parentPath(target);
-  std::string temporary = joinPath(directory, ".treeclerk-XXXXXX");
-  Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.valid()) throw fail("open", path);
-  auto discard = [&](Failure failure) {
-    file.close();
-    ::unlink(temporary.c_str());
-    return failure;
-  };
+  return ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
 
+void writeData(int fd, const std::string& data, const std::string& path) {
+  if (!writeAll(fd, reinterpret_cast<const unsigned char*>(data.data()), data.size())) {
+    throw fail("write", path);
+  }
+}
+
+// Appends the data with one write on the file opened for appending, so
+// that writers appending to the same file at once each land whole.
+void appendInPlace(const std::string& path, const std::string& data, unsigned mode, bool modeGiven) {
+  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, static_cast<mode_t>(mode)));
+  if (!file.valid()) throw fail("open", path);
+  writeData(file.get(), data, path);
+  if (modeGiven) ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777);
+}
+
+// Opens the file as it is, empties it when it is a regular file, and writes
+// the data.
+void writeInPlace(const std::string& path, const std::string& data, unsigned mode, bool modeGiven) {
+  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, static_cast<mode_t>(mode)));
+  if (!file.valid()) throw fail("open", path);
+  struct stat opened;
+  if (::fstat(file.get(), &opened) == 0 && S_ISREG(opened.st_mode) && ::ftruncate(file.get(), 0) != 0) {
+    throw fail("write", path);
+  }
+  writeData(file.get(), data, path);
+  if (modeGiven) ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777);
+}
+
+// The data goes to a new file that has no name until it is complete (see
+// files::StagedFile): it is written, flushed and renamed over the target, so
+// the target is never seen half-written, and a writer killed on the way
+// leaves nothing behind. False, with nothing changed, when the new file
+// cannot be given the old one's owner.
+bool replaceWhole(const std::string& path, const std::string& target, const struct stat* existing,
+                  const std::string& data, unsigned mode, bool modeGiven) {
+  const std::string directory = parentPath(target).empty() ? "." : parentPath(target);
+  const auto file = files::StagedFile::create(directory, files::lastComponent(target));
+  if (!file) throw fail("open", path);
+  const int fd = file->descriptor();
   // The permissions an open with creation would give: the existing file's,
   // or the requested mode less the file-creation mask.
-  if (exists) {
-    if (::fchown(file.get(), existing.st_uid, existing.st_gid) != 0) {
-      existing.st_mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    }
-    ::fchmod(file.get(), existing.st_mode & 07777);
+  if (existing) {
+    if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) return false;
+    ::fchmod(fd, existing->st_mode & 07777);
   } else {
-    ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777 & ~fileCreationMask());
+    ::fchmod(fd, static_cast<mode_t>(mode) & 07777 & ~fileCreationMask());
   }
+  if (!file->write(data.data(), data.size())) throw fail("write", path);
+  if (modeGiven) ::fchmod(fd, static_cast<mode_t>(mode) & 07777);
+  if (::fsync(fd) != 0) throw fail("fsync", path);
+  if (!file->place()) throw fail("rename", path);
+  return true;
+}
 
-  if (old.valid() && !copyContents(old.get(), file.get())) throw discard(fail("write", path));
-  old.close();
+}  // namespace
 
-  if (!writeAll(file.get(), reinterpret_cast<const unsigned char*>(data.data()), data.size())) {
-    throw discard(fail("write", path));
+// An append is a real append. Otherwise an ordinary file (see replaceable)
+// or a new one is replaced whole through a temporary file; anything else is
+// opened, emptied and written in place, as another program sharing it
+// expects. All of the data is read first, so that a writer that dies early
+// changes nothing.
+void writeFromInput(const json::Value& request, const CommonKeys& keys, Session& session) {
+  const unsigned mode = checkedMode(keys);
+  const std::string& path = keys.path;
+  const std::string data = readAllInput(session);
+  if (boolKey(request, "append")) {
+    appendInPlace(path, data, mode, keys.modeGiven);
+  } else {
+    struct stat existing;
+    bool replaced = false;
+    if (::stat(path.c_str(), &existing) == 0) {
+      const std::string target = linkTarget(path);
+      replaced = replaceable(target, existing) && replaceWhole(path, target, &existing, data, mode, keys.modeGiven);
+    } else if (errno == ENOENT && !path.empty()) {
+      replaced = replaceWhole(path, linkTarget(path), nullptr, data, mode, keys.modeGiven);
+    }
+    // Otherwise the open in place writes, or reports why the path cannot be
+    // written (a loop of links, a directory, a missing parent).
+    if (!replaced) writeInPlace(path, data, mode, keys.modeGiven);
   }
-  if (keys.modeGiven) ::fchmod(file.get(), static_cast<mode_t>(mode) & 07777);
-  if (::fsync(file.get()) != 0) throw discard(fail("fsync", path));
-  if (::rename(temporary.c_str(), target.c_str()) != 0) throw discard(fail("rename", path));
-  file.close();
   writeJSON(json::Value(true), session);
 }
 

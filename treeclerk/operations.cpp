@@ -1,8 +1,12 @@
 // execute: the table of operations by name, the request keys every
 // operation shares, and path joining.
 
+#include <climits>
 #include <cmath>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "treeclerk.h"
 
@@ -64,6 +68,20 @@ std::string parentPath(std::string_view path) {
   if (slash == std::string_view::npos) return "";
   if (slash == 0) return "/";
   return std::string(path.substr(0, slash));
+}
+
+std::string linkTarget(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return current;
+    target.resize(static_cast<std::size_t>(length));
+    current = target.starts_with("/") ? target : joinPath(parentPath(current).empty() ? "." : parentPath(current), target);
+  }
+  return current;
 }
 
 namespace {

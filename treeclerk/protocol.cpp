@@ -18,51 +18,20 @@ namespace treeclerk {
 namespace {
 
 const json::WriteOptions outputOptions{.keyOrder = json::KeyOrder::declared,
-                                       .invalidUtf8 = json::InvalidUtf8::replace};
+                                       .invalidUtf8 = json::InvalidUtf8::escape};
 
 Failure noRequest() { return {"EINVAL", "treeclerk: brak żądania JSON"}; }
 
-// Records the first syntax error of a parse without building any value, so
-// a hostile request costs no memory here.
-class ErrorCollector : public nlohmann::json_sax<json::Value> {
- public:
-  std::string description;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-    description = error.what();
-    return false;
-  }
-};
-
 constexpr std::size_t maxRequestDepth = 512;
 
-// The parser's description of why `text` is not an acceptable request.
-std::string parseErrorDescription(std::string_view text) {
-  ErrorCollector collector;
-  try {
-    json::Value::sax_parse(text.begin(), text.end(), &collector);
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  if (!collector.description.empty()) return collector.description;
-  if (text.find('\0') != std::string_view::npos) return "JSON text contains a NUL character";
-  return "JSON text is nested deeper than " + std::to_string(maxRequestDepth) + " levels";
-}
+// Names are bytes: a byte that is not part of valid UTF-8 travels as a lone
+// surrogate escape \udcXX, in answers and in requests alike.
+const json::ParseOptions requestOptions{.requireContainer = false, .maxDepth = maxRequestDepth,
+                                        .byteEscapes = true};
 
 json::Value parseRequest(std::string_view text) {
-  auto parsed = json::parse(text, {.requireContainer = false, .maxDepth = maxRequestDepth});
-  if (!parsed) throw PlatformError(parseErrorDescription(text));
+  auto parsed = json::parse(text, requestOptions);
+  if (!parsed) throw PlatformError(json::describeParseFailure(text, requestOptions));
   return std::move(*parsed);
 }
 

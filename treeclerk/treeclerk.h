@@ -86,6 +86,10 @@ unsigned checkedMode(const CommonKeys& keys);
 // Path helpers.
 std::string joinPath(std::string_view directory, std::string_view name);
 std::string parentPath(std::string_view path);
+// The file that opening `path` for writing would reach: symbolic links are
+// followed (also dangling ones, whose target would be created); a loop
+// gives the last link looked at.
+std::string linkTarget(const std::string& path);
 
 // Queries (queries.cpp).
 json::Value statInfo(const std::string& path, bool follow);

@@ -41,13 +41,13 @@ PixelSize targetSize(imageio::PointSize points, double maxEdge) {
 
 WriteResult writeGalleryCopy(const imageio::Source& source, PixelSize target,
                              const std::string& output, const std::string& inputPath) {
-  if (static_cast<std::uint64_t>(target.width) * static_cast<std::uint64_t>(target.height) > maxPixels)
+  if (static_cast<std::uint64_t>(target.width) * static_cast<std::uint64_t>(target.height) > maxCanvasPixels)
     return {false, "Cannot allocate JPEG canvas"};
   // Decoded straight at the output size (shrink-on-load, then Lanczos).
   std::optional<graphics::Image> image;
   try {
     const auto pixels = source.resized(target.width, target.height, imageio::Orientation::applied,
-                                       {.maxPixels = maxPixels});
+                                       {.maxPixels = maxPixels, .maxBytes = maxDecodeBytes});
     if (pixels) image = graphics::Image::fromRaster(*pixels);
   } catch (const std::bad_alloc&) {
     image.reset();

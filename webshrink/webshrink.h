@@ -12,8 +12,14 @@ namespace webshrink {
 
 // Decodes over this many pixels are refused: half a gigapixel is more than
 // any camera or stitched panorama gives, and far below what a
-// decompression bomb declares. The output canvas has the same budget.
+// decompression bomb declares.
 inline constexpr std::uint64_t maxPixels = 500'000'000;
+// Memory the decode may hold at its peak (Source::resizedBytes), and the
+// largest canvas: the canvas and the picture drawn on it take four bytes a
+// pixel each, so with both a run stays under a gigabyte. 32 megapixels is
+// far beyond a gallery copy.
+inline constexpr std::uint64_t maxDecodeBytes = std::uint64_t{512} << 20;
+inline constexpr std::uint64_t maxCanvasPixels = 32'000'000;
 
 inline constexpr double jpegQuality = 0.92;
 

@@ -84,7 +84,7 @@ json::Value albumgateJson(const std::vector<std::string>& arguments, int expecte
   EXPECT_EQ(done.err, "");
   EXPECT_TRUE(!done.out.empty() && done.out.back() == '\n' && done.out.find('\n') == done.out.size() - 1)
       << done.out;
-  auto value = json::parse(done.out, {.requireContainer = true});
+  auto value = json::parse(done.out, {.requireContainer = true, .byteEscapes = true});
   EXPECT_TRUE(value) << done.out;
   return value ? *value : json::Value();
 }

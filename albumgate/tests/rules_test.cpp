@@ -88,6 +88,51 @@ TEST(Filenames, UniqueDestinationsAreNumbered) {
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
+TEST(Filenames, NamesThatAreNotUtf8GetReplacementCharacters) {
+  EXPECT_EQ(safeFilename("caf\xE9.jpg"), "caf\xEF\xBF\xBD.jpg");
+  EXPECT_EQ(safeFilename("\xFF\xFE/x"), "\xEF\xBF\xBD\xEF\xBF\xBD-x");
+}
+
+TEST(Filenames, LongNamesAreShortenedOnACharacterBoundary) {
+  char pattern[] = "/tmp/albumgate-rules-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const auto repeat = [](const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::string original;
+    std::string first;   // the name chosen first
+    std::string second;  // the name chosen when the first is taken
+  };
+  const Case cases[] = {
+      {"exactly the longest", repeat("a", 251) + ".jpg", repeat("a", 251) + ".jpg", repeat("a", 249) + "-2.jpg"},
+      {"one byte too long", repeat("b", 252) + ".jpg", repeat("b", 251) + ".jpg", repeat("b", 249) + "-2.jpg"},
+      {"two-byte characters", repeat("\xC3\xA9", 150) + ".jpeg", repeat("\xC3\xA9", 125) + ".jpeg",
+       repeat("\xC3\xA9", 124) + "-2.jpeg"},
+      {"three-byte characters", repeat("\xE2\x82\xAC", 100) + ".jpg", repeat("\xE2\x82\xAC", 83) + ".jpg",  // 253 bytes
+       repeat("\xE2\x82\xAC", 83) + "-2.jpg"},
+      {"no extension", repeat("x", 300), repeat("x", 255), repeat("x", 253) + "-2"},
+      {"an extension too long to keep", "c." + repeat("d", 300), "c." + repeat("d", 253),
+       "c." + repeat("d", 251) + "-2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string first = uniqueDestination(dir, c.original);
+    EXPECT_EQ(first, dir + "/" + c.first);
+    std::ofstream created(first);
+    ASSERT_TRUE(created.good()) << "cannot create " << first.size() - dir.size() - 1 << " bytes";
+    created.close();
+    const std::string second = uniqueDestination(dir, c.original);
+    EXPECT_EQ(second, dir + "/" + c.second);
+    EXPECT_TRUE(std::ofstream(second).good());
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
 std::vector<std::string> sortedNames(std::vector<AlbumRow> rows) {
   sortAlbumRows(rows);
   std::vector<std::string> order;
@@ -188,11 +233,12 @@ TEST(Output, RecordsOmitAbsentKeys) {
   list.assets[1].longitude = std::numeric_limits<double>::infinity();
   EXPECT_FALSE(encodeAssetList(list));
   list.assets[1].longitude.reset();
+  // Text that is not UTF-8 is written with \udcXX escapes, never refused.
   list.assets[2].uniformTypeIdentifier = "\xff";
-  EXPECT_FALSE(encodeAssetList(list));
+  EXPECT_NE(encodeAssetList(list).value_or("").find(R"("uniformTypeIdentifier":"\udcff")"), std::string::npos);
   list.assets.clear();
   list.albumName = "\xff";
-  EXPECT_FALSE(encodeAssetList(list));
+  EXPECT_EQ(encodeAssetList(list), R"({"albumId":"L\/L0\/040","albumName":"\udcff","assets":[]})");
   ImportFilesResult imported;
   imported.albumError = "e";
   EXPECT_EQ(*json::write(toJson(imported)), R"({"albumError":"e","attached":[],"imported":[]})");

@@ -105,12 +105,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
-  if (auto parsed = json::parse(text)) {
+  // Parsed as treeclerk parses it, \udcXX escapes included, so that no path
+  // escapes confinement by way of an escaped byte.
+  const json::ParseOptions asRequest{.byteEscapes = true};
+  if (auto parsed = json::parse(text, asRequest)) {
     confine(*parsed);
-    text = json::write(*parsed).value_or("");
+    text = json::write(*parsed, {.invalidUtf8 = json::InvalidUtf8::escape}).value_or("");
   } else if (text.find('\0') != std::string::npos) {
     text.resize(text.find('\0'));  // an argument ends at its first NUL
-    if (json::parse(text)) return 0;  // a different request; it is fuzzed on its own
+    if (json::parse(text, asRequest)) return 0;  // a different request; it is fuzzed on its own
   }
   treeclerk::Session session{
       .streams = {.writeStandardOutput = [](std::string_view) {},

@@ -13,6 +13,7 @@
 namespace imageio {
 
 class PendingRaster;
+class ColourConversion;
 
 // Starts the image library once per process (safe to call repeatedly).
 // Programs call it before anything else here; it returns false when the
@@ -35,6 +36,13 @@ struct Properties {
 // 8-bit rasters hold one byte per component; 16-bit rasters one native-endian
 // uint16_t per component (stored in `data` as bytes). Alpha is 255 / 65535
 // where the file has none. Grey and CMYK images are converted to RGB.
+//
+// Colours come out in sRGB: a picture with an embedded ICC profile (RGB,
+// grey or CMYK, 8 or 16 bits) is converted with lcms2, relative
+// colorimetric with black-point compensation. Untagged and sRGB-tagged
+// pictures are taken as they are, at no cost, and so is a picture whose
+// profile is damaged or does not fit it (CMYK without a usable profile gets
+// a generic CMYK conversion).
 struct Raster {
   std::int64_t width = 0;
   std::int64_t height = 0;
@@ -47,6 +55,12 @@ struct Raster {
   std::uint16_t* data16() { return reinterpret_cast<std::uint16_t*>(data.data()); }
 };
 
+// A zeroed raster of the given size (8 or 16 bits per component), its
+// memory on huge pages where the system has them, so that a full-size
+// picture commits in a few dozen page faults rather than tens of thousands.
+// Throws std::bad_alloc when memory runs out.
+Raster zeroedRaster(std::int64_t width, std::int64_t height, int bitsPerComponent = 8);
+
 enum class Orientation {
   applied,  // the recorded orientation is applied: pixels come out upright
   stored,   // the raster as stored in the file
@@ -56,6 +70,10 @@ struct DecodeLimits {
   // Decoding is refused when width × height exceeds this (decompression
   // bombs); 0 means no limit.
   std::uint64_t maxPixels = 0;
+  // Decoding is refused, before any pixel memory is set aside, when the
+  // memory it would hold at its peak (Source::decodeBytes and its
+  // siblings) exceeds this many bytes; 0 means no limit.
+  std::uint64_t maxBytes = 0;
 };
 
 // An opened image file. Opening reads only the header.
@@ -69,8 +87,25 @@ class Source {
 
   const Properties& properties() const { return properties_; }
 
+  // The memory, in bytes, that decode, thumbnail and resized (with the
+  // same arguments) hold at their peak, told from the header alone so that
+  // a caller can budget before it decodes: the raster returned (width ×
+  // height × 4 components × 1 or 2 bytes), plus the whole-picture buffers
+  // the file's decoder keeps on the way: every DCT coefficient of a
+  // progressive JPEG (2 bytes each), the whole image of an interlaced PNG
+  // (stored components × bytes per sample), HEIF planes and their
+  // conversion, WebP and other whole frames, and the stored picture copied
+  // to turn it upright when the orientation is applied. Streaming decoders
+  // (baseline JPEG, plain PNG, TIFF) add nothing; libvips' few strip
+  // buffers are not counted. decodeInBackground holds what decode holds.
+  std::uint64_t decodeBytes(Orientation orientation) const;
+  std::uint64_t thumbnailBytes(int maxEdge, Orientation orientation) const;
+  std::uint64_t resizedBytes(std::int64_t width, std::int64_t height, Orientation orientation) const;
+
   // The whole image at full resolution. Absent when decoding fails
-  // (truncated or corrupt data, over the pixel limit).
+  // (truncated or corrupt data, over the pixel or byte limit). A PNG too
+  // short for the picture its header declares fails at once, before any
+  // pixel memory is set aside.
   std::optional<Raster> decode(Orientation orientation, const DecodeLimits& limits = {}) const;
 
   // The same decode, run on a thread of its own: the raster's rows become
@@ -103,7 +138,8 @@ class Source {
   struct Impl;
   explicit Source(std::unique_ptr<Impl> impl, Properties properties);
   static std::shared_ptr<PendingRaster> decodeInParts(std::vector<std::uint8_t> file, std::int64_t width,
-                                                      std::int64_t height);
+                                                      std::int64_t height,
+                                                      std::shared_ptr<const ColourConversion> conversion);
   std::unique_ptr<Impl> impl_;
   Properties properties_;
 };
@@ -171,14 +207,16 @@ struct RowSource {
 // (65 500 for JPEG). They also give nothing when encoding fails.
 inline constexpr std::uint64_t maxEncodePixels = std::uint64_t{1} << 32;
 
-// JPEG with quality on the 0..1 scale, sRGB, no metadata. Alpha is dropped;
-// 16-bit components are rounded to 8 bits.
+// JPEG with quality on the 0..1 scale, tagged sRGB with a compact ICC
+// profile and no other metadata. Alpha is dropped; 16-bit components are
+// rounded to 8 bits.
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const RowSource& source, double quality);
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Raster& raster, double quality);
 
 // PNG of the RGB components (alpha dropped) with 8 or 16 bits per component
-// (16 -> 8 rounds to nearest, 8 -> 16 replicates the byte) and a resolution
-// in dots per inch recorded as pHYs.
+// (16 -> 8 rounds to nearest, 8 -> 16 replicates the byte), tagged sRGB
+// (sRGB chunk, with gAMA and cHRM), and a resolution in dots per inch
+// recorded as pHYs; no other metadata.
 std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& source, int bitsPerComponent,
                                                    double dpi);
 std::optional<std::vector<std::uint8_t>> encodePng(const Raster& raster, int bitsPerComponent,

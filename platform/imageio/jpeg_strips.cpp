@@ -40,7 +40,8 @@ void quiet(j_common_ptr) {}
 // allocated by libjpeg (free it with std::free, also after a failure).
 // Only plain locals live here: a libjpeg error jumps out through them.
 bool compressStrip(const std::uint8_t* pixels, std::size_t rowBytes, int width, int rows, int quality,
-                   bool subsampled, unsigned char** out, unsigned long* size) {
+                   bool subsampled, const std::vector<std::uint8_t>* profile, unsigned char** out,
+                   unsigned long* size) {
   jpeg_compress_struct info;
   ErrorManager errors;
   info.err = jpeg_std_error(&errors.base);
@@ -64,6 +65,8 @@ bool compressStrip(const std::uint8_t* pixels, std::size_t rowBytes, int width, 
   info.comp_info[0].h_samp_factor = info.comp_info[0].v_samp_factor = subsampled ? 2 : 1;
   for (int c = 1; c < 3; ++c) info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
   jpeg_start_compress(&info, TRUE);
+  if (profile && !profile->empty())
+    jpeg_write_icc_profile(&info, profile->data(), static_cast<unsigned int>(profile->size()));
   while (info.next_scanline < info.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(pixels + static_cast<std::size_t>(info.next_scanline) * rowBytes);
     jpeg_write_scanlines(&info, &row, 1);
@@ -102,7 +105,8 @@ std::optional<JpegLayout> jpegLayout(const std::vector<std::uint8_t>& file) {
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> encodeJpegInStrips(const RowSource& source, int quality) {
+std::optional<std::vector<std::uint8_t>> encodeJpegInStrips(const RowSource& source, int quality,
+                                                            const std::vector<std::uint8_t>& profile) {
   const bool sixteen = source.bitsPerComponent == 16;
   const bool subsampled = quality < 90;
   const std::int64_t mcu = subsampled ? 16 : 8;
@@ -149,7 +153,7 @@ std::optional<std::vector<std::uint8_t>> encodeJpegInStrips(const RowSource& sou
       unsigned char* out = nullptr;
       unsigned long size = 0;
       const bool ok = compressStrip(pixels, rgbxRowBytes, static_cast<int>(source.width), static_cast<int>(rows),
-                                    quality, subsampled, &out, &size);
+                                    quality, subsampled, i == 0 ? &profile : nullptr, &out, &size);
       try {
         if (ok) compressed[static_cast<std::size_t>(i)].assign(out, out + size);
       } catch (const std::bad_alloc&) {

@@ -21,9 +21,10 @@ struct JpegLayout {
 std::optional<JpegLayout> jpegLayout(const std::vector<std::uint8_t>& file);
 
 // Baseline JPEG of the source's RGB (alpha ignored; 16-bit components
-// rounded to 8 bits), no metadata, libjpeg's standard tables at `quality`
-// (1..100); chroma is subsampled 2x2 below quality 90. The caller checks the
-// size limits.
-std::optional<std::vector<std::uint8_t>> encodeJpegInStrips(const RowSource& source, int quality);
+// rounded to 8 bits), no metadata but the ICC `profile` when one is given,
+// libjpeg's standard tables at `quality` (1..100); chroma is subsampled 2x2
+// below quality 90. The caller checks the size limits.
+std::optional<std::vector<std::uint8_t>> encodeJpegInStrips(const RowSource& source, int quality,
+                                                            const std::vector<std::uint8_t>& profile = {});
 
 }  // namespace imageio

@@ -107,10 +107,10 @@ bool appendValidUtf8(std::string& out, std::string_view text, InvalidUtf8 mode) 
   return true;
 }
 
-// Appends `text`, already valid UTF-8, as a quoted JSON string.
-void appendQuoted(std::string& out, std::string_view text) {
+// Appends `text`, already valid UTF-8, escaped for the inside of a JSON
+// string.
+void appendStringBody(std::string& out, std::string_view text) {
   static constexpr char hex[] = "0123456789abcdef";
-  out += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
@@ -132,6 +132,37 @@ void appendQuoted(std::string& out, std::string_view text) {
         }
     }
   }
+}
+
+// Appends `text`, already valid UTF-8, as a quoted JSON string.
+void appendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  appendStringBody(out, text);
+  out += '"';
+}
+
+// Appends `text` as a quoted JSON string with each byte of an invalid
+// sequence written as the lone surrogate escape \udcXX.
+void appendQuotedEscapingBytes(std::string& out, std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  out += '"';
+  std::size_t validFrom = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    bool valid;
+    const std::size_t length = sequenceLength(s + i, text.size() - i, valid);
+    if (!valid) {
+      appendStringBody(out, text.substr(validFrom, i - validFrom));
+      for (std::size_t k = i; k < i + length; ++k) {
+        out += "\\udc";
+        out += hex[s[k] >> 4];
+        out += hex[s[k] & 0xF];
+      }
+      validFrom = i + length;
+    }
+    i += length;
+  }
+  appendStringBody(out, text.substr(validFrom));
   out += '"';
 }
 
@@ -156,7 +187,7 @@ bool appendDouble(std::string& out, double number) {
 }
 
 struct Member {
-  std::string key;  // valid UTF-8, not yet escaped
+  std::string key;  // valid UTF-8 (raw bytes under InvalidUtf8::escape), not yet escaped
   const Value* value;
 };
 
@@ -187,7 +218,7 @@ class Writer {
       const std::size_t index = frame.next++;
       const Value* child;
       if (isObject) {
-        appendQuoted(out_, frame.members[index].key);
+        appendKey(frame.members[index].key);
         out_ += ':';
         child = frame.members[index].value;
       } else {
@@ -220,6 +251,10 @@ class Writer {
       case Value::value_t::number_float:
         return appendDouble(out_, value.get<double>());
       case Value::value_t::string: {
+        if (options_.invalidUtf8 == InvalidUtf8::escape) {
+          appendQuotedEscapingBytes(out_, value.get_ref<const std::string&>());
+          return true;
+        }
         scratch_.clear();
         if (!appendValidUtf8(scratch_, value.get_ref<const std::string&>(), options_.invalidUtf8)) {
           return false;
@@ -240,6 +275,10 @@ class Writer {
         const auto& object = value.get_ref<const Value::object_t&>();
         frame.members.reserve(object.size());
         for (const auto& [key, member] : object) {
+          if (options_.invalidUtf8 == InvalidUtf8::escape) {
+            frame.members.push_back({key, &member});
+            continue;
+          }
           std::string valid;
           if (!appendValidUtf8(valid, key, options_.invalidUtf8)) return false;
           frame.members.push_back({std::move(valid), &member});
@@ -259,10 +298,174 @@ class Writer {
     return false;
   }
 
+  void appendKey(const std::string& key) {
+    if (options_.invalidUtf8 == InvalidUtf8::escape) {
+      appendQuotedEscapingBytes(out_, key);
+    } else {
+      appendQuoted(out_, key);
+    }
+  }
+
   const WriteOptions& options_;
   std::string out_;
   std::string scratch_;
   std::vector<Frame> stack_;
+};
+
+
+// Byte escapes on input. The standard parser refuses lone surrogate
+// escapes, so before it reads the text each lone \udc80..\udcff inside a
+// string is rewritten as U+FDD0 (a noncharacter, reserved for uses like
+// this) followed by the escape \u00XX; a U+FDD0 already in the text is
+// doubled. After the parse, markers are turned back into bytes.
+constexpr std::string_view byteMarker = "\xEF\xB7\x90";
+constexpr std::string_view doubledMarker = "\\ufdd0\\ufdd0";
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of the escape \uXXXX at text[at], or -1 when there is none.
+int escapedUnit(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+  int unit = 0;
+  for (std::size_t k = 2; k < 6; ++k) {
+    const int digit = hexValue(text[at + k]);
+    if (digit < 0) return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+// The text with byte escapes marked; absent when it holds none (and no
+// marker that would need doubling).
+std::optional<std::string> markByteEscapes(std::string_view text) {
+  if (text.find("\\u") == std::string_view::npos && text.find(byteMarker) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::string out;
+  out.reserve(text.size() + 32);
+  bool inString = false;
+  bool changed = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') inString = !inString;
+    if (!inString || c == '"') {
+      out += c;
+      ++i;
+      continue;
+    }
+    if (text.compare(i, byteMarker.size(), byteMarker) == 0) {
+      out += doubledMarker;
+      i += byteMarker.size();
+      changed = true;
+      continue;
+    }
+    if (c != '\\') {
+      out += c;
+      ++i;
+      continue;
+    }
+    const int unit = escapedUnit(text, i);
+    if (unit < 0) {  // another escape: it and the character it escapes
+      out.append(text.substr(i, 2));
+      i += 2;
+      continue;
+    }
+    std::size_t length = 6;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      const int low = escapedUnit(text, i + 6);
+      if (low >= 0xDC00 && low <= 0xDFFF) length = 12;  // a pair stands for one character
+    } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+      out += "\\ufdd0\\u00";
+      out.append(text.substr(i + 4, 2));
+      i += 6;
+      changed = true;
+      continue;
+    } else if (unit == 0xFDD0) {
+      out += doubledMarker;
+      i += 6;
+      changed = true;
+      continue;
+    }
+    out.append(text.substr(i, length));
+    i += length;
+  }
+  if (!changed) return std::nullopt;
+  return out;
+}
+
+// Turns the markers of one parsed string back: two markers are one, a
+// marker before U+0080..U+00FF is that byte.
+void unmarkString(std::string& text) {
+  if (text.find(byteMarker) == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, byteMarker.size(), byteMarker) != 0) {
+      out += text[i++];
+      continue;
+    }
+    i += byteMarker.size();
+    if (text.compare(i, byteMarker.size(), byteMarker) == 0) {
+      out += byteMarker;
+      i += byteMarker.size();
+    } else if (i + 2 <= text.size()) {
+      const auto lead = static_cast<unsigned char>(text[i]);
+      const auto trail = static_cast<unsigned char>(text[i + 1]);
+      out += static_cast<char>((lead & 0x03) << 6 | (trail & 0x3F));
+      i += 2;
+    }
+  }
+  text = std::move(out);
+}
+
+void unmarkValue(Value& value) {
+  if (value.is_string()) {
+    unmarkString(value.get_ref<std::string&>());
+  } else if (value.is_array()) {
+    for (auto& element : value) unmarkValue(element);
+  } else if (value.is_object()) {
+    bool keysMarked = false;
+    for (auto& [key, member] : value.items()) {
+      keysMarked = keysMarked || key.find(byteMarker) != std::string::npos;
+      unmarkValue(member);
+    }
+    if (!keysMarked) return;
+    // Two keys may now be equal; as with duplicate keys, the later wins.
+    Value rebuilt = Value::object();
+    for (auto& [key, member] : value.items()) {
+      std::string bytes = key;
+      unmarkString(bytes);
+      rebuilt[bytes] = std::move(member);
+    }
+    value = std::move(rebuilt);
+  }
+}
+
+// Records the first syntax error of a parse without building any value.
+class ErrorCollector : public nlohmann::json_sax<Value> {
+ public:
+  std::string description;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+    description = error.what();
+    return false;
+  }
 };
 
 }  // namespace
@@ -275,18 +478,48 @@ std::optional<Value> parse(std::string_view text, const ParseOptions& options) {
   // the end of input, which would accept "[1]\0garbage".
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   try {
+    std::optional<std::string> marked;
+    if (options.byteEscapes) marked = markByteEscapes(text);
+    const std::string_view input = marked ? std::string_view(*marked) : text;
     // The non-throwing parse rejects syntax errors, trailing text, invalid
     // UTF-8 and lone surrogate escapes with a discarded value.
-    Value value = Value::parse(text.data(), text.data() + text.size(), nullptr,
+    Value value = Value::parse(input.data(), input.data() + input.size(), nullptr,
                                /*allow_exceptions=*/false);
     if (value.is_discarded()) return std::nullopt;
     if (options.requireContainer && !value.is_object() && !value.is_array()) {
       return std::nullopt;
     }
+    if (marked) unmarkValue(value);
     return value;
   } catch (...) {
     return std::nullopt;  // allocation failure
   }
+}
+
+std::string withReplacementCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  appendValidUtf8(out, text, InvalidUtf8::replace);
+  return out;
+}
+
+std::string describeParseFailure(std::string_view text, const ParseOptions& options) {
+  std::optional<std::string> marked;
+  if (options.byteEscapes) marked = markByteEscapes(text);
+  const std::string_view input = marked ? std::string_view(*marked) : text;
+  ErrorCollector collector;
+  try {
+    Value::sax_parse(input.begin(), input.end(), &collector);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  if (!collector.description.empty()) return collector.description;
+  if (text.find('\0') != std::string_view::npos) return "JSON text contains a NUL character";
+  if (!nestingWithin(text, options.maxDepth)) {
+    return "JSON text is nested deeper than " + std::to_string(options.maxDepth) + " levels";
+  }
+  if (options.requireContainer && !parse(text, options)) return "JSON text is not an object or an array";
+  return "";
 }
 
 std::optional<std::string> write(const Value& value, const WriteOptions& options) {

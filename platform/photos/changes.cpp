@@ -17,12 +17,22 @@
 #include <unordered_set>
 
 #include "files.h"
+#include "json.h"
 #include "internal.h"
 #include "probe.h"
 
 namespace photos {
 
 namespace {
+
+// Titles and original file names are text, as the system's photo library
+// keeps them: bytes that are not UTF-8 (a Latin-1 name from an old archive)
+// are stored as U+FFFD, so that every reader gets text it can show and
+// compare.
+std::optional<std::string> storedText(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return json::withReplacementCharacters(*text);
+}
 
 using store::Statement;
 
@@ -249,7 +259,7 @@ struct ChangeExecution {
     resource.type = pending.type;
     resource.source = pending.filePath;
     resource.originalFilename =
-        pending.options.originalFilename.value_or(files::lastComponent(pending.filePath));
+        json::withReplacementCharacters(pending.options.originalFilename.value_or(files::lastComponent(pending.filePath)));
     const std::string extension = extensionOf(pending.filePath);
     resource.storedName = uuid + "_" + std::to_string(number) + extension;
     if (const auto properties = probeImage(pending.filePath)) {
@@ -411,7 +421,7 @@ struct ChangeExecution {
       insert.bind(1, std::string_view(*store::uuidOf(request.localIdentifier_, store::collectionSuffix)))
           .bind(2, static_cast<std::int64_t>(CollectionType::album))
           .bind(3, static_cast<std::int64_t>(CollectionSubtype::albumRegular))
-          .bind(4, request.title_)
+          .bind(4, storedText(request.title_))
           .bind(5, now())
           .run();
       addMembers(sqlite3_last_insert_rowid(db_), request.members_);
@@ -421,7 +431,7 @@ struct ChangeExecution {
       const std::int64_t rowId = albumRowId(request.localIdentifier_);
       if (request.titleSet_)
         Statement(db_, "UPDATE collections SET title = ? WHERE id = ?")
-            .bind(1, request.title_)
+            .bind(1, storedText(request.title_))
             .bind(2, rowId)
             .run();
       addMembers(rowId, request.added_);

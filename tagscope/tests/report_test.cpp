@@ -71,15 +71,19 @@ Bytes iccSegment() {
   return testing::segment(0xE2, payload);
 }
 
+// A RATIONAL or SRATIONAL value: numerator and denominator in the TIFF's
+// byte order.
+Bytes rationalBytes(const TiffBuilder& t, std::uint32_t numerator, std::uint32_t denominator) {
+  Bytes b = t.u32(numerator);
+  testing::appendTo(b, t.u32(denominator));
+  return b;
+}
+
 // IFD0 with Make, Model, Software and the EXIF pointer; the EXIF IFD with
 // exposure, aperture, focal length, ISO, date and colour space.
 Bytes cameraTiff(const std::string& software) {
   TiffBuilder t(true);
-  auto rational = [&](std::uint32_t n, std::uint32_t d) {
-    Bytes b = t.u32(n);
-    testing::appendTo(b, t.u32(d));
-    return b;
-  };
+  auto rational = [&](std::uint32_t n, std::uint32_t d) { return rationalBytes(t, n, d); };
   std::vector<std::size_t> fields;
   std::string sw = software + std::string(1, '\0');
   t.writeIfd({{0x010F, 2, 6, TiffBuilder::ascii(std::string_view("Maker\0", 6))},
@@ -202,6 +206,59 @@ TEST(RowFor, SidecarValuesReplaceEmbeddedOnes) {
   std::string bare = dir.write("d.jpg", testing::jpegWith({}));
   dir.write("d.xmp", std::string("<x><y>broken"));
   EXPECT_EQ(written(rowFor(bare)), written(json::Value({{"path", bare}, {"metadataSource", "xmp-sidecar"}})));
+}
+
+// An FNumber stored with the given type and value, and a GPS latitude of
+// 45° 30' and a number of seconds.
+Bytes apertureAndLatitudeTiff(std::uint16_t fNumberType, std::uint32_t numerator, std::uint32_t denominator,
+                              std::uint32_t secondsNumerator, std::uint32_t secondsDenominator) {
+  TiffBuilder t(true);
+  auto rational = [&](std::uint32_t n, std::uint32_t d) { return rationalBytes(t, n, d); };
+  std::vector<std::size_t> fields;
+  t.writeIfd({{0x8769, 4, 1, t.u32(0)}, {0x8825, 4, 1, t.u32(0)}}, &fields);
+  t.patch32(fields[0], static_cast<std::uint32_t>(t.out.size()));
+  t.writeIfd({{0x829D, fNumberType, 1, rational(numerator, denominator)}});
+  t.patch32(fields[1], static_cast<std::uint32_t>(t.out.size()));
+  Bytes latitude = rational(45, 1);
+  testing::appendTo(latitude, rational(30, 1));
+  testing::appendTo(latitude, rational(secondsNumerator, secondsDenominator));
+  t.writeIfd({{0x0001, 2, 2, TiffBuilder::ascii(std::string_view("N\0", 2))}, {0x0002, 5, 3, latitude}});
+  return t.out;
+}
+
+TEST(RowFor, RationalsUnsignedAndSigned) {
+  struct Case {
+    const char* what;
+    std::uint16_t type;  // 5 RATIONAL (unsigned), 10 SRATIONAL (signed)
+    std::uint32_t numerator, denominator;
+    std::optional<double> aperture;
+  };
+  const Case cases[] = {
+      {"unsigned numerator of 2^31 and more", 5, 4000000000u, 1000000000u, 4.0},
+      {"unsigned, both the largest", 5, 4294967295u, 4294967295u, 1.0},
+      {"unsigned 2^31 over 2^31", 5, 2147483648u, 2147483648u, 1.0},
+      {"unsigned, zero denominator", 5, 1, 0, std::nullopt},
+      {"signed, both negative", 10, static_cast<std::uint32_t>(-8), static_cast<std::uint32_t>(-2), 4.0},
+      {"signed, the smallest numerator", 10, 0x80000000u, 1, -2147483648.0},
+      {"signed minus one", 10, 0xFFFFFFFFu, 4, -0.25},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = dir.write(
+        "r.jpg", testing::jpegWith({testing::exifSegment(
+                     apertureAndLatitudeTiff(c.type, c.numerator, c.denominator, 12345, 4294967295u))}));
+    const json::Value row = rowFor(file);
+    if (c.aperture) {
+      ASSERT_TRUE(row.contains("aperture")) << written(row);
+      EXPECT_DOUBLE_EQ(row["aperture"].get<double>(), *c.aperture);
+    } else {
+      EXPECT_FALSE(row.contains("aperture")) << written(row);
+    }
+    // 12345 / 4294967295 of a second: the latitude stays 45.5 to the nanodegree.
+    ASSERT_TRUE(row.contains("gpsLat")) << written(row);
+    EXPECT_NEAR(row["gpsLat"].get<double>(), 45.5, 1e-9);
+  }
 }
 
 TEST(LineWorker, AnswersEveryLineInOrderAndSkipsBlankOnes) {

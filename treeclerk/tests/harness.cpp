@@ -23,7 +23,7 @@ Answer request(const std::string& text, const std::string& input) {
 json::Value answerJSON(const std::string& text) {
   const Answer answer = request(text);
   EXPECT_EQ(answer.status, 0) << text << " -> " << answer.err;
-  auto parsed = json::parse(answer.out);
+  auto parsed = json::parse(answer.out, {.byteEscapes = true});
   EXPECT_TRUE(parsed.has_value()) << answer.out;
   return parsed.value_or(json::Value());
 }
@@ -32,12 +32,14 @@ std::string answerError(const std::string& text) {
   const Answer answer = request(text);
   EXPECT_EQ(answer.status, 1) << text << " -> " << answer.out;
   EXPECT_TRUE(answer.out.empty() || text.find("\"read\"") != std::string::npos) << answer.out;
-  auto parsed = json::parse(answer.err);
+  auto parsed = json::parse(answer.err, {.byteEscapes = true});
   if (!parsed || !parsed->is_object() || parsed->size() != 2) return "unparsed: " + answer.err;
   return (*parsed)["code"].get<std::string>() + "|" + (*parsed)["message"].get<std::string>();
 }
 
-std::string jsonText(const std::string& text) { return json::write(json::Value(text)).value(); }
+std::string jsonText(const std::string& text) {
+  return json::write(json::Value(text), {.invalidUtf8 = json::InvalidUtf8::escape}).value();
+}
 
 void writeTestFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;

@@ -16,13 +16,14 @@ struct Answer {
 // One request through treeclerk::run, with `input` as standard input.
 Answer request(const std::string& text, const std::string& input = "");
 
-// The parsed standard output of a successful request (fails the test otherwise).
+// The parsed standard output of a successful request (fails the test
+// otherwise); \udcXX escapes are read back as bytes.
 json::Value answerJSON(const std::string& text);
 
 // The error object of a failed request, as "CODE|message".
 std::string answerError(const std::string& text);
 
-// A JSON string literal for a path.
+// A JSON string literal for a path (bytes that are not UTF-8 as \udcXX).
 std::string jsonText(const std::string& text);
 
 void writeTestFile(const std::string& path, const std::string& contents);

@@ -1,6 +1,7 @@
 // The file operations, each against a scratch directory.
 
 #include <cstdlib>
+#include <set>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +60,47 @@ TEST_F(Operations, ReaddirOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{"C", "a", "b", "d", "f", "e\xcc\x81"}));
   EXPECT_EQ(entries[3], json::parse(R"({"name":"d","isDirectory":true,"isFile":false,"isSymbolicLink":false})").value());
   EXPECT_EQ(answerError(on("readdir", "none")), "ENOENT|ENOENT: No such file or directory, scandir '" + path("none") + "'");
+}
+
+TEST_F(Operations, NamesThatAreNotUtf8RoundTrip) {
+  // Latin-1, a lone byte, a truncated sequence, the replacement character
+  // itself, and text that merely looks like an escape: all different names.
+  const std::string names[] = {"\xFF.jpg", "\xFE.jpg", "caf\xE9.jpg", "caf\xC3\xA9.jpg",
+                               "\xEF\xBF\xBD.jpg", "\xE2\x82.jpg", "\\udcff.jpg"};
+  ::mkdir(path("dir\xE9").c_str(), 0755);
+  for (const auto& name : names) writeTestFile(path("dir\xE9/" + name), name);
+
+  const Answer listed = request(on("readdir", "dir\xE9"));
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find(R"("\udcff.jpg")"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("\xEF\xBF\xBD.jpg\",\"isDirectory\":false,\"isFile\":true,\"isSymbolicLink\":false},{\"name\":\"\xEF\xBF\xBD"),
+            std::string::npos);
+  std::set<std::string> reported;
+  for (const auto& entry : answerJSON(on("readdir", "dir\xE9"))) {
+    const std::string name = entry["name"].get<std::string>();
+    reported.insert(name);
+    // The name as reported reaches the same file in the next request.
+    EXPECT_EQ(request(on("read", "dir\xE9/" + name)).out, name);
+    EXPECT_EQ(answerJSON(on("stat", "dir\xE9/" + name))["size"], name.size());
+  }
+  EXPECT_EQ(reported, std::set<std::string>(std::begin(names), std::end(names)));
+
+  std::set<std::string> walked;
+  const json::Value tree = answerJSON(on("list-tree", ""));
+  for (const auto& entry : tree["entries"]) walked.insert(entry["path"].get<std::string>());
+  EXPECT_TRUE(walked.contains(path("dir\xE9")));
+  for (const auto& name : names) EXPECT_TRUE(walked.contains(path("dir\xE9/" + name))) << name;
+
+  // Paths written by the program and paths in its messages travel the same way.
+  EXPECT_EQ(answerJSON(on("realpath", "dir\xE9/\xFF.jpg")), path("dir\xE9/\xFF.jpg"));
+  EXPECT_EQ(answerJSON(on("rename", "dir\xE9/\xFE.jpg", to("dir\xE9/\xFD"))), true);
+  EXPECT_EQ(readTestFile(path("dir\xE9/\xFD")), "\xFE.jpg");
+  EXPECT_EQ(answerError(on("read", "dir\xE9/\xFC")),
+            "ENOENT|ENOENT: No such file or directory, open '" + path("dir\xE9/\xFC") + "'");
+  const Answer batch = request(R"({"op":"batch","ops":[)" + on("readdir", "dir\xE9") + "]}");
+  const json::Value inner = json::parse(json::parse(batch.out).value()[0]["data"].get<std::string>(),
+                                        {.byteEscapes = true}).value();
+  EXPECT_EQ(inner.size(), std::size(names));
 }
 
 TEST_F(Operations, ListTreeOrderAndTruncation) {
@@ -206,6 +248,12 @@ TEST_F(Operations, CopyWithAttributes) {
   EXPECT_EQ(answerJSON(on("copy", "src/f", to("other"))), true);
   EXPECT_EQ(readTestFile(path("other")), "contents");
   EXPECT_TRUE(answerError(on("copy", "src", to("src/inner") + R"(,"recursive":true)")).starts_with("EINVAL|"));
+  // A link at the destination leads to the file that is replaced; it stays.
+  ::symlink("other", path("via-link").c_str());
+  writeTestFile(path("src/g"), "through the link");
+  EXPECT_EQ(answerJSON(on("copy", "src/g", to("via-link"))), true);
+  EXPECT_EQ(readTestFile(path("other")), "through the link");
+  EXPECT_TRUE(answerJSON(on("lstat", "via-link"))["isSymbolicLink"].get<bool>());
 }
 
 TEST_F(Operations, UtimesAndChmod) {

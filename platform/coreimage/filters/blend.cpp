@@ -91,6 +91,12 @@ class BlendWithMaskNode final : public Node {
       : image_(std::move(image)), background_(std::move(background)), mask_(std::move(mask)),
         extent_(image_->extent().unionWith(background_->extent())) {}
   Rect extent() const override { return extent_; }
+  // Where the mask cannot reach, its level is 0 and only the background shows.
+  bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
+                  std::size_t rowBytes) const override {
+    if (touchesMask(region)) return false;
+    return background_->copyPixels(region, format, destination, rowBytes);
+  }
   void render(const TileView& out) const override { blend(out, false); }
   void renderPremultiplied(const TileView& out) const override { blend(out, true); }
   bool prefersPremultiplied() const override { return true; }
@@ -102,6 +108,14 @@ class BlendWithMaskNode final : public Node {
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
     TileView view = out.subview(domain);
+    if (!touchesMask(domain)) {
+      // Outside the mask's extent its level is 0: the background shows.
+      if (premultiplied)
+        background_->renderPremultiplied(view);
+      else
+        background_->render(view);
+      return;
+    }
     // The mask decides first: the image is rendered only over the runs of
     // columns where the mask is above 0 somewhere, and the background is
     // skipped where the mask is 1 throughout.
@@ -172,6 +186,12 @@ class BlendWithMaskNode final : public Node {
       }
       first = last;
     }
+  }
+
+  // Whether any pixel of `region` may have a mask level above 0.
+  bool touchesMask(const PixelRect& region) const {
+    const Rect mask = mask_->extent();
+    return mask.isInfinite() || !region.intersection(pixelsTouching(mask)).isEmpty();
   }
 
   NodePtr image_, background_, mask_;

@@ -33,11 +33,14 @@ class PairNode final : public Node {
                                                  : source_->extent().unionWith(background_->extent())) {}
   Rect extent() const override { return extent_; }
   // A source that can copy its pixels straight out is opaque and untouched:
-  // over it nothing of the background shows.
+  // over it nothing of the background shows. Where the source cannot reach,
+  // only the background does.
   bool copyPixels(const PixelRect& region, PixelFormat format, std::uint8_t* destination,
                   std::size_t rowBytes) const override {
+    if (!opaqueSourceHides_) return false;
+    if (!touchesSource(region)) return background_->copyPixels(region, format, destination, rowBytes);
     const Rect source = source_->extent();
-    if (!opaqueSourceHides_ || source.isInfinite() || region.intersection(pixelsInside(source)) != region) return false;
+    if (source.isInfinite() || region.intersection(pixelsInside(source)) != region) return false;
     return source_->copyPixels(region, format, destination, rowBytes);
   }
   void render(const TileView& out) const override { mix(out, false); }
@@ -52,8 +55,16 @@ class PairNode final : public Node {
     clearOutside(out, domain);
     if (domain.isEmpty()) return;
     TileView view = out.subview(domain);
-    TileBuffer source = renderPremultipliedToBuffer(*source_, domain);
     const auto width = static_cast<std::size_t>(domain.width);
+    if (opaqueSourceHides_ && !touchesSource(domain)) {
+      // Source over with no source here: the background as it is (the
+      // kernel would add zero and multiply by one).
+      background_->renderPremultiplied(view);
+      if (!premultiplied)
+        for (std::int64_t y = domain.y; y < domain.maxY(); ++y) unpremultiplyPixels(view.pixel(domain.x, y), width);
+      return;
+    }
+    TileBuffer source = renderPremultipliedToBuffer(*source_, domain);
     if (opaqueSourceHides_ && opaqueThroughout(source)) {
       // Nothing of the background shows through: it is not rendered (and
       // opaque colour is its own premultiplied form).
@@ -68,6 +79,12 @@ class PairNode final : public Node {
       kernel_(s, b, width);
       if (!premultiplied) unpremultiplyPixels(b, width);
     }
+  }
+
+  // Whether any pixel of `region` may hold something of the source.
+  bool touchesSource(const PixelRect& region) const {
+    const Rect source = source_->extent();
+    return source.isInfinite() || !region.intersection(pixelsTouching(source)).isEmpty();
   }
 
   static bool opaqueThroughout(const TileBuffer& tile) {

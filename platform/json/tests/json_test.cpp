@@ -174,6 +174,64 @@ TEST(JsonWrite, InvalidUtf8) {
   EXPECT_EQ(writeOrFail(deep, replace), "{\"list\":[{\"k" + fffd + "\":1}],\"ok\":\"fine\"}");
 }
 
+TEST(JsonWrite, ByteEscapes) {
+  const json::WriteOptions escape{.invalidUtf8 = json::InvalidUtf8::escape};
+  struct Case {
+    std::string input;
+    std::string written;
+  };
+  // Each byte of an invalid sequence becomes its own escape; valid text is
+  // written as always.
+  const Case cases[] = {
+      {"\xFF.jpg", R"("\udcff.jpg")"},
+      {"caf\xE9.jpg", R"("caf\udce9.jpg")"},
+      {"\xE2\x82x\xE2\x82\xAC", R"("\udce2\udc82x)" "\xE2\x82\xAC\""},
+      {"\xC0\xAF/\"", R"("\udcc0\udcaf\/\"")"},
+      {"\xED\xA0\x80", R"("\udced\udca0\udc80")"},
+      {"plain \xC3\xA9", "\"plain \xC3\xA9\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(writeOrFail(Value(c.input), escape), c.written) << c.input;
+    EXPECT_EQ(writeOrFail(Value{{c.input, 1}}, escape), "{" + c.written + ":1}") << c.input;
+  }
+}
+
+TEST(JsonParse, ByteEscapesRoundTrip) {
+  const json::WriteOptions escape{.invalidUtf8 = json::InvalidUtf8::escape};
+  const json::ParseOptions bytes{.byteEscapes = true};
+  // Names that differ in one byte stay different, and each comes back as
+  // the bytes it was, also next to text that looks like the escape, the
+  // marker character used while parsing, and real surrogate pairs.
+  const std::string names[] = {
+      "\xFF.jpg", "\xFE.jpg", "\xEF\xBF\xBD.jpg", "caf\xE9", "caf\xC3\xA9",
+      "\xEF\xB7\x90", "\xEF\xB7\x90\xEF\xB7\x90\xC2\x80", "\xEF\xB7\x90\xFF", "\\udcff",
+      "\xF0\x9F\x92\x80\xDC", std::string("a\x80\x80\x80z"), "\xC3",
+  };
+  std::vector<std::string> written;
+  for (const auto& name : names) {
+    const Value document = {{"path", name}, {name, Value::array({name})}};
+    const std::string text = writeOrFail(document, escape);
+    for (const auto& other : written) EXPECT_NE(text, other);
+    written.push_back(text);
+    const auto parsed = json::parse(text, bytes);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ((*parsed)["path"].get<std::string>(), name) << text;
+    ASSERT_TRUE(parsed->contains(name)) << text;
+    EXPECT_EQ((*parsed)[name][0].get<std::string>(), name) << text;
+  }
+  // Escapes that were never bytes are refused as before; without the option
+  // a byte escape is refused too.
+  for (const char* text : {R"(["\ud800"])", R"(["\udc7f"])", R"(["\udd00"])", R"(["\ud800\u0041"])"}) {
+    EXPECT_FALSE(json::parse(text, bytes)) << text;
+    EXPECT_FALSE(json::describeParseFailure(text, bytes).empty()) << text;
+  }
+  EXPECT_FALSE(json::parse(R"(["\udcff"])"));
+  EXPECT_EQ(json::parse(R"(["\uD83D\uDC80", "\uFDD0\u00e9"])", bytes)->dump(),
+            "[\"\xF0\x9F\x92\x80\",\"\xEF\xB7\x90\xC3\xA9\"]");
+  EXPECT_EQ(json::describeParseFailure(R"({"a":"\udcff"})", bytes), "");
+  EXPECT_NE(json::describeParseFailure(R"({"a":"\udcff"})"), "");
+}
+
 TEST(JsonWrite, DeepValueBuiltInCode) {
   constexpr int depth = 100000;
   Value root = Value::array();

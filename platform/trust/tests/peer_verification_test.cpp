@@ -322,7 +322,9 @@ TEST(WriterCredentials, piecesNameTheirWriterAndPassedDescriptorsAreClosed) {
   EXPECT_EQ(second.pid, child);
   EXPECT_TRUE(trust::sameWriter(first, first));
   EXPECT_FALSE(trust::sameWriter(first, second));
-  if (second.process.valid()) EXPECT_FALSE(trust::sameWriter(second, second)) << "the child has ended";
+  if (second.process.valid()) {
+    EXPECT_FALSE(trust::sameWriter(second, second)) << "the child has ended";
+  }
   // Only the pid descriptors that the kernel sent stay open, held by the writers.
   const auto handles = (first.process.valid() ? 1 : 0) + (second.process.valid() ? 1 : 0);
   EXPECT_EQ(openDescriptors(), before + handles);

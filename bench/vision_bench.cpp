@@ -1,0 +1,103 @@
+// Times the recognisers on one photo for bench/vision.sh: model loading
+// apart from the per-image work. Prints one "name seconds" line per step and
+// the counts found.
+//   vision_bench <image> [repeats]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "imageio.h"
+#include "vision.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+template <typename F>
+double best(int repeats, F&& work) {
+  double fastest = 1e9;
+  for (int i = 0; i < repeats; ++i) {
+    const auto start = Clock::now();
+    work();
+    fastest = std::min(fastest, since(start));
+  }
+  return fastest;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: vision_bench <image> [repeats]\n");
+    return 2;
+  }
+  const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  if (!imageio::initialize()) return 1;
+  try {
+    auto start = Clock::now();
+    const auto source = imageio::Source::open(argv[1]);
+    const auto raster = source ? source->decode(imageio::Orientation::stored) : std::nullopt;
+    if (!raster) {
+      std::fprintf(stderr, "cannot decode %s\n", argv[1]);
+      return 1;
+    }
+    std::printf("decode %.3f\n", since(start));
+    const vision::Image image{raster->data.data(), raster->width, raster->height, raster->rowBytes(),
+                              raster->bitsPerComponent};
+    const int orientation = source->properties().orientation;
+
+    // Model loading: the face networks and dlib's HOG detector on a blank
+    // picture, then the landmark model on the photo's faces (its first fit
+    // minus a later fit).
+    {
+      std::vector<std::uint8_t> blank(64 * 64 * 4, 128);
+      start = Clock::now();
+      const vision::Handler handler(vision::Image{blank.data(), 64, 64, 256, 8});
+      vision::detectFaceRectangles(handler);
+      std::printf("load-face-models %.3f\n", since(start));
+    }
+    double firstLandmarks = 0;
+    std::size_t faceCount = 0;
+    {
+      const vision::Handler handler(image, orientation);
+      faceCount = vision::detectFaceRectangles(handler).size();
+      start = Clock::now();
+      vision::detectFaceLandmarks(handler);
+      firstLandmarks = since(start);
+    }
+
+    std::printf("handler %.3f\n", best(repeats, [&] { const vision::Handler h(image, orientation); }));
+    std::printf("faces %.3f\n", best(repeats, [&] {
+                  const vision::Handler h(image, orientation);
+                  vision::detectFaceRectangles(h);
+                }));
+    // The rest, each timed after the faces are found (they share them).
+    const auto afterFaces = [&](auto&& work) {
+      double fastest = 1e9;
+      for (int i = 0; i < repeats; ++i) {
+        const vision::Handler h(image, orientation);
+        vision::detectFaceRectangles(h);
+        const auto t = Clock::now();
+        work(h);
+        fastest = std::min(fastest, since(t));
+      }
+      return fastest;
+    };
+    const double fit = afterFaces([](const vision::Handler& h) { vision::detectFaceCaptureQuality(h); });
+    std::printf("landmarks-quality %.3f\n", fit);
+    std::printf("load-landmark-model %.3f\n", std::max(0.0, firstLandmarks - fit));
+    std::size_t people = 0;
+    std::printf("people %.3f\n",
+                afterFaces([&](const vision::Handler& h) { people = vision::detectHumanRectangles(h).size(); }));
+    std::printf("scene %.3f\n", afterFaces([](const vision::Handler& h) { vision::classifyScene(h); }));
+    std::printf("feature-print %.3f\n", afterFaces([](const vision::Handler& h) { vision::generateFeaturePrint(h); }));
+    std::printf("found faces %zu people %zu\n", faceCount, people);
+  } catch (const vision::Error& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

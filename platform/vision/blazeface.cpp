@@ -1,0 +1,166 @@
+// BlazeFace anchor decoding, suppression and the network runner (OpenCV DNN).
+#include "blazeface.h"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+#include "internal.h"
+
+namespace vision::blazeface {
+
+namespace {
+
+struct Grid {
+  int cells;
+  int anchorsPerCell;
+};
+constexpr Grid grids[2] = {{16, 2}, {8, 6}};
+
+float sigmoid(float logit) {
+  // Clamped as the reference decoder does, so that exp never overflows.
+  logit = std::clamp(logit, -100.0f, 100.0f);
+  return 1.0f / (1.0f + std::exp(-logit));
+}
+
+void decodeGrid(const Grid& grid, const float* scores, const float* boxes, int inputSize, float minScore,
+                std::vector<Detection>& out) {
+  const float scale = 1.0f / static_cast<float>(inputSize);
+  int anchor = 0;
+  for (int row = 0; row < grid.cells; ++row) {
+    for (int column = 0; column < grid.cells; ++column) {
+      const float ax = (static_cast<float>(column) + 0.5f) / static_cast<float>(grid.cells);
+      const float ay = (static_cast<float>(row) + 0.5f) / static_cast<float>(grid.cells);
+      for (int k = 0; k < grid.anchorsPerCell; ++k, ++anchor) {
+        const float logit = scores[anchor];
+        if (!std::isfinite(logit)) continue;
+        const float score = sigmoid(logit);
+        if (score < minScore) continue;
+        const float* r = boxes + static_cast<std::size_t>(anchor) * regressorCount;
+        bool finite = true;
+        for (int i = 0; i < regressorCount; ++i) finite = finite && std::isfinite(r[i]);
+        if (!finite) continue;
+        const float cx = ax + r[0] * scale, cy = ay + r[1] * scale;
+        const float w = r[2] * scale, h = r[3] * scale;
+        if (!(w > 0) || !(h > 0)) continue;
+        Detection d;
+        d.box = cv::Rect2f(cx - w / 2, cy - h / 2, w, h);
+        d.score = score;
+        for (int p = 0; p < 6; ++p)
+          d.keyPoints[static_cast<std::size_t>(p)] = {ax + r[4 + 2 * p] * scale, ay + r[5 + 2 * p] * scale};
+        out.push_back(d);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<Detection> decodeAnchors(const RawOutputs& raw, int inputSize, float minScore, bool* ok) {
+  const std::size_t n1 = static_cast<std::size_t>(grids[0].cells * grids[0].cells * grids[0].anchorsPerCell);
+  const std::size_t n2 = static_cast<std::size_t>(grids[1].cells * grids[1].cells * grids[1].anchorsPerCell);
+  const bool shapesFit = raw.scores1 && raw.scores2 && raw.boxes1 && raw.boxes2 && raw.scores1Count == n1 &&
+                         raw.scores2Count == n2 && raw.boxes1Count == n1 * regressorCount &&
+                         raw.boxes2Count == n2 * regressorCount && inputSize > 0;
+  if (ok) *ok = shapesFit;
+  std::vector<Detection> out;
+  if (!shapesFit) return out;
+  decodeGrid(grids[0], raw.scores1, raw.boxes1, inputSize, minScore, out);
+  decodeGrid(grids[1], raw.scores2, raw.boxes2, inputSize, minScore, out);
+  return out;
+}
+
+float overlap(const cv::Rect2f& a, const cv::Rect2f& b) {
+  if (a.width <= 0 || a.height <= 0 || b.width <= 0 || b.height <= 0) return 0;
+  const float inter = (a & b).area();
+  const float uni = a.area() + b.area() - inter;
+  return uni > 0 ? inter / uni : 0;
+}
+
+std::vector<Detection> suppress(std::vector<Detection> detections, float iou) {
+  std::stable_sort(detections.begin(), detections.end(),
+                   [](const Detection& a, const Detection& b) { return a.score > b.score; });
+  std::vector<Detection> kept;
+  std::vector<bool> used(detections.size(), false);
+  for (std::size_t i = 0; i < detections.size(); ++i) {
+    if (used[i]) continue;
+    const Detection& best = detections[i];
+    float weight = 0, x = 0, y = 0, w = 0, h = 0;
+    std::array<cv::Point2f, 6> points{};
+    for (std::size_t j = i; j < detections.size(); ++j) {
+      if (used[j] || (j != i && overlap(best.box, detections[j].box) <= iou)) continue;
+      used[j] = true;
+      const Detection& d = detections[j];
+      weight += d.score;
+      x += d.box.x * d.score;
+      y += d.box.y * d.score;
+      w += d.box.width * d.score;
+      h += d.box.height * d.score;
+      for (std::size_t p = 0; p < points.size(); ++p) points[p] += d.keyPoints[p] * d.score;
+    }
+    Detection merged = best;
+    if (weight > 0) {  // scores that underflowed to 0 leave the best one as it is
+      merged.box = cv::Rect2f(x / weight, y / weight, w / weight, h / weight);
+      for (std::size_t p = 0; p < points.size(); ++p) merged.keyPoints[p] = points[p] / weight;
+    }
+    kept.push_back(merged);
+  }
+  return kept;
+}
+
+struct Network::Impl {
+  cv::dnn::Net net;
+  std::string path;
+  std::vector<cv::String> outputNames{"Identity:0", "Identity_1:0", "Identity_2:0", "Identity_3:0"};
+};
+
+Network::Network(const std::string& path, int inputSize) : impl_(std::make_unique<Impl>()), inputSize_(inputSize) {
+  detail::requireModelFile(path);
+  impl_->path = path;
+  try {
+    impl_->net = cv::dnn::readNetFromONNX(path);
+  } catch (const cv::Exception& e) {
+    detail::throwDamagedModel(path, "not a readable ONNX network");
+  }
+  if (impl_->net.empty()) detail::throwDamagedModel(path, "empty network");
+  const auto outputs = impl_->net.getUnconnectedOutLayersNames();
+  for (const auto& name : impl_->outputNames)
+    if (std::find(outputs.begin(), outputs.end(), name) == outputs.end())
+      detail::throwDamagedModel(path, "no output " + name);
+}
+
+Network::~Network() = default;
+
+std::vector<Detection> Network::detect(const cv::Mat& bgrSquare, float minScore) {
+  CV_Assert(bgrSquare.type() == CV_8UC3 && bgrSquare.cols == inputSize_ && bgrSquare.rows == inputSize_);
+  cv::Mat rgb;
+  cv::cvtColor(bgrSquare, rgb, cv::COLOR_BGR2RGB);
+  const int shape[] = {1, inputSize_, inputSize_, 3};
+  cv::Mat input(4, shape, CV_32F);
+  cv::Mat view(inputSize_, inputSize_, CV_32FC3, input.data);
+  rgb.convertTo(view, CV_32FC3, 2.0 / 255.0, -1.0);
+  std::vector<cv::Mat> outs;
+  try {
+    impl_->net.setInput(input);
+    impl_->net.forward(outs, impl_->outputNames);
+  } catch (const cv::Exception& e) {
+    detail::throwDamagedModel(impl_->path, "the network does not run on a BlazeFace input");
+  }
+  RawOutputs raw;
+  if (outs.size() == 4) {
+    for (auto& m : outs) {
+      if (m.type() != CV_32F) m.convertTo(m, CV_32F);
+      if (!m.isContinuous()) m = m.clone();
+    }
+    raw = {outs[0].ptr<float>(), outs[0].total(), outs[1].ptr<float>(), outs[1].total(),
+           outs[2].ptr<float>(), outs[2].total(), outs[3].ptr<float>(), outs[3].total()};
+  }
+  bool ok = false;
+  auto detections = decodeAnchors(raw, inputSize_, minScore, &ok);
+  if (!ok) detail::throwDamagedModel(impl_->path, "unexpected output shapes");
+  return detections;
+}
+
+}  // namespace vision::blazeface

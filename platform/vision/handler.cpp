@@ -1,0 +1,121 @@
+// The request handler: turns the stored picture upright once (8-bit BGR for
+// the detectors) and finds the model directory.
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "internal.h"
+
+namespace vision {
+
+namespace {
+
+// The stored picture as 8-bit BGR.
+cv::Mat storedBgr(const Image& image) {
+  if (!image.data || image.width <= 0 || image.height <= 0)
+    throw Error("The picture is empty");
+  if (image.bitsPerComponent != 8 && image.bitsPerComponent != 16)
+    throw Error("Unsupported bits per component: " + std::to_string(image.bitsPerComponent));
+  if (image.width > 1'000'000 || image.height > 1'000'000)
+    throw Error("The picture is too large");
+  const std::size_t pixelBytes = image.bitsPerComponent == 16 ? 8 : 4;
+  if (image.rowBytes < static_cast<std::size_t>(image.width) * pixelBytes)
+    throw Error("The picture's rows are shorter than its width");
+  const int type = image.bitsPerComponent == 16 ? CV_16UC4 : CV_8UC4;
+  const cv::Mat rgba(static_cast<int>(image.height), static_cast<int>(image.width), type,
+                     const_cast<std::uint8_t*>(image.data), image.rowBytes);
+  cv::Mat bgr;
+  if (image.bitsPerComponent == 16) {
+    cv::Mat eight;
+    rgba.convertTo(eight, CV_8UC4, 1.0 / 257.0);
+    cv::cvtColor(eight, bgr, cv::COLOR_RGBA2BGR);
+  } else {
+    cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
+  }
+  return bgr;
+}
+
+// Applies an EXIF orientation: the result is the picture as it should be seen.
+cv::Mat applyOrientation(cv::Mat stored, int orientation) {
+  cv::Mat out;
+  switch (orientation) {
+    case 2: cv::flip(stored, out, 1); return out;
+    case 3: cv::rotate(stored, out, cv::ROTATE_180); return out;
+    case 4: cv::flip(stored, out, 0); return out;
+    case 5: cv::transpose(stored, out); return out;
+    case 6: cv::rotate(stored, out, cv::ROTATE_90_CLOCKWISE); return out;
+    case 7: {
+      cv::Mat t;
+      cv::transpose(stored, t);
+      cv::flip(t, out, -1);
+      return out;
+    }
+    case 8: cv::rotate(stored, out, cv::ROTATE_90_COUNTERCLOCKWISE); return out;
+    default: return stored;
+  }
+}
+
+std::string executableDirectory() {
+  std::string buffer(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) return ".";
+  buffer.resize(static_cast<std::size_t>(n));
+  const auto slash = buffer.rfind('/');
+  return slash == std::string::npos ? "." : buffer.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace
+
+Handler::Handler(const Image& image, int orientation) : state_(std::make_unique<State>()) {
+  state_->upright = applyOrientation(storedBgr(image), orientation);
+}
+
+Handler::~Handler() = default;
+
+std::int64_t Handler::width() const { return state_->upright.cols; }
+std::int64_t Handler::height() const { return state_->upright.rows; }
+
+const cv::Mat& Handler::State::greyPicture() {
+  if (grey.empty()) cv::cvtColor(upright, grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+std::string modelDirectory() {
+  if (const char* env = std::getenv("ORVAN_MODEL_DIR"); env && *env) return env;
+  return executableDirectory() + "/../share/orvan/models";
+}
+
+namespace detail {
+
+std::string modelPath(const char* fileName) { return modelDirectory() + "/" + fileName; }
+
+void requireModelFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    throw ModelFileError(path, "Model file is missing: " + path);
+  if (std::ifstream probe(path, std::ios::binary); !probe)
+    throw ModelFileError(path, "Model file is unreadable: " + path);
+}
+
+void throwDamagedModel(const std::string& path, const std::string& reason) {
+  throw ModelFileError(path, "Model file is damaged: " + path + " (" + reason + ")");
+}
+
+Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size) {
+  const double w = size.width, h = size.height;
+  return Rect{pixels.x / w, 1.0 - (pixels.y + pixels.height) / h, pixels.width / w, pixels.height / h};
+}
+
+cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size) {
+  const double w = size.width, h = size.height;
+  return cv::Rect2d(normalized.x * w, (1.0 - normalized.maxY()) * h, normalized.width * w,
+                    normalized.height * h);
+}
+
+}  // namespace detail
+}  // namespace vision

@@ -1,0 +1,61 @@
+// Internals shared by the recognisers of this library: the handler's state
+// (the upright picture and the results several requests share), model paths
+// and the conversions between pixel and normalised coordinates.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vision.h"
+
+namespace vision {
+
+struct Handler::State {
+  cv::Mat upright;  // 8-bit BGR, the picture with its orientation applied
+  cv::Mat grey;     // 8-bit grey of `upright`, made on first use
+
+  // Faces found by the ensemble, in pixel coordinates of `upright`; filled by
+  // the first face request and reused by the others.
+  struct Face {
+    cv::Rect2d box;        // top-left origin, pixels
+    float confidence = 0;
+    // Six points from the neural detector (eyes, nose tip, mouth, ears as
+    // seen in the picture: left eye first), when it found this face.
+    std::optional<std::vector<cv::Point2d>> keyPoints;
+  };
+  std::optional<std::vector<Face>> faces;
+  // The same faces with the landmark fit (68 points each), filled by the
+  // first landmark request.
+  std::optional<std::vector<FaceObservation>> faceLandmarks;
+  std::optional<std::vector<FaceObservation>> faceQuality;
+
+  const cv::Mat& greyPicture();
+};
+
+namespace detail {
+
+// The full path of a file in the model directory.
+std::string modelPath(const char* fileName);
+// Throws ModelFileError("Model file is missing: ...") unless `path` is a
+// readable regular file.
+void requireModelFile(const std::string& path);
+// ModelFileError("Model file is damaged: <path> (<reason>)").
+[[noreturn]] void throwDamagedModel(const std::string& path, const std::string& reason);
+
+// A pixel rectangle of the upright picture (top-left origin) as a normalised
+// box (bottom-left origin, y up), and back.
+Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
+cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
+
+// The square search windows of one tiling level (0: side = the shorter
+// side, 1: half of it, 2: a quarter) over a picture of that size.
+std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level);
+
+// Faces of the ensemble for this handler (detected on first use).
+const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state);
+
+}  // namespace detail
+}  // namespace vision
