@@ -19,7 +19,9 @@
 // 12.5 %, S windows 8 % to 25 %, and the whole picture everything larger.
 // Levels whose windows would be under 192 pixels are left out: on a small
 // picture the smallest face searched is then about 15 pixels rather than
-// 2 % of S. A picture larger than needed is first reduced so that its S / 4
+// 2 % of S. So is a level of more than 128 windows, with the finer ones
+// (the S / 4 level of a panorama longer than about 4.7 : 1): the search
+// stays bounded, and such a picture's smallest face found is 4 % of S. A picture larger than needed is first reduced so that its S / 4
 // windows are about 256 pixels (the network's input): 1024 pixels on the
 // shorter side.
 // Windows whose grey levels are nearly uniform are skipped (nothing there
@@ -77,6 +79,10 @@ constexpr int hogShorterSide = 600;
 // Windows below this side (in pixels of the picture) are not searched:
 // their faces would be under about 15 pixels, too small to tell.
 constexpr int smallestWindow = 192;
+// A level of more windows than this (a panorama over about 4.7 : 1 at the
+// finest level) is left out with the finer ones: the search of a long
+// picture stays bounded, and its smallest face found is larger.
+constexpr std::size_t mostWindows = 128;
 
 // The networks, loaded once per process and model path.
 struct Networks {
@@ -136,13 +142,6 @@ std::vector<int> windowStarts(int extent, int side) {
   return starts;
 }
 
-cv::Mat reducedPicture(const cv::Mat& upright, double scale) {
-  if (scale >= 1.0) return upright;
-  cv::Mat reduced;
-  cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  return reduced;
-}
-
 // Candidates are network detections in picture pixels (float precision is
 // ample for pixel coordinates).
 using Candidate = blazeface::Detection;
@@ -155,19 +154,37 @@ bool nearlyUniform(const cv::Mat& bgr) {
   return deviation[0] < 4.0;
 }
 
-// Runs a network on the square `window` of `picture` (which may reach past
-// the picture: the outside is filled with mid grey) and maps detections
+}  // namespace
+
+// The square `window` of `picture` (which may reach past the picture: the
+// outside is mid grey) at `size` × `size` pixels. Only the part inside the
+// picture is resized, straight into the result, so a window never costs more
+// than its reduced size, however large it is in the picture (a letterboxed
+// panorama or strip would otherwise take its longer side squared). Empty
+// when the window misses the picture.
+cv::Mat windowInput(const cv::Mat& picture, const cv::Rect& window, int size) {
+  const cv::Rect inside = window & cv::Rect(0, 0, picture.cols, picture.rows);
+  if (inside.empty() || window.width <= 0) return {};
+  cv::Mat input(size, size, CV_8UC3, cv::Scalar(127, 127, 127));
+  const double f = static_cast<double>(size) / window.width;
+  // The inside part's edges, rounded in input pixels; at least one pixel.
+  const int x0 = std::clamp(static_cast<int>(std::lround((inside.x - window.x) * f)), 0, size - 1);
+  const int y0 = std::clamp(static_cast<int>(std::lround((inside.y - window.y) * f)), 0, size - 1);
+  const int x1 = std::clamp(static_cast<int>(std::lround((inside.br().x - window.x) * f)), x0 + 1, size);
+  const int y1 = std::clamp(static_cast<int>(std::lround((inside.br().y - window.y) * f)), y0 + 1, size);
+  cv::Mat target = input(cv::Rect(x0, y0, x1 - x0, y1 - y0));
+  cv::resize(picture(inside), target, target.size(), 0, 0, window.width > size ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return input;
+}
+
+namespace {
+
+// Runs a network on the square `window` of `picture` and maps detections
 // back to picture pixels scaled by 1 / `scale`.
 void detectInWindow(blazeface::Network& network, const cv::Mat& picture, const cv::Rect& window, double scale,
                     bool dropAtInnerEdges, std::vector<Candidate>& out) {
-  const int size = network.inputSize();
-  cv::Mat square(window.height, window.width, CV_8UC3, cv::Scalar(127, 127, 127));
-  const cv::Rect inside = window & cv::Rect(0, 0, picture.cols, picture.rows);
-  if (inside.empty()) return;
-  picture(inside).copyTo(square(inside - window.tl()));
-  if (nearlyUniform(square)) return;
-  cv::Mat input;
-  cv::resize(square, input, cv::Size(size, size), 0, 0, window.width > size ? cv::INTER_AREA : cv::INTER_LINEAR);
+  const cv::Mat input = windowInput(picture, window, network.inputSize());
+  if (input.empty() || nearlyUniform(input)) return;
   const auto found = blazeface::suppress(network.detect(input, candidateScore), mergeOverlap);
   const double margin = 0.01;
   for (const auto& d : found) {
@@ -198,10 +215,9 @@ double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
 
 // Best score of a face centred in the window (its centre within the middle
 // 1 / verificationFraming of the window).
-float centredScore(blazeface::Network& network, const cv::Mat& square) {
-  cv::Mat input;
-  const int size = network.inputSize();
-  cv::resize(square, input, cv::Size(size, size), 0, 0, square.cols > size ? cv::INTER_AREA : cv::INTER_LINEAR);
+float centredScore(blazeface::Network& network, const cv::Mat& picture, const cv::Rect& window) {
+  const cv::Mat input = windowInput(picture, window, network.inputSize());
+  if (input.empty()) return 0;
   const float reach = static_cast<float>(0.5 / verificationFraming);
   float best = 0;
   for (const auto& d : network.detect(input, 0.05f)) {
@@ -216,17 +232,12 @@ float centredScore(blazeface::Network& network, const cv::Mat& square) {
 float verificationScore(Networks& nets, const cv::Mat& picture, double scale, const cv::Rect2d& box) {
   const double side = verificationFraming * std::max(box.width, box.height) * scale;
   const cv::Point2d centre((box.x + box.width / 2) * scale, (box.y + box.height / 2) * scale);
-  const cv::Mat& upright = picture;
   const int pixels = std::max(1, static_cast<int>(std::lround(side)));
   const cv::Rect window(static_cast<int>(std::lround(centre.x - side / 2)),
                         static_cast<int>(std::lround(centre.y - side / 2)), pixels, pixels);
-  cv::Mat square(pixels, pixels, CV_8UC3, cv::Scalar(127, 127, 127));
-  const cv::Rect inside = window & cv::Rect(0, 0, upright.cols, upright.rows);
-  if (inside.empty()) return 0;
-  upright(inside).copyTo(square(inside - window.tl()));
-  const float front = centredScore(*nets.front, square);
+  const float front = centredScore(*nets.front, picture, window);
   if (front < frontVerificationFloor) return front / 2;
-  return (front + centredScore(*nets.back, square)) / 2;
+  return (front + centredScore(*nets.back, picture, window)) / 2;
 }
 
 // `reduced` is the upright picture scaled by `scale` so that S / 4 windows
@@ -251,7 +262,8 @@ std::vector<Candidate> blazeFaceCandidates(Networks& nets, const cv::Mat& reduce
     // windows keep faces up to 12.5 % of S whole.
     if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
     const auto windows = faceWindows(reduced.size(), level);
-    if (level > 0 && !windows.empty() && windows.front().width < smallestWindow) break;
+    if (windows.empty() || windows.front().width < smallestWindow) break;
+    if (windows.size() > mostWindows) break;
     for (const cv::Rect& window : windows) detectInWindow(*nets.back, reduced, window, scale, true, candidates);
   }
   return blazeface::suppress(std::move(candidates), mergeOverlap);
@@ -270,7 +282,7 @@ std::vector<HogFace> hogFaces(const cv::Mat& picture, double pictureScale) {
   const double scale = reduction * pictureScale;
   cv::Mat grey;
   cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
-  if (reduction < 1.0) cv::resize(grey, grey, cv::Size(), reduction, reduction, cv::INTER_AREA);
+  grey = reducedBy(grey, reduction);
   dlib::cv_image<unsigned char> image(grey);
   std::vector<dlib::rect_detection> found;
   hogDetector()(image, found, 0.0);
@@ -311,7 +323,7 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
   const cv::Mat& upright = state.upright;
   Networks& nets = networks();
   const double reduction = std::min(1.0, 4.0 * backInput / std::min(upright.cols, upright.rows));
-  const cv::Mat reduced = reducedPicture(upright, reduction);
+  const cv::Mat reduced = reducedBy(upright, reduction);
   auto blaze = blazeFaceCandidates(nets, reduced, reduction);
   // Second looks read from the reduced picture when their square would be
   // larger than the back network's input there, else from the full one.

@@ -147,13 +147,7 @@ void hashBlock(const cv::Mat& grey, float* out) {
 FeaturePrintObservation generateFeaturePrint(const Handler& handler) {
   const cv::Mat& upright = handler.state().upright;
   const double scale = std::min(1.0, 256.0 / std::max(upright.cols, upright.rows));
-  cv::Mat reduced;
-  if (scale < 1.0)
-    cv::resize(upright, reduced, cv::Size(std::max(1, static_cast<int>(std::lround(upright.cols * scale))),
-                                          std::max(1, static_cast<int>(std::lround(upright.rows * scale)))),
-               0, 0, cv::INTER_AREA);
-  else
-    reduced = upright;
+  cv::Mat reduced = detail::reducedBy(upright, scale);
   // Cells need a few pixels each.
   if (reduced.cols < 16 || reduced.rows < 16)
     cv::resize(reduced, reduced, cv::Size(std::max(16, reduced.cols), std::max(16, reduced.rows)), 0, 0,

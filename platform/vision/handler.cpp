@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 
@@ -115,6 +117,15 @@ cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size) {
   const double w = size.width, h = size.height;
   return cv::Rect2d(normalized.x * w, (1.0 - normalized.maxY()) * h, normalized.width * w,
                     normalized.height * h);
+}
+
+cv::Mat reducedBy(const cv::Mat& picture, double scale) {
+  if (scale >= 1.0) return picture;
+  const cv::Size size(std::max(1, static_cast<int>(std::lround(picture.cols * scale))),
+                      std::max(1, static_cast<int>(std::lround(picture.rows * scale))));
+  cv::Mat reduced;
+  cv::resize(picture, reduced, size, 0, 0, cv::INTER_AREA);
+  return reduced;
 }
 
 }  // namespace detail

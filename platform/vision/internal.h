@@ -50,9 +50,19 @@ void requireModelFile(const std::string& path);
 Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
 cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
 
+// `picture` scaled by `scale` with area averaging, each side at least one
+// pixel (a long strip reduced by its longer side keeps a row); `picture`
+// itself when `scale` is 1 or more.
+cv::Mat reducedBy(const cv::Mat& picture, double scale);
+
 // The square search windows of one tiling level (0: side = the shorter
 // side, 1: half of it, 2: a quarter) over a picture of that size.
 std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level);
+
+// The square `window` of `picture` (it may reach past the picture; the
+// outside is mid grey) resized to `size` × `size`, never copied at its own
+// size. Empty when the window misses the picture.
+cv::Mat windowInput(const cv::Mat& picture, const cv::Rect& window, int size);
 
 // Faces of the ensemble for this handler (detected on first use).
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state);

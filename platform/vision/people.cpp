@@ -31,11 +31,7 @@ std::vector<HumanObservation> detectHumanRectangles(const Handler& handler) {
   auto& state = handler.state();
   const cv::Mat& grey = state.greyPicture();
   const double scale = std::min(1.0, static_cast<double>(longerSide) / std::max(grey.cols, grey.rows));
-  cv::Mat reduced;
-  if (scale < 1.0)
-    cv::resize(grey, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  else
-    reduced = grey;
+  const cv::Mat reduced = detail::reducedBy(grey, scale);
 
   std::vector<cv::Rect> boxes;
   std::vector<double> margins;

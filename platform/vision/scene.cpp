@@ -86,11 +86,7 @@ struct Pixel {
 SceneClassification classicalScene(Handler::State& state) {
   const cv::Mat& upright = state.upright;
   const double scale = std::min(1.0, 256.0 / std::max(upright.cols, upright.rows));
-  cv::Mat reduced;
-  if (scale < 1.0)
-    cv::resize(upright, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  else
-    reduced = upright;
+  const cv::Mat reduced = detail::reducedBy(upright, scale);
   cv::Mat hsv, grey, gx, gy;
   cv::cvtColor(reduced, hsv, cv::COLOR_BGR2HSV_FULL);
   cv::cvtColor(reduced, grey, cv::COLOR_BGR2GRAY);

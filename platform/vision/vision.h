@@ -46,10 +46,10 @@ namespace vision {
 // ---------------------------------------------------------------------------
 // Revisions
 
-inline constexpr int faceRectanglesRevision = 1;
-inline constexpr int faceLandmarksRevision = 1;
-inline constexpr int faceCaptureQualityRevision = 1;
-inline constexpr int humanRectanglesRevision = 1;
+inline constexpr int faceRectanglesRevision = 2;
+inline constexpr int faceLandmarksRevision = 2;
+inline constexpr int faceCaptureQualityRevision = 2;
+inline constexpr int humanRectanglesRevision = 2;
 inline constexpr int sceneClassifierRevision = 1;       // the built-in classical classifier
 inline constexpr int sceneClassifierModelRevision = 1001;  // a classifier model from the model directory
 inline constexpr int featurePrintRevision = 1;

@@ -150,6 +150,26 @@ TEST(FaceWindows, SmallFacesLieWholeInSomeWindow) {
   }
 }
 
+// A window is read into the network's input at the input's size, the part
+// outside the picture mid grey, whatever the window's own size: a long
+// strip letterboxed whole must not cost its longer side squared.
+TEST(FaceWindows, InputIsTheWindowReducedWithGreyOutside) {
+  cv::Mat strip(4, 60000, CV_8UC3, cv::Scalar(0, 0, 255));
+  const cv::Mat whole = vision::detail::windowInput(strip, cv::Rect(0, -29998, 60000, 60000), 256);
+  ASSERT_EQ(whole.size(), cv::Size(256, 256));
+  EXPECT_EQ(whole.at<cv::Vec3b>(128, 10), cv::Vec3b(0, 0, 255));
+  EXPECT_EQ(whole.at<cv::Vec3b>(10, 10), cv::Vec3b(127, 127, 127));
+  EXPECT_EQ(whole.at<cv::Vec3b>(250, 250), cv::Vec3b(127, 127, 127));
+
+  // A 100-pixel window half past the right edge of a blue picture, enlarged.
+  cv::Mat blue(200, 200, CV_8UC3, cv::Scalar(255, 0, 0));
+  const cv::Mat edge = vision::detail::windowInput(blue, cv::Rect(150, 50, 100, 100), 128);
+  EXPECT_EQ(edge.at<cv::Vec3b>(64, 10), cv::Vec3b(255, 0, 0));
+  EXPECT_EQ(edge.at<cv::Vec3b>(64, 60), cv::Vec3b(255, 0, 0));
+  EXPECT_EQ(edge.at<cv::Vec3b>(64, 70), cv::Vec3b(127, 127, 127));
+  EXPECT_TRUE(vision::detail::windowInput(blue, cv::Rect(300, 300, 50, 50), 128).empty());
+}
+
 // A 3 × 2 picture with distinct pixels, stored as each orientation would
 // store it; the handler must give back the same upright picture.
 TEST(Handler, AppliesEveryOrientation) {

@@ -232,3 +232,22 @@ TEST(HumanRectangles, APortraitIsAPersonAndAStillLifeHasNone) {
 }
 
 }  // namespace
+
+// Every recogniser takes pictures of extreme shapes (a strip one reduction
+// would turn into no rows at all, a single pixel) and finds nothing in them,
+// without an error and without a buffer of the longer side squared.
+TEST(Recognisers, ExtremeShapesGiveEmptyAnswers) {
+  const cv::Size sizes[] = {{60000, 4}, {3, 50000}, {1, 1}};
+  for (const cv::Size& size : sizes) {
+    cv::Mat bgr(size, CV_8UC3);
+    cv::randu(bgr, 0, 255);
+    const auto p = picture(bgr);
+    const vision::Handler handler(p.image());
+    EXPECT_TRUE(vision::detectFaceLandmarks(handler).empty()) << size;
+    EXPECT_TRUE(vision::detectHumanRectangles(handler).empty()) << size;
+    EXPECT_NO_THROW(vision::classifyScene(handler)) << size;
+    EXPECT_FALSE(vision::generateFeaturePrint(handler).data.empty()) << size;
+    EXPECT_NO_THROW(vision::detectRectangles(handler)) << size;
+    EXPECT_NO_THROW(vision::detectHorizon(handler)) << size;
+  }
+}
