@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <new>
+#include <optional>
 
 #include "reports.h"
 
@@ -69,27 +71,53 @@ json::Value toJson(const VisionAnalysis& analysis) {
 void runAnalysis(const std::string& path) {
   const auto source = openImage(path);
   const int orientation = imageOrientation(source->properties());
+  // The pixel profile reads the file on its own (two reduced decodes), so it
+  // runs beside the full decode and the recognisers, from a source of its
+  // own. Every path below waits for it before the process ends.
+  std::future<std::optional<PixelProfile>> profileTask =
+      std::async(std::launch::async, [&path]() -> std::optional<PixelProfile> {
+        try {
+          const auto own = imageio::Source::open(path);
+          if (own) return pixelProfile(*own);
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;  // read again below, from the main source
+      });
+  const auto finishProfile = [&] { return profileTask.valid() ? profileTask.get() : std::nullopt; };
+
   VisionAnalysis analysis;
   vision::SceneClassification scene;
   vision::FeaturePrintObservation print;
+  std::string failure;
   {
-    imageio::Raster raster = decodeStored(*source, path);
+    std::optional<imageio::Raster> raster;
+    try {
+      raster = source->decode(imageio::Orientation::stored, {.maxPixels = maxPixels});
+    } catch (const std::bad_alloc&) {
+      raster.reset();
+    }
+    if (!raster || raster->width < 1 || raster->height < 1) {
+      finishProfile();
+      fail("Cannot decode image: " + absolutePath(path));
+    }
     try {
       // The recognisers share one handler, so the picture is turned upright once.
       const vision::Handler handler(
-          {raster.data.data(), raster.width, raster.height, raster.rowBytes(), raster.bitsPerComponent},
+          {raster->data.data(), raster->width, raster->height, raster->rowBytes(), raster->bitsPerComponent},
           orientation);
-      raster = {};  // the handler keeps its own upright copy
+      raster.reset();  // the handler keeps its own upright copy
       scene = vision::classifyScene(handler);
       print = vision::generateFeaturePrint(handler);
       analysis.humanCount = static_cast<std::int64_t>(vision::detectHumanRectangles(handler).size());
       analysis.faceCount = static_cast<std::int64_t>(vision::detectFaceRectangles(handler).size());
     } catch (const std::bad_alloc&) {
-      fail("Apple Vision analysis failed: Not enough memory to analyse the image.");
+      failure = "Apple Vision analysis failed: Not enough memory to analyse the image.";
     } catch (const std::exception& error) {
-      fail(std::string("Apple Vision analysis failed: ") + error.what());
+      failure = std::string("Apple Vision analysis failed: ") + error.what();
     }
   }
+  std::optional<PixelProfile> profile = finishProfile();
+  if (!failure.empty()) fail(failure);
   analysis.classifications = keptClassifications(scene.labels);
   if (print.data.empty() && print.elementCount == 0) fail("Apple Vision did not return an image feature print.\n");
   analysis.embedding = normalizedEmbedding(print);
@@ -97,7 +125,7 @@ void runAnalysis(const std::string& path) {
   analysis.classifierRevision = scene.revision;
   analysis.featurePrintRevision = vision::featurePrintRevision;
   // The profile describes the stored raster, orientation not applied.
-  analysis.pixelProfile = pixelProfile(*source);
+  analysis.pixelProfile = profile ? std::move(*profile) : pixelProfile(*source);
 
   const Encoded encoded = encodeRecord(toJson(analysis));
   if (!encoded.text) fail("Cannot encode Apple Vision response: " + encoded.problem);

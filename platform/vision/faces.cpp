@@ -55,7 +55,11 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <atomic>
+#include <exception>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "blazeface.h"
 #include "internal.h"
@@ -84,19 +88,20 @@ constexpr int smallestWindow = 192;
 // picture stays bounded, and its smallest face found is larger.
 constexpr std::size_t mostWindows = 128;
 
-// The networks, loaded once per process and model path.
+// The networks, loaded once per process, model path and worker: a network
+// runs on one thread at a time, so each worker of the search has its own.
 struct Networks {
   std::unique_ptr<blazeface::Network> back;
   std::unique_ptr<blazeface::Network> front;
 };
 
-Networks& networks() {
+Networks& networks(std::size_t worker) {
   static std::mutex mutex;
-  static std::map<std::string, Networks> loaded;
+  static std::map<std::string, std::map<std::size_t, Networks>> loaded;
   const std::lock_guard lock(mutex);
   const std::string backPath = modelPath(faceBackModelFile);
   const std::string frontPath = modelPath(faceFrontModelFile);
-  auto& slot = loaded[backPath + "\n" + frontPath];
+  auto& slot = loaded[backPath + "\n" + frontPath][worker];
   if (!slot.back) {
     Networks fresh;
     fresh.back = std::make_unique<blazeface::Network>(backPath, backInput);
@@ -104,6 +109,41 @@ Networks& networks() {
     slot = std::move(fresh);
   }
   return slot;
+}
+
+// Workers of the search: one per core, at most four. The networks gain
+// nothing from OpenCV's own threads at this input size, so the windows are
+// shared out between workers instead.
+std::size_t workerCount() {
+  static const std::size_t count = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  return count;
+}
+
+// Runs job(i, networks of the worker) for every i below `count`, on all
+// workers; each job writes only its own result, so the outcome does not
+// depend on which worker ran it. The first error is rethrown once every
+// worker has stopped.
+void runJobs(std::size_t count, const std::function<void(std::size_t, Networks&)>& job) {
+  std::atomic<std::size_t> next{0};
+  std::mutex failureMutex;
+  std::exception_ptr failure;
+  const auto work = [&](std::size_t worker) {
+    try {
+      Networks& nets = networks(worker);
+      for (std::size_t i = next++; i < count; i = next++) job(i, nets);
+    } catch (...) {
+      const std::lock_guard lock(failureMutex);
+      if (!failure) failure = std::current_exception();
+      next = count;
+    }
+  };
+  const std::size_t helpers = std::min(workerCount(), count) - (count > 0 ? 1 : 0);
+  std::vector<std::thread> threads;
+  threads.reserve(helpers);
+  for (std::size_t w = 1; w <= helpers; ++w) threads.emplace_back(work, w);
+  work(0);
+  for (auto& t : threads) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 dlib::frontal_face_detector& hogDetector() {
@@ -240,19 +280,28 @@ float verificationScore(Networks& nets, const cv::Mat& picture, double scale, co
   return (front + centredScore(*nets.back, picture, window)) / 2;
 }
 
+// One network run of the search: which network, on which window of the
+// reduced picture, and whether detections cut by the window's inner edges
+// are dropped.
+struct WindowJob {
+  bool front = false;
+  cv::Rect window;
+  bool dropAtInnerEdges = true;
+};
+
 // `reduced` is the upright picture scaled by `scale` so that S / 4 windows
 // are about the network's input (never enlarged); every search reads it.
-std::vector<Candidate> blazeFaceCandidates(Networks& nets, const cv::Mat& reduced, double scale) {
-  std::vector<Candidate> candidates;
+std::vector<WindowJob> searchJobs(const cv::Mat& reduced) {
+  std::vector<WindowJob> jobs;
   const int shorter = std::min(reduced.cols, reduced.rows);
   const int longer = std::max(reduced.cols, reduced.rows);
 
   // The whole picture, letterboxed (centred) into a square.
   {
-    const int side = std::max(reduced.cols, reduced.rows);
+    const int side = longer;
     const cv::Rect square(-(side - reduced.cols) / 2, -(side - reduced.rows) / 2, side, side);
-    detectInWindow(*nets.back, reduced, square, scale, false, candidates);
-    detectInWindow(*nets.front, reduced, square, scale, false, candidates);
+    jobs.push_back({false, square, false});
+    jobs.push_back({true, square, false});
   }
 
   // Windows of S, S / 2 and S / 4.
@@ -264,9 +313,9 @@ std::vector<Candidate> blazeFaceCandidates(Networks& nets, const cv::Mat& reduce
     const auto windows = faceWindows(reduced.size(), level);
     if (windows.empty() || windows.front().width < smallestWindow) break;
     if (windows.size() > mostWindows) break;
-    for (const cv::Rect& window : windows) detectInWindow(*nets.back, reduced, window, scale, true, candidates);
+    for (const cv::Rect& window : windows) jobs.push_back({false, window, true});
   }
-  return blazeface::suppress(std::move(candidates), mergeOverlap);
+  return jobs;
 }
 
 struct HogFace {
@@ -321,41 +370,67 @@ const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
   static std::mutex running;
   const std::lock_guard lock(running);
   const cv::Mat& upright = state.upright;
-  Networks& nets = networks();
   const double reduction = std::min(1.0, 4.0 * backInput / std::min(upright.cols, upright.rows));
   const cv::Mat reduced = reducedBy(upright, reduction);
-  auto blaze = blazeFaceCandidates(nets, reduced, reduction);
+
+  // The search: dlib's detector (the longest single job, so taken first)
+  // and every network window, shared out between the workers.
+  const auto jobs = searchJobs(reduced);
+  std::vector<std::vector<Candidate>> found(jobs.size());
+  std::vector<HogFace> hog;
+  runJobs(jobs.size() + 1, [&](std::size_t i, Networks& nets) {
+    if (i == 0) {
+      hog = hogFaces(reduced, reduction);
+      return;
+    }
+    const WindowJob& job = jobs[i - 1];
+    detectInWindow(job.front ? *nets.front : *nets.back, reduced, job.window, reduction, job.dropAtInnerEdges,
+                   found[i - 1]);
+  });
+  std::vector<Candidate> candidates;
+  for (auto& f : found) candidates.insert(candidates.end(), f.begin(), f.end());
+  const auto blaze = blazeface::suppress(std::move(candidates), mergeOverlap);
+
   // Second looks read from the reduced picture when their square would be
   // larger than the back network's input there, else from the full one.
-  const auto verify = [&](const cv::Rect2d& box) {
+  const auto verify = [&](const cv::Rect2d& box, Networks& nets) {
     const bool large = verificationFraming * std::max(box.width, box.height) * reduction >= backInput;
     return large ? verificationScore(nets, reduced, reduction, box) : verificationScore(nets, upright, 1.0, box);
   };
-  const auto hog = hogFaces(reduced, reduction);
+  std::vector<float> blazeVerified(blaze.size());
+  runJobs(blaze.size(), [&](std::size_t i, Networks& nets) { blazeVerified[i] = verify(blaze[i].box, nets); });
 
   std::vector<Handler::State::Face> faces;
   std::vector<bool> hogUsed(hog.size(), false);
-  for (const auto& c : blaze) {
+  for (std::size_t c = 0; c < blaze.size(); ++c) {
+    const Candidate& candidate = blaze[c];
     bool confirmed = false;
     for (std::size_t i = 0; i < hog.size(); ++i)
-      if (sameFace(c.box, hog[i].box)) {
+      if (sameFace(candidate.box, hog[i].box)) {
         confirmed = true;
         hogUsed[i] = true;
       }
-    const float verified = verify(c.box);
+    const float verified = blazeVerified[c];
     if (verified < acceptedScore && !confirmed) continue;
-    faces.push_back({c.box, std::max(c.score, verified), std::vector<cv::Point2d>(c.keyPoints.begin(), c.keyPoints.end())});
+    faces.push_back({candidate.box, std::max(candidate.score, verified),
+                     std::vector<cv::Point2d>(candidate.keyPoints.begin(), candidate.keyPoints.end())});
   }
-  for (std::size_t i = 0; i < hog.size(); ++i) {
-    if (hogUsed[i]) continue;
-    // Already covered by an accepted face (a second, looser match)?
-    bool covered = false;
-    for (const auto& f : faces) covered = covered || iou(f.box, hog[i].box) > 0.2;
-    if (covered) continue;
+  // dlib's boxes that no network face covers get a second look of their own
+  // (all at once; one covered only by another dlib face is then passed over).
+  const auto covered = [&](const cv::Rect2d& box) {
+    return std::any_of(faces.begin(), faces.end(), [&](const auto& f) { return iou(f.box, box) > 0.2; });
+  };
+  std::vector<std::size_t> lonely;
+  for (std::size_t i = 0; i < hog.size(); ++i)
+    if (!hogUsed[i] && !covered(hog[i].box)) lonely.push_back(i);
+  std::vector<float> hogVerified(hog.size(), 0.0f);
+  runJobs(lonely.size(), [&](std::size_t i, Networks& nets) { hogVerified[lonely[i]] = verify(hog[lonely[i]].box, nets); });
+  for (std::size_t i : lonely) {
+    if (covered(hog[i].box)) continue;
     // Alone, dlib's detector also answers weakly on round badges and
     // textures: its face must have a fair score and pass the networks'
     // second look, or pass that look outright.
-    const float verified = verify(hog[i].box);
+    const float verified = hogVerified[i];
     const bool accepted = (hog[i].score >= hogAloneScore && verified >= hogAloneVerification) || verified >= acceptedScore;
     if (!accepted) continue;
     const float confidence = std::max(static_cast<float>(1.0 / (1.0 + std::exp(-2.0 * hog[i].score))), verified);
