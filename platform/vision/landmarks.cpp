@@ -48,6 +48,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "landmark_model.h"
 
 namespace vision {
 
@@ -63,11 +64,14 @@ dlib::shape_predictor& shapePredictor() {
   auto& slot = loaded[path];
   if (!slot) {
     detail::requireModelFile(path);
-    auto predictor = std::make_unique<dlib::shape_predictor>();
-    try {
-      dlib::deserialize(path) >> *predictor;
-    } catch (const std::exception& e) {
-      detail::throwDamagedModel(path, "not a dlib shape predictor");
+    auto predictor = detail::readFastShapePredictor(detail::modelPath(fastLandmarkModelFile), path);
+    if (!predictor) {
+      predictor = std::make_unique<dlib::shape_predictor>();
+      try {
+        dlib::deserialize(path) >> *predictor;
+      } catch (const std::exception& e) {
+        detail::throwDamagedModel(path, "not a dlib shape predictor");
+      }
     }
     if (predictor->num_parts() != 68) detail::throwDamagedModel(path, "not a 68-point shape predictor");
     slot = std::move(predictor);

@@ -83,6 +83,9 @@ std::string modelDirectory();
 inline constexpr const char* faceBackModelFile = "face_detection_back_256x256_barracuda.onnx";
 inline constexpr const char* faceFrontModelFile = "face_detection_front_128x128_barracuda.onnx";
 inline constexpr const char* landmarkModelFile = "shape_predictor_68_face_landmarks.dat";
+// The same model in a form that loads faster, written by the build beside it;
+// used only while it matches the file above.
+inline constexpr const char* fastLandmarkModelFile = "shape_predictor_68_face_landmarks.fast";
 // dlib's HOG face detector, written by the build; when absent, the copy
 // compiled into dlib is unpacked instead (the same detector, slower to load).
 inline constexpr const char* hogFaceModelFile = "frontal_face_detector.dat";

@@ -2,9 +2,14 @@
 // the file, never "no faces".
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
+#include <sstream>
+
+#include "landmark_model.h"
 #include "test_photos.h"
 #include "vision.h"
 
@@ -77,6 +82,63 @@ TEST(ModelFiles, MissingOrDamagedFilesAreErrorsNamingTheFile) {
           << c.description << ": " << e.what();
     }
   }
+}
+
+std::string serialized(const dlib::shape_predictor& predictor) {
+  std::ostringstream out;
+  dlib::serialize(predictor, out);
+  return out.str();
+}
+
+// The fast landmark file loads to dlib's own predictor, to the bit; one that
+// is damaged, cut short or made from another file is not used (the caller
+// then reads dlib's file).
+TEST(ModelFiles, TheFastLandmarkModelIsDlibsOwnOrNothing) {
+  const TemporaryDirectory directory;
+  const std::string source = fs::canonical(vision::modelDirectory() + "/" + vision::landmarkModelFile);
+  const std::string fast = directory.path + "/fast";
+  std::string problem;
+  ASSERT_TRUE(vision::detail::writeFastShapePredictor(source, fast, problem)) << problem;
+  EXPECT_FALSE(fs::exists(fast + ".partial"));
+  const auto loaded = vision::detail::readFastShapePredictor(fast, source);
+  ASSERT_TRUE(loaded);
+  dlib::shape_predictor original;
+  dlib::deserialize(source) >> original;
+  EXPECT_TRUE(serialized(*loaded) == serialized(original));
+
+  std::ifstream in(fast, std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), {});
+  // Offsets: magic 0, source size 8, shape length 24; the first split's
+  // first index follows the first cascade's pixels and tree count.
+  std::uint32_t n = 0, pixels = 0;
+  std::memcpy(&n, good.data() + 24, 4);
+  const std::size_t pixelsAt = 28 + 4 * std::size_t{n} + 4;
+  std::memcpy(&pixels, good.data() + pixelsAt, 4);
+  const std::size_t firstSplit = pixelsAt + 4 + 8 * std::size_t{pixels} + 4 + 4;
+  struct Damage {
+    const char* description;
+    std::function<void(std::string&)> apply;
+  };
+  const auto poke = [](std::size_t at, std::uint32_t value) {
+    return [at, value](std::string& bytes) { std::memcpy(bytes.data() + at, &value, 4); };
+  };
+  const Damage damages[] = {
+      {"wrong magic", [](std::string& b) { b[0] = 'X'; }},
+      {"made from a file of another size", poke(8, 12345)},
+      {"cut in half", [](std::string& b) { b.resize(b.size() / 2); }},
+      {"one byte short", [](std::string& b) { b.pop_back(); }},
+      {"one byte too many", [](std::string& b) { b.push_back('\0'); }},
+      {"a split reading past the feature pixels", poke(firstSplit, pixels)},
+      {"a shape length past the end", poke(24, 0xffffffffu)},
+      {"empty", [](std::string& b) { b.clear(); }},
+  };
+  for (const auto& d : damages) {
+    std::string bytes = good;
+    d.apply(bytes);
+    write(fast, bytes);
+    EXPECT_FALSE(vision::detail::readFastShapePredictor(fast, source)) << d.description;
+  }
+  EXPECT_FALSE(vision::detail::readFastShapePredictor(directory.path + "/absent", source));
 }
 
 TEST(ModelFiles, TheDirectoryFollowsTheEnvironmentOrSitsBesideThePrograms) {

@@ -1,0 +1,258 @@
+#include "landmark_model.h"
+
+#include <dlib/serialize.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace vision::detail {
+
+namespace {
+
+constexpr char magic[8] = {'O', 'R', 'V', 'A', 'N', 'S', 'P', '1'};
+// Far above the 68-point model (about 65 MB in this form).
+constexpr std::uint64_t largestFastFile = std::uint64_t{1} << 30;
+
+using Forests = std::vector<std::vector<dlib::impl::regression_tree>>;
+using Points = std::vector<dlib::vector<float, 2>>;
+
+struct SourceStamp {
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;
+};
+
+bool stampOf(const std::string& path, SourceStamp& stamp) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  stamp.size = static_cast<std::uint64_t>(info.st_size);
+  stamp.mtime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+template <typename T>
+void put(std::string& out, const T& value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void putCount(std::string& out, std::size_t count) { put(out, static_cast<std::uint32_t>(count)); }
+
+// A feature pixel p whose encoding against `shape` is exactly (anchor,
+// delta): its nearest shape point is the anchor and p − location(anchor)
+// gives delta to the bit. Tries the plain sum, then its nearest neighbours.
+bool pixelFor(const dlib::matrix<float, 0, 1>& shape, unsigned long anchor, const dlib::vector<float, 2>& delta,
+              dlib::vector<float, 2>& pixel) {
+  const dlib::vector<float, 2> origin = dlib::impl::location(shape, anchor);
+  const dlib::vector<float, 2> sum = origin + delta;
+  for (int dx = -2; dx <= 2; ++dx)
+    for (int dy = -2; dy <= 2; ++dy) {
+      dlib::vector<float, 2> p = sum;
+      for (int i = 0; i < std::abs(dx); ++i) p.x() = std::nextafter(p.x(), dx > 0 ? INFINITY : -INFINITY);
+      for (int i = 0; i < std::abs(dy); ++i) p.y() = std::nextafter(p.y(), dy > 0 ? INFINITY : -INFINITY);
+      const dlib::vector<float, 2> back = p - origin;
+      if (back.x() == delta.x() && back.y() == delta.y() && dlib::impl::nearest_shape_point(shape, p) == anchor) {
+        pixel = p;
+        return true;
+      }
+    }
+  return false;
+}
+
+// Bounds-checked reading of the fast file.
+class Reader {
+ public:
+  explicit Reader(const std::vector<char>& bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  template <typename T>
+  bool take(T& value) {
+    if (static_cast<std::size_t>(end_ - at_) < sizeof value) return false;
+    std::memcpy(&value, at_, sizeof value);
+    at_ += sizeof value;
+    return true;
+  }
+  // A count of items of `itemBytes` each that the remaining bytes can hold.
+  bool count(std::uint32_t& n, std::size_t itemBytes) {
+    return take(n) && static_cast<std::uint64_t>(n) * itemBytes <= static_cast<std::uint64_t>(end_ - at_);
+  }
+  bool floats(float* out, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - at_) / sizeof(float) < n) return false;
+    std::memcpy(out, at_, n * sizeof(float));
+    at_ += n * sizeof(float);
+    return true;
+  }
+  bool atEnd() const { return at_ == end_; }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
+
+bool readWhole(const std::string& path, std::vector<char>& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+            static_cast<std::uint64_t>(info.st_size) <= largestFastFile;
+  if (ok) {
+    bytes.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n > 0)
+        done += static_cast<std::size_t>(n);
+      else if (!(n < 0 && errno == EINTR))
+        ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool isPowerOfTwo(std::uint32_t n) { return n > 0 && (n & (n - 1)) == 0; }
+
+}  // namespace
+
+bool writeFastShapePredictor(const std::string& source, const std::string& target, std::string& problem) {
+  SourceStamp stamp;
+  if (!stampOf(source, stamp)) {
+    problem = "cannot read " + source;
+    return false;
+  }
+  dlib::matrix<float, 0, 1> shape;
+  Forests forests;
+  std::vector<std::vector<unsigned long>> anchors;
+  std::vector<Points> deltas;
+  try {
+    std::ifstream in(source, std::ios::binary);
+    int version = 0;
+    dlib::deserialize(version, in);
+    if (version != 1) throw dlib::serialization_error("unexpected version");
+    dlib::deserialize(shape, in);
+    dlib::deserialize(forests, in);
+    dlib::deserialize(anchors, in);
+    dlib::deserialize(deltas, in);
+  } catch (const std::exception& e) {
+    problem = source + " is not a dlib shape predictor (" + e.what() + ")";
+    return false;
+  }
+  if (shape.size() == 0 || shape.size() % 2 != 0 || anchors.size() != forests.size() ||
+      deltas.size() != forests.size()) {
+    problem = source + " has an unexpected layout";
+    return false;
+  }
+
+  std::string out(magic, sizeof magic);
+  put(out, stamp.size);
+  put(out, stamp.mtime);
+  putCount(out, static_cast<std::size_t>(shape.size()));
+  for (long i = 0; i < shape.size(); ++i) put(out, shape(i));
+  putCount(out, forests.size());
+  for (std::size_t c = 0; c < forests.size(); ++c) {
+    if (anchors[c].size() != deltas[c].size()) {
+      problem = source + " has an unexpected layout";
+      return false;
+    }
+    putCount(out, anchors[c].size());
+    for (std::size_t j = 0; j < anchors[c].size(); ++j) {
+      dlib::vector<float, 2> pixel;
+      if (anchors[c][j] >= static_cast<unsigned long>(shape.size() / 2) ||
+          !pixelFor(shape, anchors[c][j], deltas[c][j], pixel)) {
+        problem = source + ": a feature pixel cannot be reproduced exactly";
+        return false;
+      }
+      put(out, pixel.x());
+      put(out, pixel.y());
+    }
+    putCount(out, forests[c].size());
+    for (const auto& tree : forests[c]) {
+      putCount(out, tree.splits.size());
+      for (const auto& split : tree.splits) {
+        put(out, static_cast<std::uint32_t>(split.idx1));
+        put(out, static_cast<std::uint32_t>(split.idx2));
+        put(out, split.thresh);
+      }
+      putCount(out, tree.leaf_values.size());
+      for (const auto& leaf : tree.leaf_values) {
+        if (leaf.size() != shape.size()) {
+          problem = source + " has an unexpected layout";
+          return false;
+        }
+        for (long i = 0; i < leaf.size(); ++i) put(out, leaf(i));
+      }
+    }
+  }
+
+  const std::string partial = target + ".partial";
+  {
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    file.flush();
+    if (!file) {
+      std::remove(partial.c_str());
+      problem = "cannot write " + partial;
+      return false;
+    }
+  }
+  if (std::rename(partial.c_str(), target.c_str()) != 0) {
+    std::remove(partial.c_str());
+    problem = "cannot write " + target;
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<dlib::shape_predictor> readFastShapePredictor(const std::string& fast, const std::string& source) {
+  SourceStamp stamp;
+  std::vector<char> bytes;
+  if (!stampOf(source, stamp) || !readWhole(fast, bytes)) return nullptr;
+  Reader in(bytes);
+  char head[sizeof magic];
+  SourceStamp made;
+  std::uint32_t n = 0, cascades = 0;
+  if (!in.take(head) || std::memcmp(head, magic, sizeof magic) != 0 || !in.take(made.size) ||
+      !in.take(made.mtime) || made.size != stamp.size || made.mtime != stamp.mtime ||
+      !in.count(n, sizeof(float)) || n == 0 || n % 2 != 0)
+    return nullptr;
+  dlib::matrix<float, 0, 1> shape(n);
+  if (!in.floats(&shape(0), n) || !in.count(cascades, 4 * sizeof(std::uint32_t))) return nullptr;
+
+  Forests forests(cascades);
+  std::vector<Points> pixels(cascades);
+  for (std::uint32_t c = 0; c < cascades; ++c) {
+    std::uint32_t count = 0, trees = 0;
+    if (!in.count(count, 2 * sizeof(float))) return nullptr;
+    pixels[c].resize(count);
+    for (auto& p : pixels[c])
+      if (!in.take(p.x()) || !in.take(p.y()) || !std::isfinite(p.x()) || !std::isfinite(p.y())) return nullptr;
+    if (!in.count(trees, 2 * sizeof(std::uint32_t))) return nullptr;
+    forests[c].resize(trees);
+    for (auto& tree : forests[c]) {
+      std::uint32_t splits = 0, leaves = 0;
+      if (!in.count(splits, 3 * sizeof(std::uint32_t))) return nullptr;
+      tree.splits.resize(splits);
+      for (auto& split : tree.splits) {
+        std::uint32_t a = 0, b = 0;
+        if (!in.take(a) || !in.take(b) || !in.take(split.thresh) || a >= count || b >= count) return nullptr;
+        split.idx1 = a;
+        split.idx2 = b;
+      }
+      if (!in.count(leaves, static_cast<std::size_t>(n) * sizeof(float)) || !isPowerOfTwo(leaves) ||
+          leaves != splits + 1)
+        return nullptr;
+      tree.leaf_values.resize(leaves);
+      for (auto& leaf : tree.leaf_values) {
+        leaf.set_size(n);
+        if (!in.floats(&leaf(0), n)) return nullptr;
+      }
+    }
+  }
+  if (!in.atEnd()) return nullptr;
+  return std::make_unique<dlib::shape_predictor>(shape, forests, pixels);
+}
+
+}  // namespace vision::detail
