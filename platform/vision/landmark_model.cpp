@@ -17,7 +17,7 @@ namespace vision::detail {
 
 namespace {
 
-constexpr char magic[8] = {'O', 'R', 'V', 'A', 'N', 'S', 'P', '1'};
+constexpr char magic[8] = {'O', 'R', 'V', 'A', 'N', 'S', 'P', '2'};
 // Far above the 68-point model (about 65 MB in this form).
 constexpr std::uint64_t largestFastFile = std::uint64_t{1} << 30;
 
@@ -44,27 +44,6 @@ void put(std::string& out, const T& value) {
 
 void putCount(std::string& out, std::size_t count) { put(out, static_cast<std::uint32_t>(count)); }
 
-// A feature pixel p whose encoding against `shape` is exactly (anchor,
-// delta): its nearest shape point is the anchor and p − location(anchor)
-// gives delta to the bit. Tries the plain sum, then its nearest neighbours.
-bool pixelFor(const dlib::matrix<float, 0, 1>& shape, unsigned long anchor, const dlib::vector<float, 2>& delta,
-              dlib::vector<float, 2>& pixel) {
-  const dlib::vector<float, 2> origin = dlib::impl::location(shape, anchor);
-  const dlib::vector<float, 2> sum = origin + delta;
-  for (int dx = -2; dx <= 2; ++dx)
-    for (int dy = -2; dy <= 2; ++dy) {
-      dlib::vector<float, 2> p = sum;
-      for (int i = 0; i < std::abs(dx); ++i) p.x() = std::nextafter(p.x(), dx > 0 ? INFINITY : -INFINITY);
-      for (int i = 0; i < std::abs(dy); ++i) p.y() = std::nextafter(p.y(), dy > 0 ? INFINITY : -INFINITY);
-      const dlib::vector<float, 2> back = p - origin;
-      if (back.x() == delta.x() && back.y() == delta.y() && dlib::impl::nearest_shape_point(shape, p) == anchor) {
-        pixel = p;
-        return true;
-      }
-    }
-  return false;
-}
-
 // Bounds-checked reading of the fast file.
 class Reader {
  public:
@@ -87,41 +66,16 @@ class Reader {
     return true;
   }
   bool atEnd() const { return at_ == end_; }
+  const char* here() const { return at_; }
+  bool skip(std::size_t bytes) {
+    if (static_cast<std::size_t>(end_ - at_) < bytes) return false;
+    at_ += bytes;
+    return true;
+  }
 
  private:
   const char* at_;
   const char* end_;
-};
-
-// The file mapped read-only, its pages read in at once (mapping the page
-// cache costs far less than copying 65 MB into fresh memory).
-class Mapping {
- public:
-  explicit Mapping(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-        static_cast<std::uint64_t>(info.st_size) <= largestFastFile) {
-      void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-      if (at != MAP_FAILED) {
-        data_ = static_cast<const char*>(at);
-        size_ = static_cast<std::size_t>(info.st_size);
-      }
-    }
-    ::close(fd);
-  }
-  ~Mapping() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  const char* data_ = nullptr;
-  std::size_t size_ = 0;
 };
 
 bool isPowerOfTwo(std::uint32_t n) { return n > 0 && (n & (n - 1)) == 0; }
@@ -170,14 +124,13 @@ bool writeFastShapePredictor(const std::string& source, const std::string& targe
     }
     putCount(out, anchors[c].size());
     for (std::size_t j = 0; j < anchors[c].size(); ++j) {
-      dlib::vector<float, 2> pixel;
-      if (anchors[c][j] >= static_cast<unsigned long>(shape.size() / 2) ||
-          !pixelFor(shape, anchors[c][j], deltas[c][j], pixel)) {
-        problem = source + ": a feature pixel cannot be reproduced exactly";
+      if (anchors[c][j] >= static_cast<unsigned long>(shape.size() / 2)) {
+        problem = source + " has an unexpected layout";
         return false;
       }
-      put(out, pixel.x());
-      put(out, pixel.y());
+      put(out, static_cast<std::uint32_t>(anchors[c][j]));
+      put(out, deltas[c][j].x());
+      put(out, deltas[c][j].y());
     }
     putCount(out, forests[c].size());
     for (const auto& tree : forests[c]) {
@@ -187,6 +140,15 @@ bool writeFastShapePredictor(const std::string& source, const std::string& targe
         put(out, static_cast<std::uint32_t>(split.idx2));
         put(out, split.thresh);
       }
+      if (tree.leaf_values.size() != tree.splits.size() + 1 || !isPowerOfTwo(static_cast<std::uint32_t>(tree.leaf_values.size()))) {
+        problem = source + " has an unexpected layout";
+        return false;
+      }
+      for (const auto& split : tree.splits)
+        if (split.idx1 >= anchors[c].size() || split.idx2 >= anchors[c].size()) {
+          problem = source + " has an unexpected layout";
+          return false;
+        }
       putCount(out, tree.leaf_values.size());
       for (const auto& leaf : tree.leaf_values) {
         if (leaf.size() != shape.size()) {
@@ -217,10 +179,43 @@ bool writeFastShapePredictor(const std::string& source, const std::string& targe
   return true;
 }
 
-std::unique_ptr<dlib::shape_predictor> readFastShapePredictor(const std::string& fast, const std::string& source) {
+// The file mapped read-only, its pages read in at once (mapping the page
+// cache costs far less than copying 65 MB into fresh memory).
+struct FastShapePredictor::Mapping {
+  explicit Mapping(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+        static_cast<std::uint64_t>(info.st_size) <= largestFastFile) {
+      void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (at != MAP_FAILED) {
+        data_ = static_cast<const char*>(at);
+        size_ = static_cast<std::size_t>(info.st_size);
+      }
+    }
+    ::close(fd);
+  }
+  ~Mapping() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+FastShapePredictor::~FastShapePredictor() = default;
+
+std::unique_ptr<FastShapePredictor> FastShapePredictor::open(const std::string& fast, const std::string& source) {
   SourceStamp stamp;
   if (!stampOf(source, stamp)) return nullptr;
-  const Mapping mapping(fast);
+  std::unique_ptr<FastShapePredictor> model(new FastShapePredictor);
+  model->mapping_ = std::make_unique<Mapping>(fast);
+  const Mapping& mapping = *model->mapping_;
   if (!mapping.data()) return nullptr;
   Reader in(mapping.data(), mapping.size());
   char head[sizeof magic];
@@ -230,41 +225,75 @@ std::unique_ptr<dlib::shape_predictor> readFastShapePredictor(const std::string&
       !in.take(made.mtime) || made.size != stamp.size || made.mtime != stamp.mtime ||
       !in.count(n, sizeof(float)) || n == 0 || n % 2 != 0)
     return nullptr;
-  dlib::matrix<float, 0, 1> shape(n);
-  if (!in.floats(&shape(0), n) || !in.count(cascades, 4 * sizeof(std::uint32_t))) return nullptr;
+  model->initialShape_.set_size(n);
+  if (!in.floats(&model->initialShape_(0), n) || !in.count(cascades, 2 * sizeof(std::uint32_t))) return nullptr;
 
-  Forests forests(cascades);
-  std::vector<Points> pixels(cascades);
-  for (std::uint32_t c = 0; c < cascades; ++c) {
+  model->cascades_.resize(cascades);
+  for (Cascade& cascade : model->cascades_) {
     std::uint32_t count = 0, trees = 0;
-    if (!in.count(count, 2 * sizeof(float))) return nullptr;
-    pixels[c].resize(count);
-    for (auto& p : pixels[c])
-      if (!in.take(p.x()) || !in.take(p.y()) || !std::isfinite(p.x()) || !std::isfinite(p.y())) return nullptr;
+    if (!in.count(count, 3 * sizeof(std::uint32_t))) return nullptr;
+    cascade.anchors.resize(count);
+    cascade.deltas.resize(count);
+    for (std::uint32_t j = 0; j < count; ++j) {
+      std::uint32_t anchor = 0;
+      float dx = 0, dy = 0;
+      if (!in.take(anchor) || !in.take(dx) || !in.take(dy) || anchor >= n / 2 || !std::isfinite(dx) ||
+          !std::isfinite(dy))
+        return nullptr;
+      cascade.anchors[j] = anchor;
+      cascade.deltas[j] = dlib::vector<float, 2>(dx, dy);
+    }
     if (!in.count(trees, 2 * sizeof(std::uint32_t))) return nullptr;
-    forests[c].resize(trees);
-    for (auto& tree : forests[c]) {
+    cascade.trees.resize(trees);
+    for (Tree& tree : cascade.trees) {
       std::uint32_t splits = 0, leaves = 0;
       if (!in.count(splits, 3 * sizeof(std::uint32_t))) return nullptr;
-      tree.splits.resize(splits);
-      for (auto& split : tree.splits) {
+      tree.splits = in.here();
+      tree.splitCount = splits;
+      for (std::uint32_t k = 0; k < splits; ++k) {
         std::uint32_t a = 0, b = 0;
-        if (!in.take(a) || !in.take(b) || !in.take(split.thresh) || a >= count || b >= count) return nullptr;
-        split.idx1 = a;
-        split.idx2 = b;
+        float thresh = 0;
+        if (!in.take(a) || !in.take(b) || !in.take(thresh) || a >= count || b >= count) return nullptr;
       }
       if (!in.count(leaves, static_cast<std::size_t>(n) * sizeof(float)) || !isPowerOfTwo(leaves) ||
           leaves != splits + 1)
         return nullptr;
-      tree.leaf_values.resize(leaves);
-      for (auto& leaf : tree.leaf_values) {
-        leaf.set_size(n);
-        if (!in.floats(&leaf(0), n)) return nullptr;
-      }
+      tree.leaves = reinterpret_cast<const float*>(in.here());
+      if (!in.skip(static_cast<std::size_t>(leaves) * n * sizeof(float))) return nullptr;
     }
   }
   if (!in.atEnd()) return nullptr;
-  return std::make_unique<dlib::shape_predictor>(shape, forests, pixels);
+  return model;
+}
+
+dlib::full_object_detection FastShapePredictor::operator()(const dlib::cv_image<unsigned char>& image,
+                                                           const dlib::rectangle& box) const {
+  // dlib's cascade: features read relative to the current shape, then every
+  // tree's leaf added in turn.
+  dlib::matrix<float, 0, 1> shape = initialShape_;
+  const long n = shape.size();
+  std::vector<float> features;
+  for (const Cascade& cascade : cascades_) {
+    dlib::impl::extract_feature_pixel_values(image, box, shape, initialShape_, cascade.anchors, cascade.deltas,
+                                             features);
+    for (const Tree& tree : cascade.trees) {
+      std::uint32_t i = 0;
+      while (i < tree.splitCount) {
+        std::uint32_t idx[2];
+        float thresh;
+        std::memcpy(idx, tree.splits + 12 * std::size_t{i}, sizeof idx);
+        std::memcpy(&thresh, tree.splits + 12 * std::size_t{i} + 8, sizeof thresh);
+        i = features[idx[0]] - features[idx[1]] > thresh ? 2 * i + 1 : 2 * i + 2;
+      }
+      const float* leaf = tree.leaves + static_cast<std::size_t>(i - tree.splitCount) * static_cast<std::size_t>(n);
+      for (long k = 0; k < n; ++k) shape(k) += leaf[k];
+    }
+  }
+  const dlib::point_transform_affine toImage = dlib::impl::unnormalizing_tform(box);
+  std::vector<dlib::point> parts(static_cast<std::size_t>(n / 2));
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    parts[i] = toImage(dlib::impl::location(shape, static_cast<unsigned long>(i)));
+  return dlib::full_object_detection(box, parts);
 }
 
 }  // namespace vision::detail

@@ -56,24 +56,36 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-dlib::shape_predictor& shapePredictor() {
+// The landmark model: its fast form when the build wrote one for this file,
+// else dlib's own file (the same fits either way).
+struct Predictor {
+  std::unique_ptr<detail::FastShapePredictor> fast;
+  std::unique_ptr<dlib::shape_predictor> dlibs;
+  unsigned long parts() const { return fast ? fast->num_parts() : dlibs->num_parts(); }
+  dlib::full_object_detection operator()(const dlib::cv_image<unsigned char>& image, const dlib::rectangle& box) const {
+    return fast ? (*fast)(image, box) : (*dlibs)(image, box);
+  }
+};
+
+const Predictor& shapePredictor() {
   static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<dlib::shape_predictor>> loaded;
+  static std::map<std::string, std::unique_ptr<Predictor>> loaded;
   const std::lock_guard lock(mutex);
   const std::string path = detail::modelPath(landmarkModelFile);
   auto& slot = loaded[path];
   if (!slot) {
     detail::requireModelFile(path);
-    auto predictor = detail::readFastShapePredictor(detail::modelPath(fastLandmarkModelFile), path);
-    if (!predictor) {
-      predictor = std::make_unique<dlib::shape_predictor>();
+    auto predictor = std::make_unique<Predictor>();
+    predictor->fast = detail::FastShapePredictor::open(detail::modelPath(fastLandmarkModelFile), path);
+    if (!predictor->fast) {
+      predictor->dlibs = std::make_unique<dlib::shape_predictor>();
       try {
-        dlib::deserialize(path) >> *predictor;
+        dlib::deserialize(path) >> *predictor->dlibs;
       } catch (const std::exception& e) {
         detail::throwDamagedModel(path, "not a dlib shape predictor");
       }
     }
-    if (predictor->num_parts() != 68) detail::throwDamagedModel(path, "not a 68-point shape predictor");
+    if (predictor->parts() != 68) detail::throwDamagedModel(path, "not a 68-point shape predictor");
     slot = std::move(predictor);
   }
   return *slot;
@@ -81,7 +93,7 @@ dlib::shape_predictor& shapePredictor() {
 
 using Shape = std::array<cv::Point2d, 68>;
 
-Shape fit(dlib::shape_predictor& predictor, const dlib::cv_image<unsigned char>& image, const cv::Rect2d& box) {
+Shape fit(const Predictor& predictor, const dlib::cv_image<unsigned char>& image, const cv::Rect2d& box) {
   const dlib::rectangle r(std::lround(box.x), std::lround(box.y), std::lround(box.x + box.width - 1),
                           std::lround(box.y + box.height - 1));
   const auto detection = predictor(image, r);
@@ -99,7 +111,7 @@ cv::Point2d mean(const Shape& s, int first, int last) {
   return sum / static_cast<double>(last - first + 1);
 }
 
-double fitConfidence(dlib::shape_predictor& predictor, const dlib::cv_image<unsigned char>& image,
+double fitConfidence(const Predictor& predictor, const dlib::cv_image<unsigned char>& image,
                      const cv::Rect2d& box, const Shape& shape) {
   const double eyes = cv::norm(mean(shape, 36, 41) - mean(shape, 42, 47));
   if (!(eyes > 1e-6)) return 0;
@@ -223,7 +235,7 @@ std::vector<Fitted> fitAll(Handler::State& state) {
   const auto& faces = detail::ensembleFaces(state);
   std::vector<Fitted> out;
   if (faces.empty()) return out;
-  dlib::shape_predictor& predictor = shapePredictor();
+  const Predictor& predictor = shapePredictor();
   const cv::Mat& grey = state.greyPicture();
   const dlib::cv_image<unsigned char> image(grey);
   for (const auto& face : faces) {
