@@ -6,13 +6,14 @@
 #   veilpass   each method, one process per run.
 # Prints wall time, its ratio to the floor, peak memory, processor time
 # (user and system) and its ratio (steadier than wall time on a shared
-# machine), and the time veilpass spends loading the landmark model (from
-# the moment the model file is opened to the moment it is closed, read off
-# strace), which is also taken off the wall-time ratio in its own column.
+# machine), and the time the landmark model takes to load (the recognisers'
+# timing tool, build/bench/vision_bench, on the same photo: its first
+# landmark fit minus a later one), which is also taken off the wall-time
+# ratio in its own column.
 #   bench/veilpass.sh [runs]      runs: each command runs this many times,
 #                                 alternating; the best time counts (default 3)
 # Needs ./setup.sh to have run (build/bin/veilpass and its models, vips,
-# GNU time, strace, bc).
+# GNU time, bc).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-3}"
@@ -71,18 +72,10 @@ measure() {
   echo "$best $cpu $mem"
 }
 
-# model_load <method>: seconds between opening and closing the landmark model.
-model_load() {
-  strace -f -tt -e trace=openat,close -o "$work/trace" "$bin/veilpass" "$input" "$work/out-trace.jpg" "$1" \
-    >/dev/null || true
-  awk '
-    function seconds(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-    /openat\(.*shape_predictor_68_face_landmarks\.dat.* = [0-9]+$/ {
-      match($0, /= [0-9]+$/); fd[$1] = substr($0, RSTART + 2); start[$1] = seconds($2); next }
-    ($1 in fd) && $0 ~ "close\\(" fd[$1] "\\)" {
-      d = seconds($2) - start[$1]; if (d > longest) longest = d; delete fd[$1] }
-    END { if (longest > 0) printf "%.3f", longest; else printf "n/a" }' "$work/trace"
-}
+# The landmark model's load, once: the same in every method.
+[ -x build/bench/vision_bench ] || cmake --build build --target vision_bench >/dev/null
+model_load=$(build/bench/vision_bench "$input" 1 | awk '$1 == "load-landmark-model" { print $2 }')
+[ -n "$model_load" ] || model_load=n/a
 
 echo "input: $(vipsheader "$input"), $(du -h "$input" | cut -f1)"
 read -r t_floor c_floor m_floor < <(measure vips copy "$input" "$work/floor.jpg[Q=94]")
@@ -90,7 +83,7 @@ printf '%-10s %8s %8s %6s %8s %8s %10s %10s\n' what seconds ratio MB cpu-s "cpu 
 printf '%-10s %8.2f %8s %6d %8.2f %8s %10s %10s\n' floor "$t_floor" 1.00 $((m_floor / 1024)) "$c_floor" 1.00 - -
 for method in paint scratches blur; do
   read -r t c m < <(measure "$bin/veilpass" "$input" "$work/out-$method.jpg" "$method")
-  load=$(model_load "$method")
+  load=$model_load
   ratio=$(printf '%.2f' "$(echo "$t / $t_floor" | bc -l)")
   cratio=$(printf '%.2f' "$(echo "$c / $c_floor" | bc -l)")
   without="n/a"

@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "internal.h"
 
@@ -133,8 +138,77 @@ Network::Network(const std::string& path, int inputSize) : impl_(std::make_uniqu
 
 Network::~Network() = default;
 
+namespace {
+
+// Answers of the networks by input, shared by every instance of a model:
+// a picture searched again after a local change (a verification pass)
+// gives the same input for every window the change does not reach, and a
+// network's answer depends on nothing but its input. Inputs are compared
+// whole, never by their hash alone. Bounded: emptied when it would exceed
+// 64 MB of inputs.
+class AnswerCache {
+ public:
+  bool find(const std::string& model, float minScore, const cv::Mat& input, std::vector<Detection>& out) {
+    const std::string_view bytes = view(input);
+    const std::lock_guard lock(mutex_);
+    const auto range = entries_.equal_range(key(model, minScore, bytes));
+    for (auto it = range.first; it != range.second; ++it)
+      if (it->second.model == model && it->second.minScore == minScore && it->second.input == bytes) {
+        out = it->second.answer;
+        return true;
+      }
+    return false;
+  }
+  void add(const std::string& model, float minScore, const cv::Mat& input, const std::vector<Detection>& answer) {
+    const std::string_view bytes = view(input);
+    const std::lock_guard lock(mutex_);
+    if (held_ + bytes.size() > limit) {
+      entries_.clear();
+      held_ = 0;
+    }
+    entries_.emplace(key(model, minScore, bytes), Entry{model, minScore, std::string(bytes), answer});
+    held_ += bytes.size();
+  }
+
+ private:
+  static constexpr std::size_t limit = std::size_t{64} << 20;
+  struct Entry {
+    std::string model;
+    float minScore;
+    std::string input;
+    std::vector<Detection> answer;
+  };
+  static std::string_view view(const cv::Mat& input) {
+    return {reinterpret_cast<const char*>(input.data), input.total() * input.elemSize()};
+  }
+  static std::size_t key(const std::string& model, float minScore, std::string_view bytes) {
+    std::uint32_t score;
+    std::memcpy(&score, &minScore, sizeof score);
+    return std::hash<std::string_view>{}(bytes) ^ (std::hash<std::string>{}(model) * 31 + score);
+  }
+  std::mutex mutex_;
+  std::unordered_multimap<std::size_t, Entry> entries_;
+  std::size_t held_ = 0;
+};
+
+AnswerCache& answers() {
+  static AnswerCache cache;
+  return cache;
+}
+
+}  // namespace
+
 std::vector<Detection> Network::detect(const cv::Mat& bgrSquare, float minScore) {
   CV_Assert(bgrSquare.type() == CV_8UC3 && bgrSquare.cols == inputSize_ && bgrSquare.rows == inputSize_);
+  const cv::Mat input = bgrSquare.isContinuous() ? bgrSquare : bgrSquare.clone();
+  std::vector<Detection> answer;
+  if (answers().find(impl_->path, minScore, input, answer)) return answer;
+  answer = run(input, minScore);
+  answers().add(impl_->path, minScore, input, answer);
+  return answer;
+}
+
+std::vector<Detection> Network::run(const cv::Mat& bgrSquare, float minScore) {
   cv::Mat rgb;
   cv::cvtColor(bgrSquare, rgb, cv::COLOR_BGR2RGB);
   const int shape[] = {1, inputSize_, inputSize_, 3};

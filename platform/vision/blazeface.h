@@ -65,9 +65,12 @@ class Network {
   ~Network();
   int inputSize() const { return inputSize_; }
   // Runs the network on an 8-bit BGR square of inputSize × inputSize pixels.
+  // The answer to an input seen before (by any network of the same file) is
+  // given again without running the network.
   std::vector<Detection> detect(const cv::Mat& bgrSquare, float minScore);
 
  private:
+  std::vector<Detection> run(const cv::Mat& bgrSquare, float minScore);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int inputSize_;
