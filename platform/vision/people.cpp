@@ -29,9 +29,11 @@ constexpr float suppressionOverlap = 0.3f;
 
 std::vector<HumanObservation> detectHumanRectangles(const Handler& handler) {
   auto& state = handler.state();
-  const cv::Mat& grey = state.greyPicture();
-  const double scale = std::min(1.0, static_cast<double>(longerSide) / std::max(grey.cols, grey.rows));
-  const cv::Mat reduced = detail::reducedBy(grey, scale);
+  // Reduced first, then made grey: the full-size grey picture is not needed.
+  const cv::Mat& upright = state.upright;
+  const double scale = std::min(1.0, static_cast<double>(longerSide) / std::max(upright.cols, upright.rows));
+  cv::Mat reduced;
+  cv::cvtColor(detail::reducedBy(upright, scale), reduced, cv::COLOR_BGR2GRAY);
 
   std::vector<cv::Rect> boxes;
   std::vector<double> margins;
@@ -50,7 +52,7 @@ std::vector<HumanObservation> detectHumanRectangles(const Handler& handler) {
   std::vector<int> chosen;
   cv::dnn::NMSBoxes(kept, scores, static_cast<float>(minimumMargin), suppressionOverlap, chosen);
 
-  const cv::Size size = grey.size();
+  const cv::Size size = upright.size();
   std::vector<HumanObservation> people;
   std::vector<cv::Rect2d> personBoxes;
   for (int i : chosen) {
