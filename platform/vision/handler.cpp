@@ -3,17 +3,46 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 
 #include "internal.h"
 
 namespace vision {
+
+namespace {
+
+// Asks for huge pages over the whole 2 MiB blocks of a picture not yet
+// written: a 12-megapixel copy then commits in a few dozen page faults
+// rather than nine thousand. Small pictures are left as they are.
+void adviseHugePages(const cv::Mat& picture) {
+  const std::size_t bytes = picture.total() * picture.elemSize();
+  if (!picture.isContinuous() || bytes < (std::size_t{4} << 20)) return;
+  constexpr std::uintptr_t block = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(picture.data);
+  const std::uintptr_t first = (start + block - 1) & ~(block - 1);
+  const std::uintptr_t last = (start + bytes) & ~(block - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+namespace detail {
+
+cv::Mat freshPicture(int rows, int cols, int type) {
+  cv::Mat picture(rows, cols, type);
+  adviseHugePages(picture);
+  return picture;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -31,7 +60,7 @@ cv::Mat storedBgr(const Image& image) {
   const int type = image.bitsPerComponent == 16 ? CV_16UC4 : CV_8UC4;
   const cv::Mat rgba(static_cast<int>(image.height), static_cast<int>(image.width), type,
                      const_cast<std::uint8_t*>(image.data), image.rowBytes);
-  cv::Mat bgr;
+  cv::Mat bgr = detail::freshPicture(rgba.rows, rgba.cols, CV_8UC3);
   if (image.bitsPerComponent == 16) {
     cv::Mat eight;
     rgba.convertTo(eight, CV_8UC4, 1.0 / 257.0);
@@ -44,7 +73,11 @@ cv::Mat storedBgr(const Image& image) {
 
 // Applies an EXIF orientation: the result is the picture as it should be seen.
 cv::Mat applyOrientation(cv::Mat stored, int orientation) {
-  cv::Mat out;
+  const bool turned = orientation >= 5 && orientation <= 8;
+  cv::Mat out = orientation >= 2 && orientation <= 8
+                    ? detail::freshPicture(turned ? stored.cols : stored.rows, turned ? stored.rows : stored.cols,
+                                           stored.type())
+                    : cv::Mat();
   switch (orientation) {
     case 2: cv::flip(stored, out, 1); return out;
     case 3: cv::rotate(stored, out, cv::ROTATE_180); return out;
@@ -83,7 +116,10 @@ std::int64_t Handler::width() const { return state_->upright.cols; }
 std::int64_t Handler::height() const { return state_->upright.rows; }
 
 const cv::Mat& Handler::State::greyPicture() {
-  if (grey.empty()) cv::cvtColor(upright, grey, cv::COLOR_BGR2GRAY);
+  if (grey.empty()) {
+    grey = detail::freshPicture(upright.rows, upright.cols, CV_8UC1);
+    cv::cvtColor(upright, grey, cv::COLOR_BGR2GRAY);
+  }
   return grey;
 }
 
@@ -123,7 +159,7 @@ cv::Mat reducedBy(const cv::Mat& picture, double scale) {
   if (scale >= 1.0) return picture;
   const cv::Size size(std::max(1, static_cast<int>(std::lround(picture.cols * scale))),
                       std::max(1, static_cast<int>(std::lround(picture.rows * scale))));
-  cv::Mat reduced;
+  cv::Mat reduced = freshPicture(size.height, size.width, picture.type());
   cv::resize(picture, reduced, size, 0, 0, cv::INTER_AREA);
   return reduced;
 }

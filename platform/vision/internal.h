@@ -50,6 +50,10 @@ void requireModelFile(const std::string& path);
 Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
 cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
 
+// An unwritten picture of that size and type, large ones on huge pages
+// where the system has them (far fewer page faults when it is filled).
+cv::Mat freshPicture(int rows, int cols, int type);
+
 // `picture` scaled by `scale` with area averaging, each side at least one
 // pixel (a long strip reduced by its longer side keeps a row); `picture`
 // itself when `scale` is 1 or more.
