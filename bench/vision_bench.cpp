@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
+#include <vector>
+#include <algorithm>
 
 #include "imageio.h"
 #include "vision.h"
@@ -16,13 +19,19 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+// The fastest of `repeats` runs of work(); work may return its own time (to
+// leave out its preparation), else the whole call is timed.
 template <typename F>
 double best(int repeats, F&& work) {
   double fastest = 1e9;
   for (int i = 0; i < repeats; ++i) {
     const auto start = Clock::now();
-    work();
-    fastest = std::min(fastest, since(start));
+    if constexpr (std::is_same_v<decltype(work()), double>) {
+      fastest = std::min(fastest, work());
+    } else {
+      work();
+      fastest = std::min(fastest, since(start));
+    }
   }
   return fastest;
 }
@@ -70,9 +79,21 @@ int main(int argc, char** argv) {
     }
 
     std::printf("handler %.3f\n", best(repeats, [&] { const vision::Handler h(image, orientation); }));
+    // The networks answer an input they have seen from a cache, so each
+    // repeat searches a copy one grey level brighter than the last: every
+    // window's input differs and the networks really run.
+    int brighter = 0;
+    std::vector<std::uint8_t> lighter = raster->data;
     std::printf("faces %.3f\n", best(repeats, [&] {
-                  const vision::Handler h(image, orientation);
+                  ++brighter;
+                  for (std::size_t i = 0; raster->bitsPerComponent == 8 && i < lighter.size(); ++i)
+                    if (i % 4 != 3) lighter[i] = static_cast<std::uint8_t>(std::min(255, raster->data[i] + brighter));
+                  const vision::Image copy{lighter.data(), raster->width, raster->height, raster->rowBytes(),
+                                           raster->bitsPerComponent};
+                  const auto start = Clock::now();
+                  const vision::Handler h(copy, orientation);
                   vision::detectFaceRectangles(h);
+                  return since(start);
                 }));
     // The rest, each timed after the faces are found (they share them).
     const auto afterFaces = [&](auto&& work) {
