@@ -124,6 +124,7 @@ std::size_t workerCount() {
 // depend on which worker ran it. The first error is rethrown once every
 // worker has stopped.
 void runJobs(std::size_t count, const std::function<void(std::size_t, Networks&)>& job) {
+  if (count == 0) return;
   std::atomic<std::size_t> next{0};
   std::mutex failureMutex;
   std::exception_ptr failure;
@@ -137,7 +138,7 @@ void runJobs(std::size_t count, const std::function<void(std::size_t, Networks&)
       next = count;
     }
   };
-  const std::size_t helpers = std::min(workerCount(), count) - (count > 0 ? 1 : 0);
+  const std::size_t helpers = std::min(workerCount(), count) - 1;
   std::vector<std::thread> threads;
   threads.reserve(helpers);
   for (std::size_t w = 1; w <= helpers; ++w) threads.emplace_back(work, w);
