@@ -21,9 +21,10 @@
 // picture the smallest face searched is then about 15 pixels rather than
 // 2 % of S. So is a level of more than 128 windows, with the finer ones
 // (the S / 4 level of a panorama longer than about 4.7 : 1): the search
-// stays bounded, and such a picture's smallest face found is 4 % of S. A picture larger than needed is first reduced so that its S / 4
-// windows are about 256 pixels (the network's input): 1024 pixels on the
-// shorter side.
+// stays bounded, and such a picture's smallest face found is 4 % of S. A
+// picture larger than needed is first reduced so that its S / 4 windows
+// are about 256 pixels (the network's input): 1024 pixels on the shorter
+// side.
 // Windows whose grey levels are nearly uniform are skipped (nothing there
 // can be a face). Detections that touch a window's inner edge are dropped:
 // the face they cut is whole in a neighbouring window.
@@ -53,11 +54,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
-#include <map>
 #include <atomic>
+#include <cmath>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -312,8 +313,8 @@ std::vector<WindowJob> searchJobs(const cv::Mat& reduced) {
     // windows keep faces up to 12.5 % of S whole.
     if (level == 0 && 0.08 * longer <= 0.125 * shorter) continue;
     const auto windows = faceWindows(reduced.size(), level);
-    if (windows.empty() || windows.front().width < smallestWindow) break;
-    if (windows.size() > mostWindows) break;
+    if (windows.empty() || windows.size() > mostWindows) break;
+    if (level > 0 && windows.front().width < smallestWindow) break;
     for (const cv::Rect& window : windows) jobs.push_back({false, window, true});
   }
   return jobs;
