@@ -12,8 +12,9 @@ PACKAGES=(
   libvips-dev libjpeg62-turbo-dev nlohmann-json3-dev libglib2.0-dev libblkid-dev libssl-dev
   libexiv2-dev libexpat1-dev liblcms2-dev libcairo2-dev libpango1.0-dev
   libsqlite3-dev libicu-dev libsecret-1-dev
-  # the recognisers: OpenCV (DNN, HOG, cascades), dlib (HOG faces, 68-point landmarks)
-  libopencv-dev opencv-data libdlib-dev libdlib-data
+  # the recognisers: OpenCV (DNN, HOG, cascades), dlib (HOG faces, 68-point landmarks),
+  # XNNPACK (the face networks' kernels)
+  libopencv-dev opencv-data libdlib-dev libdlib-data libxnnpack-dev libpthreadpool-dev
   # the Secret Service the broker's tests run against, inside a private D-Bus session
   gnome-keyring dbus
   # the sans-serif font the social images are drawn with, and the fonts its

@@ -8,10 +8,13 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
+#include "compiled_network.h"
 #include "internal.h"
 
 namespace vision::blazeface {
@@ -115,25 +118,61 @@ std::vector<Detection> suppress(std::vector<Detection> detections, float iou) {
   return kept;
 }
 
-struct Network::Impl {
+namespace {
+
+const std::vector<cv::String> outputNames{"Identity:0", "Identity_1:0", "Identity_2:0", "Identity_3:0"};
+
+// The ONNX file read by OpenCV; throws ModelFileError when it is not a
+// network with BlazeFace's outputs.
+cv::dnn::Net readNetwork(const std::string& path) {
   cv::dnn::Net net;
+  try {
+    net = cv::dnn::readNetFromONNX(path);
+  } catch (const cv::Exception& e) {
+    detail::throwDamagedModel(path, "not a readable ONNX network");
+  }
+  if (net.empty()) detail::throwDamagedModel(path, "empty network");
+  const auto outputs = net.getUnconnectedOutLayersNames();
+  for (const auto& name : outputNames)
+    if (std::find(outputs.begin(), outputs.end(), name) == outputs.end())
+      detail::throwDamagedModel(path, "no output " + name);
+  return net;
+}
+
+// Compiled once per model file and input size and shared by every network
+// of the process, so that only the first one reads the file; that one
+// keeps what it read in `net`. Null when the network does not compile.
+std::shared_ptr<const compiled::Graph> compiledGraph(const std::string& path, int inputSize,
+                                                     std::optional<cv::dnn::Net>& net) {
+  static std::mutex mutex;
+  static std::map<std::pair<std::string, int>, std::shared_ptr<const compiled::Graph>> graphs;
+  const std::lock_guard lock(mutex);
+  const auto key = std::make_pair(path, inputSize);
+  if (const auto found = graphs.find(key); found != graphs.end()) return found->second;
+  net = readNetwork(path);
+  auto graph = compiled::compile(*net, {1, inputSize, inputSize, 3}, outputNames);
+  graphs[key] = graph;
+  return graph;
+}
+
+}  // namespace
+
+struct Network::Impl {
   std::string path;
-  std::vector<cv::String> outputNames{"Identity:0", "Identity_1:0", "Identity_2:0", "Identity_3:0"};
+  // The network compiled for XNNPACK when it compiles; OpenCV's own
+  // reading of the file otherwise (or once the compiled form fails).
+  std::unique_ptr<compiled::Runner> runner;
+  std::optional<cv::dnn::Net> net;
 };
 
 Network::Network(const std::string& path, int inputSize) : impl_(std::make_unique<Impl>()), inputSize_(inputSize) {
   detail::requireModelFile(path);
   impl_->path = path;
-  try {
-    impl_->net = cv::dnn::readNetFromONNX(path);
-  } catch (const cv::Exception& e) {
-    detail::throwDamagedModel(path, "not a readable ONNX network");
+  if (auto graph = compiledGraph(path, inputSize, impl_->net)) {
+    impl_->runner = std::make_unique<compiled::Runner>(std::move(graph));
+    if (!impl_->runner->usable()) impl_->runner.reset();
   }
-  if (impl_->net.empty()) detail::throwDamagedModel(path, "empty network");
-  const auto outputs = impl_->net.getUnconnectedOutLayersNames();
-  for (const auto& name : impl_->outputNames)
-    if (std::find(outputs.begin(), outputs.end(), name) == outputs.end())
-      detail::throwDamagedModel(path, "no output " + name);
+  if (!impl_->runner && !impl_->net) impl_->net = readNetwork(path);
 }
 
 Network::~Network() = default;
@@ -211,14 +250,28 @@ std::vector<Detection> Network::detect(const cv::Mat& bgrSquare, float minScore)
 std::vector<Detection> Network::run(const cv::Mat& bgrSquare, float minScore) {
   cv::Mat rgb;
   cv::cvtColor(bgrSquare, rgb, cv::COLOR_BGR2RGB);
+  if (impl_->runner) {
+    cv::Mat view(inputSize_, inputSize_, CV_32FC3, impl_->runner->input());
+    rgb.convertTo(view, CV_32FC3, 2.0 / 255.0, -1.0);
+    if (impl_->runner->run(impl_->runner->input())) {
+      const auto& outs = impl_->runner->outputs();
+      const RawOutputs raw{outs[0].data(), outs[0].size(), outs[1].data(), outs[1].size(),
+                           outs[2].data(), outs[2].size(), outs[3].data(), outs[3].size()};
+      bool ok = false;
+      auto detections = decodeAnchors(raw, inputSize_, minScore, &ok);
+      if (ok) return detections;
+    }
+    impl_->runner.reset();  // OpenCV from here on
+    if (!impl_->net) impl_->net = readNetwork(impl_->path);
+  }
   const int shape[] = {1, inputSize_, inputSize_, 3};
   cv::Mat input(4, shape, CV_32F);
   cv::Mat view(inputSize_, inputSize_, CV_32FC3, input.data);
   rgb.convertTo(view, CV_32FC3, 2.0 / 255.0, -1.0);
   std::vector<cv::Mat> outs;
   try {
-    impl_->net.setInput(input);
-    impl_->net.forward(outs, impl_->outputNames);
+    impl_->net->setInput(input);
+    impl_->net->forward(outs, outputNames);
   } catch (const cv::Exception& e) {
     detail::throwDamagedModel(impl_->path, "the network does not run on a BlazeFace input");
   }

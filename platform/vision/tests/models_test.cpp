@@ -7,8 +7,10 @@
 #include <functional>
 #include <fstream>
 
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "compiled_network.h"
 #include "landmark_model.h"
 #include "test_photos.h"
 #include "vision.h"
@@ -144,6 +146,48 @@ TEST(ModelFiles, TheFastLandmarkModelIsDlibsOwnOrNothing) {
     EXPECT_FALSE(vision::detail::FastShapePredictor::open(fast, source)) << d.description;
   }
   EXPECT_FALSE(vision::detail::FastShapePredictor::open(directory.path + "/absent", source));
+}
+
+// Both face networks compile, and the compiled forms give OpenCV's outputs
+// (to float rounding) on windows of real photos, grey and noise; a network
+// with a layer the compiler does not take is refused.
+TEST(ModelFiles, CompiledFaceNetworksAnswerAsOpenCV) {
+  const std::vector<cv::String> outputs{"Identity:0", "Identity_1:0", "Identity_2:0", "Identity_3:0"};
+  cv::Mat noise(300, 300, CV_8UC3);
+  cv::randu(noise, 0, 256);
+  const cv::Mat inputs[] = {vision_test::photo("astronaut.png"), vision_test::photo("coffee.png"),
+                            cv::Mat(64, 64, CV_8UC3, cv::Scalar(127, 127, 127)), noise};
+  for (const auto& [file, size] : {std::pair{vision::faceBackModelFile, 256}, {vision::faceFrontModelFile, 128}}) {
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(vision::modelDirectory() + "/" + file);
+    const auto graph = vision::compiled::compile(net, {1, size, size, 3}, outputs);
+    ASSERT_TRUE(graph) << file;
+    vision::compiled::Runner runner(graph);
+    ASSERT_TRUE(runner.usable());
+    for (const cv::Mat& bgr : inputs) {
+      cv::Mat rgb;
+      cv::resize(bgr, rgb, cv::Size(size, size), 0, 0, cv::INTER_AREA);
+      cv::cvtColor(rgb, rgb, cv::COLOR_BGR2RGB);
+      const int shape[] = {1, size, size, 3};
+      cv::Mat blob(4, shape, CV_32F);
+      rgb.convertTo(cv::Mat(size, size, CV_32FC3, blob.data), CV_32FC3, 2.0 / 255.0, -1.0);
+      std::vector<cv::Mat> expected;
+      net.setInput(blob);
+      net.forward(expected, outputs);
+      ASSERT_TRUE(runner.run(blob.ptr<float>()));
+      ASSERT_EQ(runner.outputs().size(), expected.size());
+      for (std::size_t o = 0; o < expected.size(); ++o) {
+        ASSERT_EQ(runner.outputs()[o].size(), expected[o].total()) << file << " output " << o;
+        for (std::size_t k = 0; k < expected[o].total(); ++k) {
+          const float want = expected[o].ptr<float>()[k], got = runner.outputs()[o][k];
+          ASSERT_NEAR(got, want, 1e-3f * (1.0f + std::abs(want))) << file << " output " << o << " value " << k;
+        }
+      }
+    }
+  }
+  cv::dnn::Net other;
+  cv::dnn::LayerParams sigmoid;
+  other.addLayerToPrev("squash", "Sigmoid", sigmoid);
+  EXPECT_FALSE(vision::compiled::compile(other, {1, 32, 32, 3}, {"squash"}));
 }
 
 TEST(ModelFiles, TheDirectoryFollowsTheEnvironmentOrSitsBesideThePrograms) {
