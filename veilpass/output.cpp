@@ -62,16 +62,14 @@ std::string errorDescription(ErrorCode code, std::int64_t remainingFaces) {
 Error::Error(ErrorCode code, std::int64_t remainingFaces)
     : domain_(errorDomain), code_(code), description_(errorDescription(code, remainingFaces)) {}
 
-Bitmap normalizedImage(const std::string& path) {
-  const auto source = imageio::Source::open(path);
-  if (!source) throw Error(ErrorCode::decodeFailed);
-  const imageio::Properties& properties = source->properties();
+Bitmap normalizedImage(const imageio::Source& source) {
+  const imageio::Properties& properties = source.properties();
   if (properties.pixelWidth <= 0 || properties.pixelHeight <= 0) throw Error(ErrorCode::normalizeFailed);
   if (static_cast<std::uint64_t>(properties.pixelWidth) * static_cast<std::uint64_t>(properties.pixelHeight) > maxPixels)
     throw Error(ErrorCode::normalizeFailed);
   std::optional<imageio::Raster> raster;
   try {
-    raster = source->decode(imageio::Orientation::applied, {.maxPixels = maxPixels});
+    raster = source.decode(imageio::Orientation::applied, {.maxPixels = maxPixels});
   } catch (const std::bad_alloc&) {
     throw Error(ErrorCode::normalizeFailed);
   }

@@ -8,6 +8,8 @@
 // earlier face again for each later one, which a crowd makes explosive.
 // The pixels are those of the chain, to the rounding of 8-bit storage
 // where faces overlap.
+#include <future>
+
 #include "veilpass.h"
 
 namespace veilpass {
@@ -29,7 +31,12 @@ Arguments parseArguments(const std::vector<std::string>& arguments) {
 void run(const std::vector<std::string>& arguments, std::FILE* out) {
   const Arguments args = parseArguments(arguments);
   if (!imageio::initialize()) throw Error(ErrorCode::decodeFailed);
-  const Bitmap bitmap = normalizedImage(args.input);
+  const auto source = imageio::Source::open(args.input);
+  if (!source) throw Error(ErrorCode::decodeFailed);
+  // The face models load on the other core while the picture decodes.
+  auto prepared = std::async(std::launch::async, [] { vision::prepareFaceDetection(true); });
+  const Bitmap bitmap = normalizedImage(*source);
+  prepared.wait();
   const std::int64_t width = bitmap->width, height = bitmap->height;
 
   const std::vector<vision::FaceObservation> sourceFaces = faceObservations(*bitmap);

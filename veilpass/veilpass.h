@@ -131,7 +131,7 @@ using Bitmap = std::shared_ptr<imageio::Raster>;
 // 16-bit components are rounded to 8 bits, and transparency is flattened
 // over black, which is what its premultiplied colour shows once a JPEG
 // drops the alpha. Raises error 1 or 2.
-Bitmap normalizedImage(const std::string& path);
+Bitmap normalizedImage(const imageio::Source& source);
 // The bitmap as an image with extent (0, 0, width, height); it reads the
 // bitmap's pixels as they are when it is rendered.
 coreimage::Image imageOfBitmap(const Bitmap& bitmap);

@@ -5,6 +5,7 @@
 
 #include <opencv2/dnn/all_layers.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <xnnpack.h>
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -37,12 +39,13 @@ struct Operation {
 };
 
 // XNNPACK's memory: blocks of a megabyte or more (a runtime's workspace,
-// packed weights) are aligned to 2 MiB and asked for huge pages, so that
+// the indirection buffers of large convolutions) are aligned to 2 MiB and asked for huge pages, so that
 // first touching them costs a few page faults rather than thousands.
 constexpr std::size_t hugePage = std::size_t{2} << 20;
+constexpr std::size_t largeBlock = std::size_t{1} << 20;
 
 void* allocateAligned(void*, std::size_t alignment, std::size_t size) {
-  const bool large = size >= (std::size_t{1} << 20);
+  const bool large = size >= largeBlock;
   if (large) {
     alignment = std::max(alignment, hugePage);
     size = (size + hugePage - 1) / hugePage * hugePage;
@@ -54,7 +57,16 @@ void* allocateAligned(void*, std::size_t alignment, std::size_t size) {
   return memory;
 }
 void* allocate(void* context, std::size_t size) { return allocateAligned(context, 64, size); }
-void* reallocate(void*, void* pointer, std::size_t size) { return std::realloc(pointer, size); }
+// Large blocks (the convolutions' indirection buffers) are made afresh.
+void* reallocate(void* context, void* pointer, std::size_t size) {
+  if (size < largeBlock) return std::realloc(pointer, size);
+  void* fresh = allocateAligned(context, 64, size);
+  if (fresh && pointer) {
+    std::memcpy(fresh, pointer, std::min(malloc_usable_size(pointer), size));
+    std::free(pointer);
+  }
+  return fresh;
+}
 void release(void*, void* pointer) { std::free(pointer); }
 
 bool xnnpackReady() {

@@ -69,6 +69,37 @@ namespace vision {
 
 namespace detail {
 
+// Workers: one per core, at most four. The networks gain nothing from
+// threads of their own at their input size, so the windows are shared out
+// between workers instead.
+std::size_t workerCount() {
+  static const std::size_t count = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  return count;
+}
+
+void runInParallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job) {
+  if (count == 0) return;
+  std::atomic<std::size_t> next{0};
+  std::mutex failureMutex;
+  std::exception_ptr failure;
+  const auto work = [&](std::size_t worker) {
+    try {
+      for (std::size_t i = next++; i < count; i = next++) job(i, worker);
+    } catch (...) {
+      const std::lock_guard lock(failureMutex);
+      if (!failure) failure = std::current_exception();
+      next = count;
+    }
+  };
+  const std::size_t helpers = std::min(workerCount(), count) - 1;
+  std::vector<std::thread> threads;
+  threads.reserve(helpers);
+  for (std::size_t w = 1; w <= helpers; ++w) threads.emplace_back(work, w);
+  work(0);
+  for (auto& t : threads) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
 namespace {
 
 constexpr int backInput = 256;
@@ -112,40 +143,10 @@ Networks& networks(std::size_t worker) {
   return slot;
 }
 
-// Workers of the search: one per core, at most four. The networks gain
-// nothing from OpenCV's own threads at this input size, so the windows are
-// shared out between workers instead.
-std::size_t workerCount() {
-  static const std::size_t count = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
-  return count;
-}
-
 // Runs job(i, networks of the worker) for every i below `count`, on all
-// workers; each job writes only its own result, so the outcome does not
-// depend on which worker ran it. The first error is rethrown once every
-// worker has stopped.
+// workers (see runInParallel).
 void runJobs(std::size_t count, const std::function<void(std::size_t, Networks&)>& job) {
-  if (count == 0) return;
-  std::atomic<std::size_t> next{0};
-  std::mutex failureMutex;
-  std::exception_ptr failure;
-  const auto work = [&](std::size_t worker) {
-    try {
-      Networks& nets = networks(worker);
-      for (std::size_t i = next++; i < count; i = next++) job(i, nets);
-    } catch (...) {
-      const std::lock_guard lock(failureMutex);
-      if (!failure) failure = std::current_exception();
-      next = count;
-    }
-  };
-  const std::size_t helpers = std::min(workerCount(), count) - 1;
-  std::vector<std::thread> threads;
-  threads.reserve(helpers);
-  for (std::size_t w = 1; w <= helpers; ++w) threads.emplace_back(work, w);
-  work(0);
-  for (auto& t : threads) t.join();
-  if (failure) std::rethrow_exception(failure);
+  runInParallel(count, [&](std::size_t i, std::size_t worker) { job(i, networks(worker)); });
 }
 
 dlib::frontal_face_detector& hogDetector() {
@@ -363,6 +364,11 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level) {
   for (int y : windowStarts(picture.height, side))
     for (int x : windowStarts(picture.width, side)) windows.emplace_back(x, y, side, side);
   return windows;
+}
+
+void prepareEnsemble() {
+  for (std::size_t worker = 0; worker < workerCount(); ++worker) networks(worker);
+  hogDetector();
 }
 
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {

@@ -12,6 +12,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "internal.h"
 
@@ -19,17 +23,101 @@ namespace vision {
 
 namespace {
 
-// Asks for huge pages over the whole 2 MiB blocks of a picture not yet
-// written: a 12-megapixel copy then commits in a few dozen page faults
-// rather than nine thousand. Small pictures are left as they are.
-void adviseHugePages(const cv::Mat& picture) {
-  const std::size_t bytes = picture.total() * picture.elemSize();
-  if (!picture.isContinuous() || bytes < (std::size_t{4} << 20)) return;
-  constexpr std::uintptr_t block = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(picture.data);
-  const std::uintptr_t first = (start + block - 1) & ~(block - 1);
-  const std::uintptr_t last = (start + bytes) & ~(block - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+constexpr std::size_t largePicture = std::size_t{4} << 20;
+constexpr std::size_t hugePage = std::size_t{2} << 20;
+// OpenCV's "work the step out" marker in allocators' step arrays.
+constexpr std::size_t autoStep = 0x7fffffff;
+
+// Memory for large pictures, kept for reuse when a picture is released: a
+// program that looks at a picture twice (a verification pass) or at a
+// series of pictures of one size gets memory already faulted in. First
+// touching fresh memory costs more than copying into it (the system zeroes
+// every page, and on some systems each fault is slow), so a full-size copy
+// costs about half as much in reused memory. New blocks are aligned to
+// 2 MiB and asked for huge pages. At most 256 MB is kept; a block is reused
+// for a picture of at least three quarters of its size.
+class RecyclingAllocator : public cv::MatAllocator {
+ public:
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
+                         cv::UMatUsageFlags) const override {
+    std::size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step) {
+        if (data0 && step[i] != autoStep) {
+          CV_Assert(total <= step[i]);
+          total = step[i];
+        } else {
+          step[i] = total;
+        }
+      }
+      total *= static_cast<std::size_t>(sizes[i]);
+    }
+    auto* u = new cv::UMatData(this);
+    u->data = u->origdata = data0 ? static_cast<uchar*>(data0) : take(total);
+    u->size = total;
+    if (data0) u->flags |= cv::UMatData::USER_ALLOCATED;
+    return u;
+  }
+  bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
+  void deallocate(cv::UMatData* u) const override {
+    if (!u) return;
+    CV_Assert(u->urefcount == 0 && u->refcount == 0);
+    if (!(u->flags & cv::UMatData::USER_ALLOCATED)) give(u->origdata);
+    delete u;
+  }
+
+ private:
+  static constexpr std::size_t keptLimit = std::size_t{256} << 20;
+
+  uchar* take(std::size_t bytes) const {
+    {
+      const std::lock_guard lock(mutex_);
+      auto best = kept_.end();
+      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        const std::size_t capacity = capacities_.at(*it);
+        if (capacity >= bytes && capacity / 4 * 3 <= bytes &&
+            (best == kept_.end() || capacity < capacities_.at(*best)))
+          best = it;
+      }
+      if (best != kept_.end()) {
+        uchar* block = *best;
+        keptBytes_ -= capacities_.at(block);
+        kept_.erase(best);
+        return block;
+      }
+    }
+    const std::size_t capacity = (bytes + hugePage - 1) / hugePage * hugePage;
+    void* block = nullptr;
+    if (posix_memalign(&block, hugePage, capacity) != 0) throw std::bad_alloc();
+    ::madvise(block, capacity, MADV_HUGEPAGE);
+    const std::lock_guard lock(mutex_);
+    capacities_[static_cast<uchar*>(block)] = capacity;
+    return static_cast<uchar*>(block);
+  }
+
+  void give(uchar* block) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = capacities_.find(block);
+    if (found == capacities_.end()) return;
+    if (keptBytes_ + found->second <= keptLimit) {
+      kept_.push_back(block);
+      keptBytes_ += found->second;
+      return;
+    }
+    capacities_.erase(found);
+    std::free(block);
+  }
+
+  mutable std::mutex mutex_;
+  mutable std::map<uchar*, std::size_t> capacities_;  // every block made here and not freed
+  mutable std::vector<uchar*> kept_;
+  mutable std::size_t keptBytes_ = 0;
+};
+
+cv::MatAllocator* recyclingAllocator() {
+  // Never destroyed: pictures may be released during the process's exit.
+  static auto* allocator = new RecyclingAllocator;
+  return allocator;
 }
 
 }  // namespace
@@ -37,8 +125,10 @@ void adviseHugePages(const cv::Mat& picture) {
 namespace detail {
 
 cv::Mat freshPicture(int rows, int cols, int type) {
-  cv::Mat picture(rows, cols, type);
-  adviseHugePages(picture);
+  cv::Mat picture;
+  if (static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * CV_ELEM_SIZE(type) >= largePicture)
+    picture.allocator = recyclingAllocator();
+  picture.create(rows, cols, type);
   return picture;
 }
 

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,8 +51,9 @@ void requireModelFile(const std::string& path);
 Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
 cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
 
-// An unwritten picture of that size and type, large ones on huge pages
-// where the system has them (far fewer page faults when it is filled).
+// An unwritten picture of that size and type. Large ones are on huge pages
+// where the system has them, and their memory is kept for the next large
+// picture when they are released (see handler.cpp).
 cv::Mat freshPicture(int rows, int cols, int type);
 
 // `picture` scaled by `scale` with area averaging, each side at least one
@@ -68,8 +70,20 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level);
 // size. Empty when the window misses the picture.
 cv::Mat windowInput(const cv::Mat& picture, const cv::Rect& window, int size);
 
+// The number of workers parallel work is shared between (one per core, at
+// most four).
+std::size_t workerCount();
+// Runs job(i, worker) for every i below `count`, on all workers; the calling
+// thread is worker 0. Each job must write only its own result, so that the
+// outcome does not depend on which worker ran it. The first error is
+// rethrown once every worker has stopped.
+void runInParallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job);
+
 // Faces of the ensemble for this handler (detected on first use).
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state);
+// Loads the ensemble's networks (every worker's) and dlib's detector; throws
+// as a search would.
+void prepareEnsemble();
 
 }  // namespace detail
 }  // namespace vision

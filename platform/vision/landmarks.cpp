@@ -233,12 +233,13 @@ struct Fitted {
 
 std::vector<Fitted> fitAll(Handler::State& state) {
   const auto& faces = detail::ensembleFaces(state);
-  std::vector<Fitted> out;
-  if (faces.empty()) return out;
+  if (faces.empty()) return {};
   const Predictor& predictor = shapePredictor();
   const cv::Mat& grey = state.greyPicture();
   const dlib::cv_image<unsigned char> image(grey);
-  for (const auto& face : faces) {
+  std::vector<Fitted> out(faces.size());
+  detail::runInParallel(faces.size(), [&](std::size_t i, std::size_t) {
+    const auto& face = faces[i];
     const cv::Point2d centre(face.box.x + face.box.width / 2, face.box.y + face.box.height / 2);
     const cv::Size2d inner(face.box.width * 0.9, face.box.height * 0.9);
     const cv::Rect2d start(centre.x - inner.width / 2, centre.y - inner.height / 2, inner.width, inner.height);
@@ -263,12 +264,21 @@ std::vector<Fitted> fitAll(Handler::State& state) {
       f.observation.yaw = pose->first;
       f.observation.roll = pose->second;
     }
-    out.push_back(std::move(f));
-  }
+    out[i] = std::move(f);
+  });
   return out;
 }
 
 }  // namespace
+
+void prepareFaceDetection(bool landmarks) {
+  try {
+    detail::prepareEnsemble();
+    if (landmarks) shapePredictor();
+  } catch (const std::exception&) {
+    // The request that needs the model reports it.
+  }
+}
 
 std::vector<FaceObservation> detectFaceLandmarks(const Handler& handler) {
   auto& state = handler.state();

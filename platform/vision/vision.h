@@ -201,6 +201,11 @@ std::vector<FaceObservation> detectFaceRectangles(const Handler& handler);
 std::vector<FaceObservation> detectFaceLandmarks(const Handler& handler);
 // The same faces with landmarks, pose and faceCaptureQuality.
 std::vector<FaceObservation> detectFaceCaptureQuality(const Handler& handler);
+// Loads the face detector's models and readies every worker's networks (and
+// the landmark model, with `landmarks`), so that a program can do it while it
+// decodes its picture. Never throws: a missing or damaged model is reported
+// by the request that needs it.
+void prepareFaceDetection(bool landmarks);
 
 // ---------------------------------------------------------------------------
 // People
