@@ -39,8 +39,9 @@ struct Operation {
 };
 
 // XNNPACK's memory: blocks of a megabyte or more (a runtime's workspace,
-// the indirection buffers of large convolutions) are aligned to 2 MiB and asked for huge pages, so that
-// first touching them costs a few page faults rather than thousands.
+// the indirection buffers of large convolutions) are aligned to 2 MiB and
+// asked for huge pages, so that first touching them costs a few page faults
+// rather than thousands.
 constexpr std::size_t hugePage = std::size_t{2} << 20;
 constexpr std::size_t largeBlock = std::size_t{1} << 20;
 
@@ -426,47 +427,8 @@ class Compiler {
   std::map<int, std::pair<std::vector<cv::dnn::MatShape>, std::vector<cv::dnn::MatShape>>> shapes_;
 };
 
-// Every value's shape for an input of `input`, worked out operation by
-// operation; empty when an operation does not fit.
-std::vector<Dims> shapesFor(const Graph& graph, const Dims& input) {
-  std::vector<Dims> shapes(graph.values.size());
-  std::vector<bool> known(graph.values.size(), false);
-  shapes[0] = input;
-  known[0] = true;
-  for (const Operation& op : graph.operations) {
-    for (std::uint32_t in : op.inputs)
-      if (!known[in]) return {};
-    const Dims& in = shapes[op.inputs[0]];
-    Dims out = in;
-    switch (op.kind) {
-      case Operation::Kind::convolution:
-      case Operation::Kind::depthwise:
-      case Operation::Kind::maxPool:
-        if (op.kind != Operation::Kind::maxPool && in[3] != op.inputChannels) return {};
-        out = windowOutput(in, op, op.kind == Operation::Kind::maxPool ? in[3] : op.outputChannels);
-        if (out[1] == 0 || out[2] == 0) return {};
-        break;
-      case Operation::Kind::add:
-        if (shapes[op.inputs[1]] != in) return {};
-        break;
-      case Operation::Kind::pad:
-        for (std::size_t d = 0; d < 4; ++d) out[d] = in[d] + op.prePad[d] + op.postPad[d];
-        break;
-      case Operation::Kind::clamp:
-      case Operation::Kind::copy:
-        break;
-    }
-    shapes[op.output] = out;
-    known[op.output] = true;
-  }
-  for (std::size_t v = 1; v <= graph.outputCount; ++v)
-    if (!known[v]) return {};
-  return shapes;
-}
-
-// Defines the graph's values (of these shapes) and operations in a new
-// XNNPACK subgraph.
-xnn_subgraph_t defined(const Graph& graph, const std::vector<Dims>& shapes) {
+// Defines the graph's values and operations in a new XNNPACK subgraph.
+xnn_subgraph_t defined(const Graph& graph) {
   xnn_subgraph_t subgraph = nullptr;
   if (xnn_create_subgraph(static_cast<std::uint32_t>(1 + graph.outputCount), 0, &subgraph) != xnn_status_success)
     return nullptr;
@@ -475,7 +437,7 @@ xnn_subgraph_t defined(const Graph& graph, const std::vector<Dims>& shapes) {
   for (std::size_t v = 0; v < graph.values.size() && ok; ++v) {
     const bool external = v <= graph.outputCount;
     const std::uint32_t flags = v == 0 ? XNN_VALUE_FLAG_EXTERNAL_INPUT : external ? XNN_VALUE_FLAG_EXTERNAL_OUTPUT : 0;
-    ok = xnn_define_tensor_value(subgraph, xnn_datatype_fp32, 4, shapes[v].data(), nullptr,
+    ok = xnn_define_tensor_value(subgraph, xnn_datatype_fp32, 4, graph.values[v].data(), nullptr,
                                  external ? static_cast<std::uint32_t>(v) : XNN_INVALID_VALUE_ID, flags,
                                  &ids[v]) == xnn_status_success;
   }
@@ -525,7 +487,7 @@ xnn_subgraph_t defined(const Graph& graph, const std::vector<Dims>& shapes) {
         status = xnn_define_static_constant_pad(subgraph, op.prePad.data(), op.postPad.data(), 0.0f, in, out, 0);
         break;
       case Operation::Kind::copy:
-        status = xnn_define_static_reshape(subgraph, 4, shapes[op.output].data(), in, out, 0);
+        status = xnn_define_static_reshape(subgraph, 4, graph.values[op.output].data(), in, out, 0);
         break;
     }
     ok = ok && status == xnn_status_success;
@@ -542,7 +504,12 @@ xnn_subgraph_t defined(const Graph& graph, const std::vector<Dims>& shapes) {
 std::shared_ptr<const Graph> compile(cv::dnn::Net& net, const std::vector<int>& inputShape,
                                      const std::vector<cv::String>& outputNames) {
   if (!xnnpackReady()) return nullptr;
-  auto graph = Compiler(net, inputShape).compile(outputNames);
+  std::optional<Graph> graph;
+  try {
+    graph = Compiler(net, inputShape).compile(outputNames);
+  } catch (const cv::Exception&) {
+    return nullptr;
+  }
   if (!graph) return nullptr;
   return std::make_shared<const Graph>(std::move(*graph));
 }
@@ -554,18 +521,11 @@ struct Runner::Runtime {
   }
 };
 
-Runner::Runner(std::shared_ptr<const Graph> graph)
-    : Runner(graph, graph ? graph->values[0][1] : 0, graph ? graph->values[0][2] : 0) {}
-
-Runner::Runner(std::shared_ptr<const Graph> graph, std::size_t height, std::size_t width)
-    : graph_(std::move(graph)), runtime_(std::make_unique<Runtime>()) {
-  if (!graph_ || height == 0 || width == 0 || height % 32 != 0 || width % 32 != 0) return;
-  const Dims compiled = graph_->values[0];
-  const std::vector<Dims> shapes = shapesFor(*graph_, {compiled[0], height, width, compiled[3]});
-  if (shapes.empty()) return;
-  input_.resize(elements(shapes[0]));
-  for (std::size_t i = 1; i <= graph_->outputCount; ++i) outputs_.emplace_back(elements(shapes[i]));
-  xnn_subgraph_t subgraph = defined(*graph_, shapes);
+Runner::Runner(std::shared_ptr<const Graph> graph) : graph_(std::move(graph)), runtime_(std::make_unique<Runtime>()) {
+  if (!graph_) return;
+  input_.resize(elements(graph_->values[0]));
+  for (std::size_t i = 1; i <= graph_->outputCount; ++i) outputs_.emplace_back(elements(graph_->values[i]));
+  xnn_subgraph_t subgraph = defined(*graph_);
   if (!subgraph) return;
   if (xnn_create_runtime_v2(subgraph, nullptr, 0, &runtime_->runtime) != xnn_status_success) runtime_->runtime = nullptr;
   xnn_delete_subgraph(subgraph);

@@ -25,23 +25,18 @@ namespace vision::compiled {
 // model file.
 class Graph;
 
-// Compiles `net` (read from an ONNX file, never run) for an NHWC input of
+// Compiles `net` (as OpenCV read it from an ONNX file) for an NHWC input of
 // `inputShape` (four dimensions) and the named outputs. Empty when the
 // network has a layer this compiler does not take, or when XNNPACK is not
 // available on this processor.
 std::shared_ptr<const Graph> compile(cv::dnn::Net& net, const std::vector<int>& inputShape,
                                      const std::vector<cv::String>& outputNames);
 
-// One runtime of a compiled graph for one input size: runs on one thread at
-// a time. The network is fully convolutional, so it runs on inputs of any
-// height and width that are multiples of 32 (every halving then sees an even
-// side, as at the size it was made for); the outputs grow with the input.
+// One runtime of a compiled graph (its own workspace): runs on one thread
+// at a time.
 class Runner {
  public:
-  // For the input shape the graph was compiled for.
   explicit Runner(std::shared_ptr<const Graph> graph);
-  // For an NHWC input of height × width (multiples of 32).
-  Runner(std::shared_ptr<const Graph> graph, std::size_t height, std::size_t width);
   ~Runner();
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
