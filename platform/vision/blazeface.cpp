@@ -247,12 +247,26 @@ std::vector<Detection> Network::detect(const cv::Mat& bgrSquare, float minScore)
   return answer;
 }
 
+namespace {
+
+// An 8-bit BGR square as the networks' input: RGB floats in -1..1, NHWC.
+void writeInput(const cv::Mat& bgrSquare, float* out) {
+  constexpr float scale = 2.0f / 255.0f;
+  for (int y = 0; y < bgrSquare.rows; ++y) {
+    const uchar* pixel = bgrSquare.ptr<uchar>(y);
+    for (int x = 0; x < bgrSquare.cols; ++x, pixel += 3, out += 3) {
+      out[0] = pixel[2] * scale - 1.0f;
+      out[1] = pixel[1] * scale - 1.0f;
+      out[2] = pixel[0] * scale - 1.0f;
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<Detection> Network::run(const cv::Mat& bgrSquare, float minScore) {
-  cv::Mat rgb;
-  cv::cvtColor(bgrSquare, rgb, cv::COLOR_BGR2RGB);
   if (impl_->runner) {
-    cv::Mat view(inputSize_, inputSize_, CV_32FC3, impl_->runner->input());
-    rgb.convertTo(view, CV_32FC3, 2.0 / 255.0, -1.0);
+    writeInput(bgrSquare, impl_->runner->input());
     if (impl_->runner->run(impl_->runner->input())) {
       const auto& outs = impl_->runner->outputs();
       const RawOutputs raw{outs[0].data(), outs[0].size(), outs[1].data(), outs[1].size(),
@@ -266,8 +280,7 @@ std::vector<Detection> Network::run(const cv::Mat& bgrSquare, float minScore) {
   }
   const int shape[] = {1, inputSize_, inputSize_, 3};
   cv::Mat input(4, shape, CV_32F);
-  cv::Mat view(inputSize_, inputSize_, CV_32FC3, input.data);
-  rgb.convertTo(view, CV_32FC3, 2.0 / 255.0, -1.0);
+  writeInput(bgrSquare, input.ptr<float>());
   std::vector<cv::Mat> outs;
   try {
     impl_->net->setInput(input);
