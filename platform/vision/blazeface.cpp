@@ -159,21 +159,33 @@ std::shared_ptr<const compiled::Graph> compiledGraph(const std::string& path, in
 
 struct Network::Impl {
   std::string path;
-  // The network compiled for XNNPACK when it compiles; OpenCV's own
-  // reading of the file otherwise (or once the compiled form fails).
+  // The network compiled for XNNPACK when it compiles, and its runtime,
+  // made on first use (a picture with nothing to search never needs it);
+  // OpenCV's own reading of the file otherwise, or once the compiled form
+  // fails.
+  std::shared_ptr<const compiled::Graph> graph;
   std::unique_ptr<compiled::Runner> runner;
   std::optional<cv::dnn::Net> net;
+
+  // The runtime, made if need be; null when the network runs on OpenCV.
+  compiled::Runner* compiledRunner() {
+    if (graph && !runner) {
+      runner = std::make_unique<compiled::Runner>(std::move(graph));
+      if (!runner->usable()) runner.reset();
+      if (!runner && !net) net = readNetwork(path);
+    }
+    return runner.get();
+  }
 };
 
 Network::Network(const std::string& path, int inputSize) : impl_(std::make_unique<Impl>()), inputSize_(inputSize) {
   detail::requireModelFile(path);
   impl_->path = path;
-  if (auto graph = compiledGraph(path, inputSize, impl_->net)) {
-    impl_->runner = std::make_unique<compiled::Runner>(std::move(graph));
-    if (!impl_->runner->usable()) impl_->runner.reset();
-  }
-  if (!impl_->runner && !impl_->net) impl_->net = readNetwork(path);
+  impl_->graph = compiledGraph(path, inputSize, impl_->net);
+  if (!impl_->graph && !impl_->net) impl_->net = readNetwork(path);
 }
+
+void Network::prepare() { impl_->compiledRunner(); }
 
 Network::~Network() = default;
 
@@ -265,10 +277,10 @@ void writeInput(const cv::Mat& bgrSquare, float* out) {
 }  // namespace
 
 std::vector<Detection> Network::run(const cv::Mat& bgrSquare, float minScore) {
-  if (impl_->runner) {
-    writeInput(bgrSquare, impl_->runner->input());
-    if (impl_->runner->run(impl_->runner->input())) {
-      const auto& outs = impl_->runner->outputs();
+  if (compiled::Runner* runner = impl_->compiledRunner()) {
+    writeInput(bgrSquare, runner->input());
+    if (runner->run(runner->input())) {
+      const auto& outs = runner->outputs();
       const RawOutputs raw{outs[0].data(), outs[0].size(), outs[1].data(), outs[1].size(),
                            outs[2].data(), outs[2].size(), outs[3].data(), outs[3].size()};
       bool ok = false;

@@ -64,6 +64,8 @@ class Network {
   Network(const std::string& path, int inputSize);
   ~Network();
   int inputSize() const { return inputSize_; }
+  // Makes ready what the first run would (its compiled runtime).
+  void prepare();
   // Runs the network on an 8-bit BGR square of inputSize × inputSize pixels.
   // The answer to an input seen before (by any network of the same file) is
   // given again without running the network.

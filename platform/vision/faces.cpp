@@ -367,7 +367,11 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level) {
 }
 
 void prepareEnsemble() {
-  for (std::size_t worker = 0; worker < workerCount(); ++worker) networks(worker);
+  for (std::size_t worker = 0; worker < workerCount(); ++worker) {
+    Networks& nets = networks(worker);
+    nets.back->prepare();
+    nets.front->prepare();
+  }
   hogDetector();
 }
 
