@@ -143,6 +143,14 @@ Networks& networks(std::size_t worker) {
   return slot;
 }
 
+// Held by a search and by preparation: the networks and dlib's detector are
+// shared by every handler of the process, and a network is not safe to use
+// from two threads at once.
+std::mutex& searching() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 // Runs job(i, networks of the worker) for every i below `count`, on all
 // workers (see runInParallel).
 void runJobs(std::size_t count, const std::function<void(std::size_t, Networks&)>& job) {
@@ -367,6 +375,7 @@ std::vector<cv::Rect> faceWindows(const cv::Size& picture, int level) {
 }
 
 void prepareEnsemble() {
+  const std::lock_guard lock(searching());
   for (std::size_t worker = 0; worker < workerCount(); ++worker) {
     Networks& nets = networks(worker);
     nets.back->prepare();
@@ -377,10 +386,7 @@ void prepareEnsemble() {
 
 const std::vector<Handler::State::Face>& ensembleFaces(Handler::State& state) {
   if (state.faces) return *state.faces;
-  // The networks and dlib's detector are shared by every handler of the
-  // process and are not safe to run from two threads at once.
-  static std::mutex running;
-  const std::lock_guard lock(running);
+  const std::lock_guard lock(searching());
   const cv::Mat& upright = state.upright;
   const double reduction = std::min(1.0, 4.0 * backInput / std::min(upright.cols, upright.rows));
   const cv::Mat reduced = reducedBy(upright, reduction);
