@@ -58,14 +58,12 @@ int main(int argc, char** argv) {
                               raster->bitsPerComponent};
     const int orientation = source->properties().orientation;
 
-    // Model loading: the face networks and dlib's HOG detector on a blank
-    // picture, then the landmark model on the photo's faces (its first fit
-    // minus a later fit).
+    // Model loading: the face networks (every worker's, made ready to run)
+    // and dlib's HOG detector, then the landmark model on the photo's faces
+    // (its first fit minus a later fit).
     {
-      std::vector<std::uint8_t> blank(64 * 64 * 4, 128);
       start = Clock::now();
-      const vision::Handler handler(vision::Image{blank.data(), 64, 64, 256, 8});
-      vision::detectFaceRectangles(handler);
+      vision::prepareFaceDetection(false);
       std::printf("load-face-models %.3f\n", since(start));
     }
     double firstLandmarks = 0;
