@@ -202,9 +202,18 @@ class Compiler {
       if (found == mapped_.end()) return false;
       inputs.push_back(found->second);
     }
+    // Input i is an NCHW tensor whose value (with its pending padding) has
+    // the shape OpenCV gives it.
     const auto nchwInput = [&](std::size_t i) {
-      return i < inputs.size() && inputs[i].layout == Mapped::Layout::nchw && i < inShapes.size() &&
-             inShapes[i].size() == 4;
+      if (i >= inputs.size() || inputs[i].layout != Mapped::Layout::nchw || i >= inShapes.size() ||
+          inShapes[i].size() != 4)
+        return false;
+      const cv::dnn::MatShape& shape = inShapes[i];
+      const Dims& value = graph_.values[inputs[i].value];
+      const auto& pad = inputs[i].pendingPad;
+      return value[0] == static_cast<std::size_t>(shape[0]) && value[3] == static_cast<std::size_t>(shape[1]) &&
+             value[1] + pad[0] + pad[2] == static_cast<std::size_t>(shape[2]) &&
+             value[2] + pad[1] + pad[3] == static_cast<std::size_t>(shape[3]);
     };
     const auto outputDims = [&] { return dims(out[0], out[2], out[3], out[1]); };
     Mapped result;
@@ -219,7 +228,8 @@ class Compiler {
       if (inputs.size() != 1 || inShapes.size() != 1 || inShapes[0].size() != 4 || out.size() != 4) return false;
       const cv::dnn::MatShape& in = inShapes[0];
       result = inputs[0];
-      if (inputs[0].layout == Mapped::Layout::raw && in[1] == out[2] && in[2] == out[3] && in[3] == out[1]) {
+      if (inputs[0].layout == Mapped::Layout::raw && graph_.values[inputs[0].value] == dims(in[0], in[1], in[2], in[3]) &&
+          in[1] == out[2] && in[2] == out[3] && in[3] == out[1]) {
         result.layout = Mapped::Layout::nchw;  // NHWC to NCHW
       } else if (nchwInput(0) && inputs[0].pendingPad == std::array<std::uint32_t, 4>{} && in[1] == out[3] &&
                  in[2] == out[1] && in[3] == out[2]) {
@@ -238,7 +248,7 @@ class Compiler {
       result = inputs[0];
       for (std::size_t side = 0; side < 4; ++side) result.pendingPad[side] += (*pad)[side];
     } else if (type == "Convolution") {
-      if (!convolution(l, inputs, inShapes, out, result)) return false;
+      if (!nchwInput(0) || !convolution(l, inputs, inShapes, out, result)) return false;
     } else if (type == "ReLU") {
       const auto relu = l.dynamicCast<cv::dnn::ReLULayer>();
       if (!relu || relu->negativeSlope != 0 || !nchwInput(0)) return false;
