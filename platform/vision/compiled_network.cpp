@@ -6,7 +6,6 @@
 #include <opencv2/dnn/all_layers.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
 #include <malloc.h>
-#include <sys/mman.h>
 #include <xnnpack.h>
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+
+#include "internal.h"
 
 namespace vision::compiled {
 
@@ -39,22 +40,13 @@ struct Operation {
 };
 
 // XNNPACK's memory: blocks of a megabyte or more (a runtime's workspace,
-// the indirection buffers of large convolutions) are aligned to 2 MiB and
-// asked for huge pages, so that first touching them costs a few page faults
-// rather than thousands.
-constexpr std::size_t hugePage = std::size_t{2} << 20;
+// the indirection buffers of large convolutions) go on huge pages.
 constexpr std::size_t largeBlock = std::size_t{1} << 20;
 
 void* allocateAligned(void*, std::size_t alignment, std::size_t size) {
-  const bool large = size >= largeBlock;
-  if (large) {
-    alignment = std::max(alignment, hugePage);
-    size = (size + hugePage - 1) / hugePage * hugePage;
-  }
-  alignment = std::max(alignment, sizeof(void*));
+  if (size >= largeBlock && alignment <= (std::size_t{2} << 20)) return detail::hugePageBlock(size);
   void* memory = nullptr;
-  if (posix_memalign(&memory, alignment, size) != 0) return nullptr;
-  if (large) ::madvise(memory, size, MADV_HUGEPAGE);
+  if (posix_memalign(&memory, std::max(alignment, sizeof(void*)), size) != 0) return nullptr;
   return memory;
 }
 void* allocate(void* context, std::size_t size) { return allocateAligned(context, 64, size); }

@@ -24,7 +24,6 @@ namespace vision {
 namespace {
 
 constexpr std::size_t largePicture = std::size_t{4} << 20;
-constexpr std::size_t hugePage = std::size_t{2} << 20;
 // OpenCV's "work the step out" marker in allocators' step arrays.
 constexpr std::size_t autoStep = 0x7fffffff;
 
@@ -86,10 +85,9 @@ class RecyclingAllocator : public cv::MatAllocator {
         return block;
       }
     }
-    const std::size_t capacity = (bytes + hugePage - 1) / hugePage * hugePage;
-    void* block = nullptr;
-    if (posix_memalign(&block, hugePage, capacity) != 0) throw std::bad_alloc();
-    ::madvise(block, capacity, MADV_HUGEPAGE);
+    std::size_t capacity = bytes;
+    void* block = detail::hugePageBlock(capacity);
+    if (!block) throw std::bad_alloc();
     const std::lock_guard lock(mutex_);
     capacities_[static_cast<uchar*>(block)] = capacity;
     return static_cast<uchar*>(block);
@@ -123,6 +121,15 @@ cv::MatAllocator* recyclingAllocator() {
 }  // namespace
 
 namespace detail {
+
+void* hugePageBlock(std::size_t& bytes) {
+  constexpr std::size_t hugePage = std::size_t{2} << 20;
+  bytes = (bytes + hugePage - 1) / hugePage * hugePage;
+  void* block = nullptr;
+  if (posix_memalign(&block, hugePage, bytes) != 0) return nullptr;
+  ::madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
 
 cv::Mat freshPicture(int rows, int cols, int type) {
   cv::Mat picture;

@@ -51,6 +51,12 @@ void requireModelFile(const std::string& path);
 Rect normalizedRect(const cv::Rect2d& pixels, const cv::Size& size);
 cv::Rect2d pixelRect(const Rect& normalized, const cv::Size& size);
 
+// A block of at least `bytes` (rounded up to whole 2 MiB pages, the size
+// returned in `bytes`), aligned to 2 MiB and asked for huge pages, so that
+// first touching it costs a few page faults rather than thousands; free()
+// releases it. Null when memory runs out.
+void* hugePageBlock(std::size_t& bytes);
+
 // An unwritten picture of that size and type. Large ones are on huge pages
 // where the system has them, and their memory is kept for the next large
 // picture when they are released (see handler.cpp).
